@@ -1,0 +1,57 @@
+// The event-loop bridge: a notifier that schedules the facade's callable on its loop from any
+// thread, coalesced by a shared flag that polls clear.
+#pragma once
+
+#include "lib/python.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+namespace corvina {
+
+// True while a notification is on its way to the loop and nobody has polled since.
+using NotifyPending = std::shared_ptr<std::atomic<bool>>;
+
+inline NotifyPending make_notify_pending() { return std::make_shared<std::atomic<bool>>(false); }
+
+// Holds the loop and the callable. Its Python references are released where the interpreter
+// lock is held, or queued for the next time the module holds it.
+class LoopNotifier {
+  public:
+    // Takes new references to loop and notify; the caller holds the interpreter lock.
+    LoopNotifier(NotifyPending pending, PyObject *loop, PyObject *notify);
+    ~LoopNotifier();
+    LoopNotifier(const LoopNotifier &) = delete;
+    LoopNotifier &operator=(const LoopNotifier &) = delete;
+
+    // Schedules notify with loop.call_soon_threadsafe unless a notification is pending.
+    // Call with no module lock held, from any thread.
+    void invoke() noexcept;
+
+  private:
+    NotifyPending pending_;
+    PyObject *loop_;
+    PyObject *notify_;
+};
+
+using NotifierRef = std::shared_ptr<LoopNotifier>;
+
+// The notifier slot of a request or WebSocket state, behind its own small mutex. The mutex is
+// never held together with the state lock, and nothing is released or invoked under it.
+class NotifierSlot {
+  public:
+    void set(NotifierRef notifier);
+    void clear();
+    // Invokes the installed notifier, if any, on a temporary reference.
+    void invoke() noexcept;
+
+  private:
+    std::mutex lock_;
+    NotifierRef notifier_;
+};
+
+// Makes a notifier for an object's flag; the caller holds the interpreter lock.
+NotifierRef make_notifier(const NotifyPending &pending, PyObject *loop, PyObject *notify);
+
+} // namespace corvina

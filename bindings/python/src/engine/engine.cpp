@@ -1,0 +1,183 @@
+#include "engine/engine.h"
+
+#include "lib/binding.h"
+#include "lib/classes.h"
+#include "lib/fault.h"
+#include "lib/methods.h"
+#include "lib/object.h"
+
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+namespace corvina {
+namespace {
+
+using EngineBox = Boxed<EngineNative>;
+
+const char *const kEngineParams[] = {"impersonate",     "proxy",          "verify",
+                                     "ca_pem",          "user_agent",     "accept_language",
+                                     "proxy_username",  "proxy_password", "http_version",
+                                     "cache",           "profile_namespace"};
+const ParamSpec kEngineSpec{"PyEngine.__new__()", kEngineParams, 11, 0};
+
+// An absent or empty value goes to the Core as (NULL, 0).
+template <class T> void put_text(const std::optional<T> &v, const char *&ptr, size_t &len) {
+    if (v && !v->empty()) {
+        ptr = reinterpret_cast<const char *>(v->data());
+        len = v->size();
+    } else {
+        ptr = nullptr;
+        len = 0;
+    }
+}
+
+bool convert_engine_args(PyObject **a, EngineOptions &o, std::optional<std::string> &http) {
+    bool verify = true;
+    bool cache = true;
+    if (!convert_arg("impersonate", [&] { return to_optional_text(a[0], o.impersonate); }) ||
+        !convert_arg("proxy", [&] { return to_optional_text(a[1], o.proxy); }) ||
+        !convert_arg("verify", [&] { return a[2] == nullptr || to_flag(a[2], verify); }) ||
+        !convert_arg("ca_pem", [&] {
+            if (absent(a[3]))
+                return true;
+            Bytes pem;
+            if (!to_byte_string(a[3], pem))
+                return false;
+            o.ca_pem = std::move(pem);
+            return true;
+        }) ||
+        !convert_arg("user_agent", [&] { return to_optional_text(a[4], o.user_agent); }) ||
+        !convert_arg("accept_language", [&] { return to_optional_text(a[5], o.accept_language); }) ||
+        !convert_arg("proxy_username", [&] { return to_optional_text(a[6], o.proxy_username); }) ||
+        !convert_arg("proxy_password", [&] { return to_optional_text(a[7], o.proxy_password); }) ||
+        !convert_arg("http_version", [&] { return to_optional_text(a[8], http); }) ||
+        !convert_arg("cache", [&] { return a[9] == nullptr || to_flag(a[9], cache); }) ||
+        !convert_arg("profile_namespace",
+                     [&] { return to_optional_text(a[10], o.profile_namespace); }))
+        return false;
+    o.cache_disabled = cache ? 0 : 1;
+    o.cert_mode = !verify ? 2 : (o.ca_pem ? 1 : 0);
+    return true;
+}
+
+PyObject *engine_new_impl(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    PyObject *a[11];
+    if (!bind_tuple(kEngineSpec, args, kwargs, a))
+        return nullptr;
+    EngineOptions options;
+    std::optional<std::string> http;
+    if (!convert_engine_args(a, options, http))
+        return nullptr;
+    if (options.impersonate)
+        options.impersonate = normalize_impersonate(std::move(*options.impersonate));
+    if (http) {
+        auto code = http_version_code(*http);
+        if (!code)
+            return raise_runtime("unknown http version " + quote_value(*http));
+        options.http_version = *code;
+    }
+    auto created = create_engine(options);
+    if (auto *error = std::get_if<CoreError>(&created))
+        return raise_core_error(*error);
+    return EngineBox::create(type, EngineNative{std::get<0>(std::move(created))});
+}
+
+} // namespace
+
+std::string normalize_impersonate(std::string text) {
+    constexpr std::string_view kChrome = "chrome";
+    if (text.size() < kChrome.size() || std::string_view(text).substr(0, 6) != kChrome)
+        return text;
+    std::string_view rest = std::string_view(text).substr(6);
+    if (rest.empty())
+        return text;
+    if (rest.front() == '_')
+        rest.remove_prefix(1);
+    if (rest.empty())
+        return text;
+    // Any non-ASCII byte is part of a non-digit character, so a byte test suffices.
+    if (!std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return text;
+    return "chrome_" + std::string(rest);
+}
+
+std::optional<uint8_t> http_version_code(const std::string &text) {
+    static const std::pair<std::string_view, uint8_t> kTable[] = {
+        {"auto", 0}, {"native", 0},   {"h1", 1}, {"v1", 1}, {"http/1.1", 1}, {"h2", 2},
+        {"v2", 2},   {"http/2", 2},   {"h3", 3}, {"v3", 3}, {"http/3", 3},
+    };
+    for (const auto &[name, code] : kTable)
+        if (name == text)
+            return code;
+    return std::nullopt;
+}
+
+EngineHolder::~EngineHolder() {
+    release_noexcept([this] { ks_engine_release(handle_); });
+}
+
+std::variant<std::shared_ptr<EngineHolder>, CoreError> create_engine(const EngineOptions &o) {
+    if (ks_abi_version() != KS_ABI_VERSION)
+        return CoreError{ErrorKind::UnsupportedAbi, 0};
+    ks_engine_config config{};
+    config.struct_size = sizeof(ks_engine_config);
+    config.abi_version = KS_ABI_VERSION;
+    put_text(o.user_agent, config.user_agent, config.user_agent_len);
+    put_text(o.proxy, config.proxy, config.proxy_len);
+    put_text(o.proxy_username, config.proxy_username, config.proxy_username_len);
+    put_text(o.proxy_password, config.proxy_password, config.proxy_password_len);
+    config.cache_disabled = o.cache_disabled;
+    put_text(o.accept_language, config.accept_language, config.accept_language_len);
+    put_text(o.impersonate, config.impersonate, config.impersonate_len);
+    put_text(o.profile_namespace, config.profile_namespace, config.profile_namespace_len);
+    config.http_version = o.http_version;
+    config.cert_mode = o.cert_mode;
+    const char *pem = nullptr;
+    put_text(o.ca_pem, pem, config.ca_pem_len);
+    config.ca_pem = reinterpret_cast<const uint8_t *>(pem);
+
+    ks_engine *handle = nullptr;
+    uint32_t status = ks_engine_create(&config, &handle);
+    if (status != 0) {
+        // A Core that reports failure must not hand out a handle; if it does, it is not ours.
+        return error_from_status(status);
+    }
+    if (handle == nullptr)
+        return CoreError{ErrorKind::InitializationFailed, 0};
+    try {
+        return std::make_shared<EngineHolder>(handle);
+    } catch (...) {
+        release_noexcept([handle] { ks_engine_release(handle); });
+        throw;
+    }
+}
+
+PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    return guard([&] { return engine_new_impl(type, args, kwargs); });
+}
+
+PyObject *engine_abi_version(PyObject *, PyObject *) {
+    return guard([] { return PyLong_FromUnsignedLong(KS_ABI_VERSION); });
+}
+
+PyObject *engine_core_version(PyObject *, PyObject *) {
+    return guard([]() -> PyObject * {
+        const char *text = ks_version_string();
+        if (text == nullptr)
+            Py_RETURN_NONE;
+        return new_text_lossy(text, std::char_traits<char>::length(text));
+    });
+}
+
+ks_engine *engine_handle(PyObject *engine) { return EngineBox::of(engine).holder->handle(); }
+
+} // namespace corvina
+
+namespace corvina {
+
+const Py_ssize_t kEngineObjectSize = sizeof(Boxed<EngineNative>);
+
+void engine_finalize(PyObject *self) { Boxed<EngineNative>::destroy(self); }
+
+} // namespace corvina

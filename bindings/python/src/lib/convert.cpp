@@ -1,0 +1,318 @@
+#include "lib/convert.h"
+
+#include "lib/pyref.h"
+
+#include <climits>
+#include <cmath>
+#include <limits>
+
+namespace corvina {
+namespace {
+
+constexpr const char kTimeoutMessage[] = "timeout must be a finite non-negative number";
+constexpr const char kStrToVec[] = "Can't extract `str` to `Vec`";
+
+// Sequences that are not str: the shared front of the list rules.
+bool check_list_sequence(PyObject *o) {
+    if (PyUnicode_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, kStrToVec);
+        return false;
+    }
+    if (!PySequence_Check(o)) {
+        raise_type_mismatch(o, "Sequence");
+        return false;
+    }
+    return true;
+}
+
+bool is_numpy_bool(PyObject *o) {
+    PyRef type = PyRef::borrow(reinterpret_cast<PyObject *>(Py_TYPE(o)));
+    PyRef module = PyRef::steal(PyObject_GetAttrString(type.get(), "__module__"));
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy"))
+        return false;
+    PyRef name = PyRef::steal(PyObject_GetAttrString(type.get(), "__name__"));
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(name.get()) &&
+           (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+            PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+}
+
+} // namespace
+
+void raise_type_mismatch(PyObject *given, const char *expected) {
+    if (given == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+        return;
+    }
+    PyRef name = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(given)), "__name__"));
+    if (!name)
+        return;
+    PyErr_Format(PyExc_TypeError, "'%S' object is not an instance of '%s'", name.get(), expected);
+}
+
+void prefix_argument_error(const char *name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError))
+        return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr)
+        PyException_SetTraceback(value, tb);
+    PyRef cause = PyRef::steal(value);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyRef text = PyRef::steal(cause ? PyObject_Str(cause.get()) : nullptr);
+    if (!text)
+        return;
+    PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    if (!message)
+        return;
+    PyRef error = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    if (!error)
+        return;
+    PyException_SetCause(error.get(), cause.release()); // steals
+    PyErr_SetObject(PyExc_TypeError, error.get());
+}
+
+bool to_text(PyObject *o, std::string &out) {
+    if (!PyUnicode_Check(o)) {
+        raise_type_mismatch(o, "str");
+        return false;
+    }
+    Py_ssize_t len = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(o, &len);
+    if (data == nullptr)
+        return false;
+    out.assign(data, static_cast<size_t>(len));
+    return true;
+}
+
+bool to_optional_text(PyObject *o, std::optional<std::string> &out) {
+    if (o == nullptr || o == Py_None) {
+        out.reset();
+        return true;
+    }
+    std::string s;
+    if (!to_text(o, s))
+        return false;
+    out = std::move(s);
+    return true;
+}
+
+bool to_byte_string(PyObject *o, Bytes &out) {
+    if (PyBytes_Check(o)) {
+        char *data = nullptr;
+        Py_ssize_t len = 0;
+        if (PyBytes_AsStringAndSize(o, &data, &len) < 0)
+            return false;
+        out.assign(data, data + len);
+        return true;
+    }
+    if (PyByteArray_Check(o)) {
+        const char *data = PyByteArray_AsString(o);
+        out.assign(data, data + PyByteArray_Size(o));
+        return true;
+    }
+    if (!check_list_sequence(o))
+        return false;
+    Py_ssize_t n = PySequence_Size(o);
+    if (n < 0)
+        return false;
+    Bytes result;
+    result.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyRef item = PyRef::steal(PySequence_GetItem(o, i));
+        if (!item)
+            return false;
+        PyRef index = PyRef::steal(PyNumber_Index(item.get()));
+        if (!index)
+            return false;
+        long v = PyLong_AsLong(index.get());
+        if (v == -1 && PyErr_Occurred())
+            return false;
+        if (v < 0 || v > 255) {
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+            return false;
+        }
+        result.push_back(static_cast<uint8_t>(v));
+    }
+    out = std::move(result);
+    return true;
+}
+
+bool to_header_list(PyObject *o, HeaderList &out) {
+    out.clear();
+    if (o == nullptr || o == Py_None)
+        return true;
+    if (!check_list_sequence(o))
+        return false;
+    Py_ssize_t n = PySequence_Size(o);
+    if (n < 0)
+        return false;
+    HeaderList result;
+    result.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyRef item = PyRef::steal(PySequence_GetItem(o, i));
+        if (!item)
+            return false;
+        if (!PyTuple_Check(item.get())) {
+            raise_type_mismatch(item.get(), "tuple");
+            return false;
+        }
+        Py_ssize_t len = PyTuple_Size(item.get());
+        if (len != 2) {
+            PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
+                         len);
+            return false;
+        }
+        std::string name, value;
+        if (!to_text(PyTuple_GetItem(item.get(), 0), name) ||
+            !to_text(PyTuple_GetItem(item.get(), 1), value))
+            return false;
+        result.emplace_back(std::move(name), std::move(value));
+    }
+    out = std::move(result);
+    return true;
+}
+
+bool to_text_list(PyObject *o, std::vector<std::string> &out) {
+    out.clear();
+    if (o == nullptr || o == Py_None)
+        return true;
+    if (!check_list_sequence(o))
+        return false;
+    Py_ssize_t n = PySequence_Size(o);
+    if (n < 0)
+        return false;
+    std::vector<std::string> result;
+    result.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyRef item = PyRef::steal(PySequence_GetItem(o, i));
+        if (!item)
+            return false;
+        std::string s;
+        if (!to_text(item.get(), s))
+            return false;
+        result.push_back(std::move(s));
+    }
+    out = std::move(result);
+    return true;
+}
+
+bool to_flag(PyObject *o, bool &out) {
+    if (o == Py_True || o == Py_False) {
+        out = (o == Py_True);
+        return true;
+    }
+    if (o != Py_None && is_numpy_bool(o)) {
+        int v = PyObject_IsTrue(o);
+        if (v < 0)
+            return false;
+        out = v != 0;
+        return true;
+    }
+    if (PyErr_Occurred())
+        return false;
+    raise_type_mismatch(o, "bool");
+    return false;
+}
+
+bool split_seconds(double seconds, Duration &out) {
+    // 2^64: the first value whose whole part no longer fits.
+    if (!(seconds < 18446744073709551616.0))
+        return false;
+    double whole = std::floor(seconds);
+    double frac = seconds - whole; // exact for doubles
+    uint64_t secs = static_cast<uint64_t>(whole);
+    uint64_t nanos = 0;
+    if (frac >= 0x1p-31) {
+        int exp = 0;
+        double mant = std::frexp(frac, &exp); // frac = mant * 2^exp, mant in [0.5, 1)
+        auto m = static_cast<unsigned __int128>(std::ldexp(mant, 53));
+        int shift = 53 - exp; // frac = m / 2^shift, shift <= 84
+        unsigned __int128 scaled = m * 1000000000u;
+        unsigned __int128 q = scaled >> shift;
+        unsigned __int128 r = scaled - (q << shift);
+        unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+        if (r > half || (r == half && (q & 1)))
+            ++q;
+        nanos = static_cast<uint64_t>(q);
+    }
+    if (nanos >= 1000000000u) {
+        nanos -= 1000000000u;
+        if (secs == std::numeric_limits<uint64_t>::max())
+            return false;
+        ++secs;
+    }
+    out.seconds = secs;
+    out.nanos = static_cast<uint32_t>(nanos);
+    return true;
+}
+
+bool to_timeout(PyObject *o, std::optional<Duration> &out) {
+    if (o == nullptr || o == Py_None) {
+        out.reset();
+        return true;
+    }
+    double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred())
+        return false;
+    Duration d;
+    if (!std::isfinite(v) || std::signbit(v) || !split_seconds(v, d)) {
+        PyErr_SetString(PyExc_RuntimeError, kTimeoutMessage);
+        return false;
+    }
+    out = d;
+    return true;
+}
+
+bool to_poll_limit(PyObject *o, uint32_t &out) {
+    if (o == nullptr) {
+        out = 64;
+        return true;
+    }
+    PyRef index = PyRef::steal(PyNumber_Index(o));
+    if (!index)
+        return false;
+    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        return false;
+    if (v > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = v == 0 ? 1 : static_cast<uint32_t>(v);
+    return true;
+}
+
+uint64_t duration_to_ms(const std::optional<Duration> &d) {
+    if (!d)
+        return 0;
+    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+    if (d->seconds > kMax / 1000)
+        return kMax;
+    uint64_t ms = d->seconds * 1000;
+    uint64_t extra = d->nanos / 1000000u;
+    return ms > kMax - extra ? kMax : ms + extra;
+}
+
+PyObject *new_bytes(const uint8_t *data, size_t len) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data),
+                                     static_cast<Py_ssize_t>(len));
+}
+
+PyObject *new_bytes(const Bytes &b) { return new_bytes(b.data(), b.size()); }
+
+PyObject *new_text_lossy(const char *data, size_t len) {
+    return PyUnicode_DecodeUTF8(len ? data : "", static_cast<Py_ssize_t>(len), "replace");
+}
+
+} // namespace corvina

@@ -1,0 +1,64 @@
+#include "lib/pyref.h"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace corvina {
+namespace {
+
+thread_local bool t_gil_held = false;
+
+std::mutex g_queue_lock;
+std::vector<PyObject *> g_queue;
+std::atomic<bool> g_queue_nonempty{false};
+
+} // namespace
+
+bool gil_held_here() { return t_gil_held; }
+
+GilHeldScope::GilHeldScope() : previous_(t_gil_held) {
+    t_gil_held = true;
+    drain_released_refs();
+}
+
+GilHeldScope::~GilHeldScope() { t_gil_held = previous_; }
+
+GilRelease::GilRelease() : previous_(t_gil_held) {
+    t_gil_held = false;
+    state_ = PyEval_SaveThread();
+}
+
+GilRelease::~GilRelease() {
+    PyEval_RestoreThread(state_);
+    t_gil_held = previous_;
+    drain_released_refs();
+}
+
+void release_python_ref(PyObject *o) {
+    if (o == nullptr)
+        return;
+    if (t_gil_held) {
+        Py_DECREF(o);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_queue_lock);
+    g_queue.push_back(o);
+    g_queue_nonempty.store(true, std::memory_order_release);
+}
+
+void drain_released_refs() {
+    if (!g_queue_nonempty.load(std::memory_order_acquire))
+        return;
+    std::vector<PyObject *> batch;
+    {
+        std::lock_guard<std::mutex> lock(g_queue_lock);
+        batch.swap(g_queue);
+        g_queue_nonempty.store(false, std::memory_order_relaxed);
+    }
+    // Outside the queue lock: a release may run Python code that queues more.
+    for (PyObject *o : batch)
+        Py_DECREF(o);
+}
+
+} // namespace corvina
