@@ -13,7 +13,9 @@ namespace corvina {
 // True while a notification is on its way to the loop and nobody has polled since.
 using NotifyPending = std::shared_ptr<std::atomic<bool>>;
 
-inline NotifyPending make_notify_pending() { return std::make_shared<std::atomic<bool>>(false); }
+inline NotifyPending make_notify_pending() {
+    return std::make_shared<std::atomic<bool>>(false);
+}
 
 // Holds the loop and the callable. Its Python references are released where the interpreter
 // lock is held, or queued for the next time the module holds it.

@@ -134,9 +134,13 @@ void append_utf8(std::string &out, char32_t cp) {
 
 } // namespace
 
-bool is_printable(char32_t cp) { return in_ranges(kPrintable, cp); }
+bool is_printable(char32_t cp) {
+    return in_ranges(kPrintable, cp);
+}
 
-bool is_grapheme_extend(char32_t cp) { return in_ranges(kGraphemeExtend, cp); }
+bool is_grapheme_extend(char32_t cp) {
+    return in_ranges(kGraphemeExtend, cp);
+}
 
 CoreError error_from_status(uint32_t status) {
     if (status >= 1 && status <= 15)
@@ -156,7 +160,9 @@ std::string kind_text(ErrorKind kind, uint32_t code) {
     return "native error " + std::to_string(static_cast<int32_t>(code));
 }
 
-std::string core_error_text(const CoreError &error) { return kind_text(error.kind, error.code); }
+std::string core_error_text(const CoreError &error) {
+    return kind_text(error.kind, error.code);
+}
 
 std::string request_failure_text(const RequestFailure &failure) {
     return kind_text(failure.kind, failure.code) + " (Chromium net error " +

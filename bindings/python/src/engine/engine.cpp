@@ -15,10 +15,10 @@ namespace {
 
 using EngineBox = Boxed<EngineNative>;
 
-const char *const kEngineParams[] = {"impersonate",     "proxy",          "verify",
-                                     "ca_pem",          "user_agent",     "accept_language",
-                                     "proxy_username",  "proxy_password", "http_version",
-                                     "cache",           "profile_namespace"};
+const char *const kEngineParams[] = {
+    "impersonate",  "proxy",           "verify",           "ca_pem",
+    "user_agent",   "accept_language", "proxy_username",   "proxy_password",
+    "http_version", "cache",           "profile_namespace"};
 const ParamSpec kEngineSpec{"PyEngine.__new__()", kEngineParams, 11, 0};
 
 // An absent or empty value goes to the Core as (NULL, 0).
@@ -38,17 +38,19 @@ bool convert_engine_args(PyObject **a, EngineOptions &o, std::optional<std::stri
     if (!convert_arg("impersonate", [&] { return to_optional_text(a[0], o.impersonate); }) ||
         !convert_arg("proxy", [&] { return to_optional_text(a[1], o.proxy); }) ||
         !convert_arg("verify", [&] { return a[2] == nullptr || to_flag(a[2], verify); }) ||
-        !convert_arg("ca_pem", [&] {
-            if (absent(a[3]))
-                return true;
-            Bytes pem;
-            if (!to_byte_string(a[3], pem))
-                return false;
-            o.ca_pem = std::move(pem);
-            return true;
-        }) ||
+        !convert_arg("ca_pem",
+                     [&] {
+                         if (absent(a[3]))
+                             return true;
+                         Bytes pem;
+                         if (!to_byte_string(a[3], pem))
+                             return false;
+                         o.ca_pem = std::move(pem);
+                         return true;
+                     }) ||
         !convert_arg("user_agent", [&] { return to_optional_text(a[4], o.user_agent); }) ||
-        !convert_arg("accept_language", [&] { return to_optional_text(a[5], o.accept_language); }) ||
+        !convert_arg("accept_language",
+                     [&] { return to_optional_text(a[5], o.accept_language); }) ||
         !convert_arg("proxy_username", [&] { return to_optional_text(a[6], o.proxy_username); }) ||
         !convert_arg("proxy_password", [&] { return to_optional_text(a[7], o.proxy_password); }) ||
         !convert_arg("http_version", [&] { return to_optional_text(a[8], http); }) ||
@@ -104,8 +106,8 @@ std::string normalize_impersonate(std::string text) {
 
 std::optional<uint8_t> http_version_code(const std::string &text) {
     static const std::pair<std::string_view, uint8_t> kTable[] = {
-        {"auto", 0}, {"native", 0},   {"h1", 1}, {"v1", 1}, {"http/1.1", 1}, {"h2", 2},
-        {"v2", 2},   {"http/2", 2},   {"h3", 3}, {"v3", 3}, {"http/3", 3},
+        {"auto", 0}, {"native", 0}, {"h1", 1}, {"v1", 1}, {"http/1.1", 1}, {"h2", 2},
+        {"v2", 2},   {"http/2", 2}, {"h3", 3}, {"v3", 3}, {"http/3", 3},
     };
     for (const auto &[name, code] : kTable)
         if (name == text)
@@ -170,7 +172,9 @@ PyObject *engine_core_version(PyObject *, PyObject *) {
     });
 }
 
-ks_engine *engine_handle(PyObject *engine) { return EngineBox::of(engine).holder->handle(); }
+ks_engine *engine_handle(PyObject *engine) {
+    return EngineBox::of(engine).holder->handle();
+}
 
 } // namespace corvina
 
@@ -178,6 +182,8 @@ namespace corvina {
 
 const Py_ssize_t kEngineObjectSize = sizeof(Boxed<EngineNative>);
 
-void engine_finalize(PyObject *self) { Boxed<EngineNative>::destroy(self); }
+void engine_finalize(PyObject *self) {
+    Boxed<EngineNative>::destroy(self);
+}
 
 } // namespace corvina

@@ -35,8 +35,8 @@ bool report_missing(const ParamSpec &spec, PyObject **out) {
         names += spec.names[i];
         names += "'";
     }
-    PyErr_Format(PyExc_TypeError, "%s missing %d required positional argument%s: %s",
-                 spec.function, missing, missing == 1 ? "" : "s", names.c_str());
+    PyErr_Format(PyExc_TypeError, "%s missing %d required positional argument%s: %s", spec.function,
+                 missing, missing == 1 ? "" : "s", names.c_str());
     return false;
 }
 
@@ -53,22 +53,21 @@ bool bind_keyword(const ParamSpec &spec, PyObject *key, PyObject *value, PyObjec
         if (std::string_view(spec.names[i]) != std::string_view(name, static_cast<size_t>(len)))
             continue;
         if (out[i] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                         spec.function, spec.names[i]);
+            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", spec.function,
+                         spec.names[i]);
             return false;
         }
         out[i] = value;
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", spec.function,
-                 key);
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", spec.function, key);
     return false;
 }
 
 } // namespace
 
-bool bind_fast(const ParamSpec &spec, PyObject *const *args, Py_ssize_t nargs,
-               PyObject *kwnames, PyObject **out) {
+bool bind_fast(const ParamSpec &spec, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+               PyObject **out) {
     for (int i = 0; i < spec.count; ++i)
         out[i] = nullptr;
     if (nargs > spec.count) {

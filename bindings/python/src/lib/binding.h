@@ -17,13 +17,15 @@ struct ParamSpec {
 
 // Borrowed references, one per parameter; nullptr where the parameter was not given.
 // Positional arguments and kwnames follow the vectorcall convention.
-bool bind_fast(const ParamSpec &spec, PyObject *const *args, Py_ssize_t nargs,
-               PyObject *kwnames, PyObject **out);
+bool bind_fast(const ParamSpec &spec, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+               PyObject **out);
 
 // The same for an argument tuple and keyword dictionary (constructors).
 bool bind_tuple(const ParamSpec &spec, PyObject *args, PyObject *kwargs, PyObject **out);
 
 // True when a parameter is absent or None.
-inline bool absent(PyObject *o) { return o == nullptr || o == Py_None; }
+inline bool absent(PyObject *o) {
+    return o == nullptr || o == Py_None;
+}
 
 } // namespace corvina

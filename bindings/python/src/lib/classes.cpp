@@ -30,10 +30,12 @@ template <void (*Finalize)(PyObject *)> void dealloc(PyObject *self) {
 }
 
 #define NOARGS(name, impl, doc)                                                                    \
-    {name, reinterpret_cast<PyCFunction>(noargs<impl>), METH_NOARGS, PyDoc_STR(doc)}
+    { name, reinterpret_cast<PyCFunction>(noargs<impl>), METH_NOARGS, PyDoc_STR(doc) }
 #define FAST(name, impl, doc)                                                                      \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fast<impl>)),            \
-     METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)}
+    {                                                                                              \
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fast<impl>)),         \
+            METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)                                          \
+    }
 
 PyObject *engine_abi_version_noargs(PyObject *, PyObject *) {
     return engine_abi_version(nullptr, nullptr);
@@ -142,11 +144,11 @@ constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 constexpr unsigned kNoConstructor = kFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
 PyType_Slot engine_slots[] = {
-    {Py_tp_doc, const_cast<char *>(
-                    "PyEngine(impersonate=None, proxy=None, verify=True, ca_pem=None, "
-                    "user_agent=None, accept_language=None, proxy_username=None, "
-                    "proxy_password=None, http_version=None, cache=True, "
-                    "profile_namespace=None)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char *>("PyEngine(impersonate=None, proxy=None, verify=True, ca_pem=None, "
+                        "user_agent=None, accept_language=None, proxy_username=None, "
+                        "proxy_password=None, http_version=None, cache=True, "
+                        "profile_namespace=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void *>(engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(dealloc<engine_finalize>)},
     {Py_tp_methods, engine_methods},

@@ -75,7 +75,8 @@ void prefix_argument_error(const char *name) {
     PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
     if (!message)
         return;
-    PyRef error = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    PyRef error =
+        PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
     if (!error)
         return;
     PyException_SetCause(error.get(), cause.release()); // steals
@@ -169,8 +170,8 @@ bool to_header_list(PyObject *o, HeaderList &out) {
         }
         Py_ssize_t len = PyTuple_Size(item.get());
         if (len != 2) {
-            PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
-                         len);
+            PyErr_Format(PyExc_ValueError,
+                         "expected tuple of length 2, but got tuple of length %zd", len);
             return false;
         }
         std::string name, value;
@@ -225,38 +226,6 @@ bool to_flag(PyObject *o, bool &out) {
     return false;
 }
 
-bool split_seconds(double seconds, Duration &out) {
-    // 2^64: the first value whose whole part no longer fits.
-    if (!(seconds < 18446744073709551616.0))
-        return false;
-    double whole = std::floor(seconds);
-    double frac = seconds - whole; // exact for doubles
-    uint64_t secs = static_cast<uint64_t>(whole);
-    uint64_t nanos = 0;
-    if (frac >= 0x1p-31) {
-        int exp = 0;
-        double mant = std::frexp(frac, &exp); // frac = mant * 2^exp, mant in [0.5, 1)
-        auto m = static_cast<unsigned __int128>(std::ldexp(mant, 53));
-        int shift = 53 - exp; // frac = m / 2^shift, shift <= 84
-        unsigned __int128 scaled = m * 1000000000u;
-        unsigned __int128 q = scaled >> shift;
-        unsigned __int128 r = scaled - (q << shift);
-        unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
-        if (r > half || (r == half && (q & 1)))
-            ++q;
-        nanos = static_cast<uint64_t>(q);
-    }
-    if (nanos >= 1000000000u) {
-        nanos -= 1000000000u;
-        if (secs == std::numeric_limits<uint64_t>::max())
-            return false;
-        ++secs;
-    }
-    out.seconds = secs;
-    out.nanos = static_cast<uint32_t>(nanos);
-    return true;
-}
-
 bool to_timeout(PyObject *o, std::optional<Duration> &out) {
     if (o == nullptr || o == Py_None) {
         out.reset();
@@ -293,23 +262,14 @@ bool to_poll_limit(PyObject *o, uint32_t &out) {
     return true;
 }
 
-uint64_t duration_to_ms(const std::optional<Duration> &d) {
-    if (!d)
-        return 0;
-    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-    if (d->seconds > kMax / 1000)
-        return kMax;
-    uint64_t ms = d->seconds * 1000;
-    uint64_t extra = d->nanos / 1000000u;
-    return ms > kMax - extra ? kMax : ms + extra;
-}
-
 PyObject *new_bytes(const uint8_t *data, size_t len) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data),
                                      static_cast<Py_ssize_t>(len));
 }
 
-PyObject *new_bytes(const Bytes &b) { return new_bytes(b.data(), b.size()); }
+PyObject *new_bytes(const Bytes &b) {
+    return new_bytes(b.data(), b.size());
+}
 
 PyObject *new_text_lossy(const char *data, size_t len) {
     return PyUnicode_DecodeUTF8(len ? data : "", static_cast<Py_ssize_t>(len), "replace");

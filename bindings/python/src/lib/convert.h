@@ -3,6 +3,7 @@
 // named argument gets the "argument '<name>': " prefix (see ArgScope).
 #pragma once
 
+#include "lib/duration.h"
 #include "lib/python.h"
 
 #include <cstdint>
@@ -16,11 +17,6 @@ namespace corvina {
 using Bytes = std::vector<uint8_t>;
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
-struct Duration {
-    uint64_t seconds = 0;
-    uint32_t nanos = 0;
-};
-
 bool to_text(PyObject *o, std::string &out);
 bool to_optional_text(PyObject *o, std::optional<std::string> &out); // None or absent -> nullopt
 bool to_byte_string(PyObject *o, Bytes &out);
@@ -29,13 +25,6 @@ bool to_text_list(PyObject *o, std::vector<std::string> &out);
 bool to_flag(PyObject *o, bool &out);
 bool to_timeout(PyObject *o, std::optional<Duration> &out); // None or absent -> nullopt
 bool to_poll_limit(PyObject *o, uint32_t &out);             // absent -> 64; 0 -> 1
-
-// Exact split of a non-negative finite number of seconds, rounded half-even to the nanosecond.
-// False when it does not fit in 64-bit seconds.
-bool split_seconds(double seconds, Duration &out);
-
-// Whole milliseconds for the Core, saturating; 0 means no timeout.
-uint64_t duration_to_ms(const std::optional<Duration> &d);
 
 // Replaces a pending TypeError with "argument '<name>': <message>" caused by it.
 void prefix_argument_error(const char *name);
@@ -55,6 +44,8 @@ void raise_type_mismatch(PyObject *given, const char *expected);
 PyObject *new_bytes(const uint8_t *data, size_t len);
 PyObject *new_bytes(const Bytes &b);
 PyObject *new_text_lossy(const char *data, size_t len); // invalid UTF-8 -> U+FFFD
-inline PyObject *new_text_lossy(const std::string &s) { return new_text_lossy(s.data(), s.size()); }
+inline PyObject *new_text_lossy(const std::string &s) {
+    return new_text_lossy(s.data(), s.size());
+}
 
 } // namespace corvina

@@ -7,10 +7,9 @@ namespace corvina {
 
 PyObject *fault_type() {
     // Kept for the life of the process, like the classes.
-    static PyObject *type =
-        PyErr_NewExceptionWithDoc("corvina_native.NativeFault",
-                                  "An internal fault of the native layer; not a network error.",
-                                  PyExc_BaseException, nullptr);
+    static PyObject *type = PyErr_NewExceptionWithDoc(
+        "corvina_native.NativeFault", "An internal fault of the native layer; not a network error.",
+        PyExc_BaseException, nullptr);
     return type;
 }
 
@@ -43,7 +42,8 @@ void note_release_fault() noexcept {
         try {
             throw;
         } catch (const std::exception &e) {
-            t_release_fault = std::string("internal fault while releasing a Core handle: ") + e.what();
+            t_release_fault =
+                std::string("internal fault while releasing a Core handle: ") + e.what();
         } catch (...) {
             t_release_fault = "internal fault while releasing a Core handle";
         }
@@ -67,8 +67,8 @@ void report_release_faults(PyObject *obj) {
 }
 
 PyObject *raise_runtime(const std::string &text) {
-    PyObject *msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                         "replace");
+    PyObject *msg =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
     if (msg == nullptr)
         return nullptr;
     PyErr_SetObject(PyExc_RuntimeError, msg);

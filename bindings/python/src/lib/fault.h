@@ -20,7 +20,9 @@ PyObject *raise_current_fault();
 
 // RuntimeError with exactly this text.
 PyObject *raise_runtime(const std::string &text);
-inline PyObject *raise_core_error(const CoreError &e) { return raise_runtime(core_error_text(e)); }
+inline PyObject *raise_core_error(const CoreError &e) {
+    return raise_runtime(core_error_text(e));
+}
 inline PyObject *raise_request_failure(const RequestFailure &f) {
     return raise_runtime(request_failure_text(f));
 }

@@ -30,7 +30,8 @@ int exec_module(PyObject *module) {
                 return -1;
         }
         PyRef abi = PyRef::steal(PyLong_FromUnsignedLong(KS_ABI_VERSION));
-        if (add_to_all(module, all.get(), "PyEngine", reinterpret_cast<PyObject *>(engine_type())) ||
+        if (add_to_all(module, all.get(), "PyEngine",
+                       reinterpret_cast<PyObject *>(engine_type())) ||
             add_to_all(module, all.get(), "PyRequest",
                        reinterpret_cast<PyObject *>(request_type())) ||
             add_to_all(module, all.get(), "PyResponse",
@@ -49,7 +50,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "corvina_native", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "corvina_native", "",      0,       nullptr,
+    module_slots,          nullptr,          nullptr, nullptr,
 };
 
 } // namespace

@@ -15,14 +15,18 @@ std::atomic<bool> g_queue_nonempty{false};
 
 } // namespace
 
-bool gil_held_here() { return t_gil_held; }
+bool gil_held_here() {
+    return t_gil_held;
+}
 
 GilHeldScope::GilHeldScope() : previous_(t_gil_held) {
     t_gil_held = true;
     drain_released_refs();
 }
 
-GilHeldScope::~GilHeldScope() { t_gil_held = previous_; }
+GilHeldScope::~GilHeldScope() {
+    t_gil_held = previous_;
+}
 
 GilRelease::GilRelease() : previous_(t_gil_held) {
     t_gil_held = false;

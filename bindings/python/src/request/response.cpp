@@ -23,10 +23,16 @@ PyObject *response_status_code(PyObject *self) {
     return PyLong_FromLong(ResponseBox::of(self).status_code);
 }
 
-PyObject *response_headers(PyObject *self) { return new_bytes(ResponseBox::of(self).headers); }
+PyObject *response_headers(PyObject *self) {
+    return new_bytes(ResponseBox::of(self).headers);
+}
 
-PyObject *response_content(PyObject *self) { return new_bytes(ResponseBox::of(self).content); }
+PyObject *response_content(PyObject *self) {
+    return new_bytes(ResponseBox::of(self).content);
+}
 
-void response_finalize(PyObject *self) { ResponseBox::destroy(self); }
+void response_finalize(PyObject *self) {
+    ResponseBox::destroy(self);
+}
 
 } // namespace corvina
