@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# System packages for building and testing; installs only what is missing.
+set -euo pipefail
+packages=(
+  build-essential g++-multilib cmake ninja-build pkg-config
+  libcurl4-openssl-dev libssl-dev libnghttp2-dev zlib1g-dev libbrotli-dev libzstd-dev
+  libboost1.81-dev libgtest-dev googletest unicode-data
+  nginx-light tinyproxy dante-server openssl curl
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

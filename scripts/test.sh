@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds everything from scratch and runs the whole suite: layout check, C++ unit tests, pytest
+# against the scripted Core and end to end against the real Core, then the scripted suite again
+# under ASan+UBSan and the concurrency tests under ThreadSanitizer.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=${JOBS:-2}
+py="$root/build/venv/bin/python"
+
+step() { printf '\n==== %s\n' "$*"; }
+
+step "system packages"
+scripts/install-deps.sh
+step "virtual environment"
+scripts/venv.sh
+
+step "layout of the Core records (-m32 and 64-bit)"
+for arch in -m32 -m64; do
+  gcc $arch -std=c11 -Wall -Werror -Ibindings/python/src/core -c tests/layout/layout_check.c -o /dev/null
+  g++ $arch -std=c++20 -x c++ -Wall -Werror -Ibindings/python/src/core -c tests/layout/layout_check.c -o /dev/null
+done
+echo "layout ok"
+
+step "install the module (pip install .)"
+"$py" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
+
+cmake_build() { # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$py" "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+step "test build: scripted Core and C++ unit tests"
+cmake_build build/test -DCORVINA_BUILD_MODULE=OFF -DCORVINA_BUILD_TESTING=ON
+ctest --test-dir build/test --output-on-failure -j"$jobs"
+
+run_pytest() { # python args...
+  local rc=0
+  "$@" || rc=$?
+  if [ "$rc" -eq 5 ]; then echo "pytest collected no tests"; return 1; fi
+  return "$rc"
+}
+
+step "pytest: module contracts against the scripted Core (installed module)"
+(cd tests && CORVINA_SCRIPTED_CORE="$root/build/test/tests/scripted_core/libkestrin.so" \
+  run_pytest "$py" -m pytest -q -p no:cacheprovider scripted)
+
+if [ -d tests/e2e ] && ls tests/e2e/test_*.py >/dev/null 2>&1; then
+  step "pytest: end to end through the real Core"
+  (cd tests && run_pytest "$py" -m pytest -q -p no:cacheprovider e2e)
+fi
+
+step "ASan+UBSan build of module and Cores"
+cmake_build build/asan -DCORVINA_SANITIZE=address -DCORVINA_BUILD_TESTING=ON
+asan_rt=$(gcc -print-file-name=libasan.so)
+(cd tests && LD_PRELOAD="$asan_rt" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  PYTHONPATH="$root/build/asan/bindings/python" \
+  CORVINA_SCRIPTED_CORE="$root/build/asan/tests/scripted_core/libkestrin.so" \
+  run_pytest "$py" -m pytest -q -p no:cacheprovider scripted)
+
+step "ThreadSanitizer build: concurrency tests"
+cmake_build build/tsan -DCORVINA_SANITIZE=thread -DCORVINA_BUILD_TESTING=ON
+tsan_rt=$(gcc -print-file-name=libtsan.so)
+(cd tests && LD_PRELOAD="$tsan_rt" \
+  TSAN_OPTIONS="suppressions=$root/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
+  PYTHONPATH="$root/build/tsan/bindings/python" \
+  CORVINA_SCRIPTED_CORE="$root/build/tsan/tests/scripted_core/libkestrin.so" \
+  run_pytest "$py" -m pytest -q -p no:cacheprovider -m concurrency scripted)
+
+step "all tests passed"
