@@ -1,0 +1,83 @@
+#include "websocket/handle.h"
+
+#include "lib/fault.h"
+
+namespace corvina {
+namespace {
+
+std::optional<CoreError> status_error(ks_status status) {
+    if (status == 0)
+        return std::nullopt;
+    return error_from_status(status);
+}
+
+} // namespace
+
+std::variant<std::shared_ptr<WebSocketHandle>, CoreError>
+WebSocketHandle::create(ks_engine *engine, const WebSocketOptions &options) {
+    std::shared_ptr<WebSocketState> state = WebSocketState::create();
+    ks_websocket *handle = nullptr;
+    ks_status status;
+    try {
+        WebSocketConfig config(options, state->callbacks());
+        status = ks_websocket_create(engine, config.record(), &handle);
+    } catch (...) {
+        WebSocketState::release_core_ref(state.get());
+        throw;
+    }
+    if (status != 0 || handle == nullptr) {
+        // No callback can come for a connection that was never created.
+        WebSocketState::release_core_ref(state.get());
+        if (status != 0)
+            return error_from_status(status);
+        return CoreError{ErrorKind::InitializationFailed, 0};
+    }
+    try {
+        return std::make_shared<WebSocketHandle>(handle, state);
+    } catch (...) {
+        release_noexcept([&] { ks_websocket_release(handle); });
+        WebSocketState::release_core_ref(state.get());
+        throw;
+    }
+}
+
+WebSocketHandle::~WebSocketHandle() {
+    release_noexcept([&] { ks_websocket_release(handle_); });
+    // The Core makes no callback for a connection released unstarted: its reference is ours
+    // to drop. A started one keeps it until the terminal callback.
+    if (!started_.load(std::memory_order_acquire))
+        WebSocketState::release_core_ref(state_.get());
+}
+
+std::variant<std::shared_ptr<WebSocketState>, CoreError> WebSocketHandle::start() {
+    bool expected = false;
+    if (!started_.compare_exchange_strong(expected, true, std::memory_order_acq_rel))
+        return CoreError{ErrorKind::InvalidState, 0};
+    ks_status status = 0;
+    try {
+        status = ks_websocket_start(handle_);
+    } catch (...) {
+        started_.store(false, std::memory_order_release);
+        throw;
+    }
+    if (status != 0) {
+        started_.store(false, std::memory_order_release);
+        return error_from_status(status);
+    }
+    return state_;
+}
+
+std::optional<CoreError> WebSocketHandle::send(uint32_t type, const uint8_t *data, size_t len) {
+    return status_error(ks_websocket_send(handle_, type, len == 0 ? nullptr : data, len));
+}
+
+std::optional<CoreError> WebSocketHandle::close(uint16_t code, const std::string &reason) {
+    return status_error(
+        ks_websocket_close(handle_, code, reason.empty() ? nullptr : reason.data(), reason.size()));
+}
+
+std::optional<CoreError> WebSocketHandle::cancel() {
+    return status_error(ks_websocket_cancel(handle_));
+}
+
+} // namespace corvina

@@ -1,0 +1,382 @@
+// PyEngine.websocket and the PyWebSocket methods.
+#include "bridge/notifier.h"
+#include "engine/engine.h"
+#include "lib/binding.h"
+#include "lib/classes.h"
+#include "lib/convert.h"
+#include "lib/fault.h"
+#include "lib/methods.h"
+#include "lib/object.h"
+#include "lib/pyref.h"
+#include "websocket/handle.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvina {
+namespace {
+
+constexpr char kNotConnected[] = "WebSocket is not connected";
+
+struct WebSocketNative {
+    explicit WebSocketNative(std::shared_ptr<WebSocketHandle> h)
+        : handle(std::move(h)), notify_pending(make_notify_pending()) {}
+    ~WebSocketNative() {
+        handle.reset(); // may release the Core's WebSocket
+        connected.reset();
+        notify_pending.reset();
+    }
+    WebSocketNative(const WebSocketNative &) = delete;
+    WebSocketNative &operator=(const WebSocketNative &) = delete;
+
+    std::shared_ptr<WebSocketHandle> handle;
+    NotifyPending notify_pending;
+    std::mutex object_lock; // guards `connected`; taken before the state lock
+    std::shared_ptr<WebSocketState> connected;
+};
+
+using WebSocketBox = Boxed<WebSocketNative>;
+
+// An event as the plain fields of its tuple, so that the conversion needs no interpreter lock.
+struct EventFields {
+    const char *kind = "";
+    Bytes payload;
+    std::optional<uint16_t> code;
+    std::optional<std::string> text;
+    bool terminal = false;
+};
+
+EventFields fields_of(WebSocketEvent event) {
+    struct Convert {
+        EventFields operator()(OpenEvent &e) const {
+            EventFields f;
+            f.kind = "open";
+            f.payload.assign(e.protocol.begin(), e.protocol.end());
+            return f;
+        }
+        EventFields operator()(MessageEvent &e) const {
+            EventFields f;
+            f.kind = e.type == MessageType::Text ? "text" : "binary";
+            f.payload = std::move(e.payload);
+            return f;
+        }
+        EventFields operator()(ClosingEvent &) const {
+            EventFields f;
+            f.kind = "closing";
+            return f;
+        }
+        EventFields operator()(ClosedEvent &e) const {
+            EventFields f;
+            f.kind = "closed";
+            f.code = e.code;
+            f.text = std::move(e.reason);
+            f.terminal = true;
+            return f;
+        }
+        EventFields operator()(WebSocketFailure &e) const {
+            EventFields f;
+            f.kind = "error";
+            f.text = websocket_failure_text(e);
+            f.terminal = true;
+            return f;
+        }
+    };
+    return std::visit(Convert{}, event.value);
+}
+
+PyObject *new_tuple(const EventFields &f) {
+    PyRef kind = PyRef::steal(PyUnicode_FromString(f.kind));
+    if (!kind)
+        return nullptr;
+    PyRef payload = PyRef::steal(new_bytes(f.payload));
+    if (!payload)
+        return nullptr;
+    PyRef code = f.code ? PyRef::steal(PyLong_FromUnsignedLong(*f.code)) : PyRef::borrow(Py_None);
+    if (!code)
+        return nullptr;
+    PyRef text = f.text ? PyRef::steal(new_text_lossy(*f.text)) : PyRef::borrow(Py_None);
+    if (!text)
+        return nullptr;
+    return PyTuple_Pack(4, kind.get(), payload.get(), code.get(), text.get());
+}
+
+// Close codes are 16-bit; the messages follow the interpreter's integer conversions.
+bool to_close_code(PyObject *o, uint16_t &out) {
+    PyRef index = PyRef::steal(PyNumber_Index(o));
+    if (!index)
+        return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred())
+        return false;
+    if (overflow != 0 || v < INT_MIN || v > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+        return false;
+    }
+    if (v < 0 || v > 65535) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<uint16_t>(v);
+    return true;
+}
+
+PyObject *raise_if(const std::optional<CoreError> &error) {
+    if (error)
+        return raise_core_error(*error);
+    Py_RETURN_NONE;
+}
+
+// Starts the connection and fills the connected slot; shared by connect and start_async.
+PyObject *connect_native(WebSocketNative &ws) {
+    auto started = ws.handle->start();
+    if (auto *error = std::get_if<CoreError>(&started))
+        return raise_core_error(*error);
+    std::shared_ptr<WebSocketState> previous; // released after the object lock
+    {
+        std::lock_guard<std::mutex> guard(ws.object_lock);
+        previous = std::exchange(ws.connected,
+                                 std::move(std::get<std::shared_ptr<WebSocketState>>(started)));
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *send_native(PyObject *self, const char *function, const char *name, uint32_t type,
+                      PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    const char *const names[] = {name};
+    const ParamSpec spec{function, names, 1, 1};
+    PyObject *arg[1];
+    if (!bind_fast(spec, args, nargs, kwnames, arg))
+        return nullptr;
+    WebSocketNative &ws = WebSocketBox::of(self);
+    if (type == 1) {
+        std::string text;
+        if (!convert_arg(name, [&] { return to_text(arg[0], text); }))
+            return nullptr;
+        return raise_if(
+            ws.handle->send(type, reinterpret_cast<const uint8_t *>(text.data()), text.size()));
+    }
+    Bytes data;
+    if (!convert_arg(name, [&] { return to_byte_string(arg[0], data); }))
+        return nullptr;
+    return raise_if(ws.handle->send(type, data.data(), data.size()));
+}
+
+// Runs a Core call that stops notifications whatever its outcome.
+template <class F> PyObject *call_then_detach(WebSocketNative &ws, F &&call) {
+    std::optional<CoreError> error;
+    try {
+        error = call();
+    } catch (...) {
+        ws.handle->state().clear_notifier();
+        throw;
+    }
+    ws.handle->state().clear_notifier();
+    return raise_if(error);
+}
+
+} // namespace
+
+const Py_ssize_t kWebSocketObjectSize = sizeof(WebSocketBox);
+
+void websocket_finalize(PyObject *self) {
+    WebSocketBox::destroy(self);
+}
+
+PyObject *engine_websocket(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) {
+    static const char *const names[] = {"url", "origin", "headers", "timeout", "protocols"};
+    static const ParamSpec spec{"PyEngine.websocket()", names, 5, 1};
+    PyObject *arg[5];
+    if (!bind_fast(spec, args, nargs, kwnames, arg))
+        return nullptr;
+    WebSocketOptions options;
+    if (!convert_arg("url", [&] { return to_text(arg[0], options.url); }))
+        return nullptr;
+    if (arg[1] != nullptr &&
+        !convert_arg("origin", [&] { return to_text(arg[1], options.origin); }))
+        return nullptr;
+    if (!convert_arg("headers", [&] { return to_header_list(arg[2], options.headers); }))
+        return nullptr;
+    std::optional<double> seconds;
+    if (!absent(arg[3]) && !convert_arg("timeout", [&] {
+            double v = PyFloat_AsDouble(arg[3]);
+            if (v == -1.0 && PyErr_Occurred())
+                return false;
+            seconds = v;
+            return true;
+        }))
+        return nullptr;
+    if (!convert_arg("protocols", [&] { return to_text_list(arg[4], options.protocols); }))
+        return nullptr;
+    // Checked only once every argument converted: a malformed later argument wins.
+    if (seconds) {
+        Duration d;
+        if (!std::isfinite(*seconds) || std::signbit(*seconds) || !split_seconds(*seconds, d))
+            return raise_runtime("timeout must be a finite non-negative number");
+        options.timeout = d;
+    }
+
+    auto created = WebSocketHandle::create(engine_handle(self), options);
+    if (auto *error = std::get_if<CoreError>(&created))
+        return raise_core_error(*error);
+    PyTypeObject *type = websocket_type();
+    if (type == nullptr)
+        return nullptr;
+    return WebSocketBox::create(type,
+                                std::move(std::get<std::shared_ptr<WebSocketHandle>>(created)));
+}
+
+PyObject *websocket_connect(PyObject *self) {
+    return connect_native(WebSocketBox::of(self));
+}
+
+PyObject *websocket_send_text(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) {
+    return send_native(self, "PyWebSocket.send_text()", "text", 1, args, nargs, kwnames);
+}
+
+PyObject *websocket_send_bytes(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                               PyObject *kwnames) {
+    return send_native(self, "PyWebSocket.send_bytes()", "data", 2, args, nargs, kwnames);
+}
+
+PyObject *websocket_recv(PyObject *self) {
+    WebSocketNative &ws = WebSocketBox::of(self);
+    bool connected = false;
+    std::optional<EventFields> fields;
+    {
+        // The whole wait runs without the interpreter lock; the condition wait is not
+        // interrupted by signals, which the interpreter handles once this returns.
+        GilRelease released;
+        std::lock_guard<std::mutex> guard(ws.object_lock);
+        if (ws.connected) {
+            connected = true;
+            if (auto event = ws.connected->wait_pop())
+                fields = fields_of(std::move(*event));
+        }
+    }
+    if (!connected)
+        return raise_runtime(kNotConnected);
+    if (!fields)
+        Py_RETURN_NONE;
+    return new_tuple(*fields);
+}
+
+PyObject *websocket_close(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                          PyObject *kwnames) {
+    static const char *const names[] = {"code", "reason"};
+    static const ParamSpec spec{"PyWebSocket.close()", names, 2, 2};
+    PyObject *arg[2];
+    if (!bind_fast(spec, args, nargs, kwnames, arg))
+        return nullptr;
+    uint16_t code = 0;
+    std::string reason;
+    if (!convert_arg("code", [&] { return to_close_code(arg[0], code); }) ||
+        !convert_arg("reason", [&] { return to_text(arg[1], reason); }))
+        return nullptr;
+    WebSocketNative &ws = WebSocketBox::of(self);
+    return call_then_detach(ws, [&] { return ws.handle->close(code, reason); });
+}
+
+PyObject *websocket_cancel(PyObject *self) {
+    WebSocketNative &ws = WebSocketBox::of(self);
+    return call_then_detach(ws, [&] { return ws.handle->cancel(); });
+}
+
+PyObject *websocket_detach_callback(PyObject *self) {
+    WebSocketBox::of(self).handle->state().clear_notifier();
+    Py_RETURN_NONE;
+}
+
+PyObject *websocket_is_finished(PyObject *self) {
+    return PyBool_FromLong(WebSocketBox::of(self).handle->state().is_finished());
+}
+
+PyObject *websocket_start_async(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                PyObject *kwnames) {
+    static const char *const names[] = {"loop_", "notify"};
+    static const ParamSpec spec{"PyWebSocket.start_async()", names, 2, 2};
+    PyObject *arg[2];
+    if (!bind_fast(spec, args, nargs, kwnames, arg))
+        return nullptr;
+    WebSocketNative &ws = WebSocketBox::of(self);
+    // Installed before the start, and left installed when the start fails.
+    ws.handle->state().set_notifier(make_notifier(ws.notify_pending, arg[0], arg[1]));
+    return connect_native(ws);
+}
+
+PyObject *websocket_poll_event(PyObject *self) {
+    WebSocketNative &ws = WebSocketBox::of(self);
+    // Cleared before looking at the queue: an event arriving from now on notifies again.
+    ws.notify_pending->store(false, std::memory_order_release);
+    bool connected = false;
+    std::optional<EventFields> fields;
+    {
+        std::lock_guard<std::mutex> guard(ws.object_lock);
+        connected = static_cast<bool>(ws.connected);
+        if (connected) {
+            if (auto event = ws.connected->try_pop()) {
+                fields = fields_of(std::move(*event));
+                if (fields->terminal)
+                    ws.connected->clear_notifier();
+            }
+        }
+    }
+    if (!connected)
+        return raise_runtime(kNotConnected);
+    if (!fields)
+        Py_RETURN_NONE;
+    return new_tuple(*fields);
+}
+
+PyObject *websocket_poll_events(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                PyObject *kwnames) {
+    static const char *const names[] = {"limit"};
+    static const ParamSpec spec{"PyWebSocket.poll_events()", names, 1, 0};
+    PyObject *arg[1];
+    if (!bind_fast(spec, args, nargs, kwnames, arg))
+        return nullptr;
+    uint32_t limit = 0;
+    if (!convert_arg("limit", [&] { return to_poll_limit(arg[0], limit); }))
+        return nullptr;
+    WebSocketNative &ws = WebSocketBox::of(self);
+    ws.notify_pending->store(false, std::memory_order_release);
+    bool connected = false;
+    std::vector<EventFields> drained;
+    {
+        std::lock_guard<std::mutex> guard(ws.object_lock);
+        connected = static_cast<bool>(ws.connected);
+        for (uint32_t i = 0; connected && i < limit; ++i) {
+            auto event = ws.connected->try_pop();
+            if (!event)
+                break;
+            drained.push_back(fields_of(std::move(*event)));
+            if (drained.back().terminal) {
+                ws.connected->clear_notifier();
+                break;
+            }
+        }
+    }
+    if (!connected)
+        return raise_runtime(kNotConnected);
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(drained.size())));
+    if (!list)
+        return nullptr;
+    for (size_t i = 0; i < drained.size(); ++i) {
+        PyObject *tuple = new_tuple(drained[i]);
+        if (tuple == nullptr)
+            return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tuple);
+    }
+    return list.release();
+}
+
+} // namespace corvina
