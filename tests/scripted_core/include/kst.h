@@ -53,6 +53,7 @@
  *   kst_last_id(kind)              the latest id of that kind, 0 if none.
  *   kst_live(kind)                 objects of that kind created and not yet released.
  *   kst_wait_idle()                block until no delivery is queued or running.
+ *   kst_wait_idle_ms(ms)           the same with a limit: 1 when idle, 0 when time ran out.
  */
 #ifndef KST_H
 #define KST_H
@@ -106,6 +107,7 @@ KS_API size_t kst_violations_json(char *buf, size_t cap);
 KS_API uint64_t kst_last_id(const char *kind);
 KS_API int kst_live(const char *kind);
 KS_API void kst_wait_idle(void);
+KS_API int kst_wait_idle_ms(uint64_t ms);
 
 #ifdef __cplusplus
 }

@@ -3,6 +3,7 @@
 #include "kst.h"
 #include "state.h"
 
+#include <chrono>
 #include <cstring>
 
 using namespace kst;
@@ -272,6 +273,13 @@ void kst_wait_idle(void) {
     Core &c = core();
     Lock lk(c.mu);
     c.idle_cv.wait(lk, [&] { return c.pending == 0; });
+}
+
+int kst_wait_idle_ms(uint64_t ms) {
+    Core &c = core();
+    const auto limit = std::chrono::milliseconds(std::min<uint64_t>(ms, 1'000'000'000));
+    Lock lk(c.mu);
+    return c.idle_cv.wait_for(lk, limit, [&] { return c.pending == 0; }) ? 1 : 0;
 }
 
 } // extern "C"
