@@ -1,0 +1,209 @@
+#include "bridge/poll.h"
+
+#include "lib/binding.h"
+#include "lib/convert.h"
+#include "lib/fault.h"
+#include "lib/methods.h"
+
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace corvina {
+namespace {
+
+// (kind, status, headers, body, error); empty with an error set on failure.
+PyRef event(const char *kind, int32_t status, PyRef headers, PyRef body, PyRef error) {
+    if (!headers)
+        headers = PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!body)
+        body = PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!error)
+        error = PyRef::borrow(Py_None);
+    PyRef name = PyRef::steal(PyUnicode_FromString(kind));
+    PyRef code = PyRef::steal(PyLong_FromLong(status));
+    if (!headers || !body || !name || !code)
+        return {};
+    return PyRef::steal(
+        PyTuple_Pack(5, name.get(), code.get(), headers.get(), body.get(), error.get()));
+}
+
+PyRef error_event(const RequestFailure &f) {
+    PyRef text = PyRef::steal(new_text_lossy(request_failure_text(f)));
+    if (!text)
+        return {};
+    return event("error", 0, {}, {}, std::move(text));
+}
+
+PyRef redirect_event(const RedirectHop &hop) {
+    PyRef head = PyRef::steal(new_bytes(hop.head));
+    PyRef first = PyRef::steal(
+        new_text_lossy(reinterpret_cast<const char *>(hop.first.data()), hop.first.size()));
+    PyRef second = PyRef::steal(
+        new_text_lossy(reinterpret_cast<const char *>(hop.second.data()), hop.second.size()));
+    if (!head || !first || !second)
+        return {};
+    PyRef first_bytes = PyRef::steal(PyUnicode_AsUTF8String(first.get()));
+    if (!first_bytes)
+        return {};
+    return event("redirect", hop.status, std::move(head), std::move(first_bytes),
+                 std::move(second));
+}
+
+// The terminal tuple goes out once; the notifier goes with it.
+bool claim_terminal(RequestNative &n) {
+    if (n.terminal_reported.exchange(true, std::memory_order_acq_rel))
+        return false;
+    detach(n);
+    return true;
+}
+
+bool bind_loop(const char *function, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+               PyObject **out) {
+    static const char *const kNames[] = {"loop_", "notify"};
+    const ParamSpec spec{function, kNames, 2, 2};
+    return bind_fast(spec, args, nargs, kwnames, out);
+}
+
+void install_notifier(RequestNative &n, PyObject *loop, PyObject *notify) {
+    n.state().notifier().set(make_notifier(n.notify_pending, loop, notify));
+}
+
+} // namespace
+
+bool poll_one(RequestNative &n, PyRef &out) {
+    out = PyRef();
+    if (auto hop = StateOps::pop_hop(n.state())) {
+        out = redirect_event(*hop);
+        return bool(out);
+    }
+
+    HeadOutcome head;
+    {
+        std::lock_guard<std::mutex> lock(n.started_lock);
+        if (n.started_context)
+            head = StateOps::take_head(*n.started_context->handle);
+    }
+    if (auto *r = std::get_if<HeadResponse>(&head)) {
+        take_started(n);
+        int32_t status = r->status;
+        Bytes bytes = std::move(r->head);
+        publish_stream(n, std::move(r->pair));
+        PyRef headers = PyRef::steal(new_bytes(bytes));
+        if (!headers)
+            return false;
+        out = event("response", status, std::move(headers), {}, {});
+        return bool(out);
+    }
+    if (auto *f = std::get_if<RequestFailure>(&head)) {
+        take_started(n);
+        if (!claim_terminal(n))
+            return true;
+        out = error_event(*f);
+        return bool(out);
+    }
+
+    BodyOutcome body = BodyPending{};
+    bool resume = false;
+    {
+        auto lock = lock_yielding(n.stream_lock);
+        if (!n.body_stream)
+            return true;
+        body = StateOps::take_body(*n.body_stream->handle, resume);
+    }
+    // Outside the stream lock: a callback delivered inside this call may run Python code.
+    if (resume)
+        StateOps::resume_ignored(n.core());
+
+    if (auto *chunk = std::get_if<Bytes>(&body)) {
+        PyRef bytes = PyRef::steal(new_bytes(*chunk));
+        if (!bytes)
+            return false;
+        out = event("body", 0, {}, std::move(bytes), {});
+        return bool(out);
+    }
+    if (std::holds_alternative<BodyPending>(body))
+        return true;
+    if (!claim_terminal(n))
+        return true;
+    if (auto *f = std::get_if<RequestFailure>(&body))
+        out = error_event(*f);
+    else
+        out = event("done", 0, {}, {}, {});
+    return bool(out);
+}
+
+PyObject *request_attach_async(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                               PyObject *kwnames) {
+    PyObject *a[2];
+    if (!bind_loop("PyRequest.attach_async()", args, nargs, kwnames, a))
+        return nullptr;
+    install_notifier(request_native(self), a[0], a[1]);
+    Py_RETURN_NONE;
+}
+
+PyObject *request_start_async(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) {
+    PyObject *a[2];
+    if (!bind_loop("PyRequest.start_async()", args, nargs, kwnames, a))
+        return nullptr;
+    RequestNative &n = request_native(self);
+    install_notifier(n, a[0], a[1]);
+    auto started = StateOps::start(n.core());
+    if (auto *e = std::get_if<CoreError>(&started))
+        return raise_core_error(*e); // the notifier stays installed
+    set_started(n, std::move(std::get<StatePair>(started)));
+    Py_RETURN_NONE;
+}
+
+PyObject *request_detach_callback(PyObject *self) {
+    detach(request_native(self));
+    Py_RETURN_NONE;
+}
+
+PyObject *request_poll_event(PyObject *self) {
+    RequestNative &n = request_native(self);
+    n.notify_pending->store(false);
+    PyRef out;
+    if (!poll_one(n, out))
+        return nullptr;
+    if (!out)
+        Py_RETURN_NONE;
+    return out.release();
+}
+
+PyObject *request_poll_events(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) {
+    static const char *const kNames[] = {"limit"};
+    static const ParamSpec kSpec{"PyRequest.poll_events()", kNames, 1, 0};
+    PyObject *a[1];
+    if (!bind_fast(kSpec, args, nargs, kwnames, a))
+        return nullptr;
+    uint32_t limit = 64;
+    if (!convert_arg("limit", [&] { return to_poll_limit(a[0], limit); }))
+        return nullptr;
+    RequestNative &n = request_native(self);
+    n.notify_pending->store(false);
+    std::vector<PyRef> events;
+    for (uint32_t i = 0; i < limit; ++i) {
+        PyRef e;
+        if (!poll_one(n, e))
+            return nullptr;
+        if (!e)
+            break;
+        events.push_back(std::move(e));
+        // Terminal kinds are the only ones whose error slot or kind says so.
+        PyObject *kind = PyTuple_GetItem(events.back().get(), 0);
+        if (PyUnicode_CompareWithASCIIString(kind, "done") == 0 ||
+            PyUnicode_CompareWithASCIIString(kind, "error") == 0)
+            break;
+    }
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(events.size())));
+    if (!list)
+        return nullptr;
+    for (size_t i = 0; i < events.size(); ++i)
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), events[i].release());
+    return list.release();
+}
+
+} // namespace corvina

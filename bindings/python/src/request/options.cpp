@@ -1,0 +1,77 @@
+#include "request/options.h"
+
+#include <cstring>
+#include <utility>
+
+namespace corvina {
+namespace {
+
+using Entry = std::pair<std::string_view, uint32_t>;
+
+template <size_t N>
+std::optional<uint32_t> lookup(const Entry (&table)[N], std::string_view keyword) {
+    for (const auto &[name, code] : table)
+        if (name == keyword)
+            return code;
+    return std::nullopt;
+}
+
+template <class S> void put_run(const S &s, const char *&ptr, size_t &len) {
+    ptr = s.empty() ? nullptr : reinterpret_cast<const char *>(s.data());
+    len = s.size();
+}
+
+} // namespace
+
+std::optional<uint32_t> redirect_mode_code(std::string_view keyword) {
+    static const Entry kTable[] = {{"follow", 0}, {"manual", 1}, {"error", 2}};
+    return lookup(kTable, keyword);
+}
+
+std::optional<uint32_t> cache_mode_code(std::string_view keyword) {
+    static const Entry kTable[] = {{"default", 0},  {"validate", 1}, {"bypass", 2},
+                                   {"no_store", 3}, {"force", 4},    {"only_if_cached", 5}};
+    return lookup(kTable, keyword);
+}
+
+std::optional<uint32_t> priority_code(std::string_view keyword) {
+    static const Entry kTable[] = {{"default", 0}, {"highest", 1}, {"medium", 2},
+                                   {"low", 3},     {"lowest", 4},  {"idle", 5}};
+    return lookup(kTable, keyword);
+}
+
+std::vector<ks_header> header_entries(const HeaderList &headers) {
+    std::vector<ks_header> entries;
+    entries.reserve(headers.size());
+    for (const auto &[name, value] : headers) {
+        ks_header h;
+        put_run(name, h.name, h.name_len);
+        put_run(value, h.value, h.value_len);
+        entries.push_back(h);
+    }
+    return entries;
+}
+
+void fill_request_config(const RequestOptions &o, const std::vector<ks_header> &headers,
+                         const ks_request_callbacks &callbacks, ks_request_config &config) {
+    // Padding is zeroed too, so the record's bytes are deterministic.
+    std::memset(&config, 0, sizeof config);
+    config.struct_size = sizeof(ks_request_config);
+    config.abi_version = KS_ABI_VERSION;
+    put_run(o.url, config.url, config.url_len);
+    put_run(o.method, config.method, config.method_len);
+    config.headers = headers.empty() ? nullptr : headers.data();
+    config.header_count = headers.size();
+    config.timeout_ms = duration_to_ms(o.timeout);
+    config.callbacks = callbacks;
+    if (o.body_kind == BodyKind::bytes && !o.body.empty()) {
+        config.body = o.body.data();
+        config.body_len = o.body.size();
+    }
+    config.body_kind = static_cast<uint32_t>(o.body_kind);
+    config.cache_mode = o.cache_mode;
+    config.redirect_mode = o.redirect_mode;
+    config.priority = o.priority;
+}
+
+} // namespace corvina

@@ -1,0 +1,418 @@
+// PyRequest: the blocking methods. Each waits with the interpreter lock released and takes it
+// back before building any Python value.
+#include "request/py_request.h"
+
+#include "lib/binding.h"
+#include "lib/classes.h"
+#include "lib/fault.h"
+#include "lib/methods.h"
+#include "lib/object.h"
+#include "request/response.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace corvina {
+namespace {
+
+using RequestBox = Boxed<RequestNative>;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::seconds kDefaultWait{86400};
+constexpr std::chrono::milliseconds kManualSlice{50};
+
+// What a head wait gives the method once the interpreter lock is back.
+struct Head {
+    int32_t status;
+    Bytes head;
+};
+using HeadResult = std::variant<Head, CoreError, RequestFailure>;
+
+PyObject *raise_head_result(HeadResult &r) {
+    if (auto *e = std::get_if<CoreError>(&r))
+        return raise_core_error(*e);
+    if (auto *f = std::get_if<RequestFailure>(&r))
+        return raise_request_failure(*f);
+    auto &h = std::get<Head>(r);
+    return make_response(h.status, std::move(h.head));
+}
+
+// Turns a head outcome into the method's result, publishing the stream on success. Runs with
+// the interpreter lock released and no module lock held.
+HeadResult settle_head(RequestNative &n, HeadOutcome outcome) {
+    if (auto *r = std::get_if<HeadResponse>(&outcome)) {
+        publish_stream(n, std::move(r->pair));
+        return Head{r->status, std::move(r->head)};
+    }
+    if (auto *f = std::get_if<RequestFailure>(&outcome))
+        return *f;
+    // Handed out already, or ended without one: nothing will come.
+    return CoreError{ErrorKind::InvalidState, 0};
+}
+
+PyObject *none_or_raise(const CallResult &r) {
+    if (r)
+        return raise_core_error(*r);
+    Py_RETURN_NONE;
+}
+
+std::chrono::nanoseconds to_wait(const std::optional<Duration> &d) {
+    if (!d)
+        return kDefaultWait;
+    constexpr uint64_t kCapSeconds = 100ull * 365 * 86400; // clear of clock overflow
+    auto secs = std::chrono::seconds(static_cast<int64_t>(std::min(d->seconds, kCapSeconds)));
+    return secs + std::chrono::nanoseconds(d->nanos);
+}
+
+bool convert_timeout(const char *function, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *kwnames, std::optional<Duration> &out) {
+    static const char *const kNames[] = {"timeout"};
+    const ParamSpec spec{function, kNames, 1, 0};
+    PyObject *a[1];
+    if (!bind_fast(spec, args, nargs, kwnames, a))
+        return false;
+    return convert_arg("timeout", [&] { return to_timeout(a[0], out); });
+}
+
+PyRef head_pair(int32_t status, const Bytes &head) {
+    PyRef code = PyRef::steal(PyLong_FromLong(status));
+    if (!code)
+        return {};
+    PyRef bytes = PyRef::steal(new_bytes(head));
+    if (!bytes)
+        return {};
+    return PyRef::steal(PyTuple_Pack(2, code.get(), bytes.get()));
+}
+
+} // namespace
+
+const Py_ssize_t kRequestObjectSize = sizeof(RequestBox);
+
+RequestNative::~RequestNative() {
+    // The handle first, then the two pairs, then the flag.
+    handle.reset();
+    started_context.reset();
+    body_stream.reset();
+    notify_pending.reset();
+}
+
+RequestNative &request_native(PyObject *self) {
+    return RequestBox::of(self);
+}
+
+PyObject *make_request(Ref<RequestHandle> handle) {
+    PyTypeObject *type = request_type();
+    if (type == nullptr)
+        return nullptr;
+    return RequestBox::create(type, std::move(handle));
+}
+
+void request_finalize(PyObject *self) {
+    RequestBox::destroy(self);
+}
+
+std::unique_lock<std::mutex> lock_yielding(std::mutex &m) {
+    std::unique_lock<std::mutex> lock(m, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        if (gil_held_here()) {
+            // Raw save/restore: nothing else runs on this thread meanwhile, and nothing queued
+            // is released while `m` is held.
+            PyThreadState *ts = PyEval_SaveThread();
+            lock.lock();
+            PyEval_RestoreThread(ts);
+        } else {
+            lock.lock();
+        }
+    }
+    return lock;
+}
+
+void set_started(RequestNative &n, StatePair pair) {
+    std::optional<StatePair> old;
+    {
+        std::lock_guard<std::mutex> lock(n.started_lock);
+        old = std::exchange(n.started_context, std::move(pair));
+    }
+}
+
+std::optional<StatePair> take_started(RequestNative &n) {
+    std::lock_guard<std::mutex> lock(n.started_lock);
+    return std::exchange(n.started_context, std::nullopt);
+}
+
+void publish_stream(RequestNative &n, StatePair pair) {
+    std::optional<StatePair> old;
+    {
+        auto lock = lock_yielding(n.stream_lock);
+        old = std::exchange(n.body_stream, std::move(pair));
+    }
+}
+
+void detach(RequestNative &n) {
+    n.state().notifier().clear();
+    take_started(n); // released here, after the lock
+}
+
+PyRef hop_tuple(const RedirectHop &hop) {
+    PyRef status = PyRef::steal(PyLong_FromLong(hop.status));
+    PyRef head = PyRef::steal(new_bytes(hop.head));
+    PyRef first = PyRef::steal(
+        new_text_lossy(reinterpret_cast<const char *>(hop.first.data()), hop.first.size()));
+    PyRef second = PyRef::steal(
+        new_text_lossy(reinterpret_cast<const char *>(hop.second.data()), hop.second.size()));
+    if (!status || !head || !first || !second)
+        return {};
+    return PyRef::steal(PyTuple_Pack(4, status.get(), head.get(), first.get(), second.get()));
+}
+
+PyObject *request_start(PyObject *self) {
+    RequestNative &n = request_native(self);
+    auto started = StateOps::start(n.core());
+    if (auto *e = std::get_if<CoreError>(&started))
+        return raise_core_error(*e);
+    set_started(n, std::move(std::get<StatePair>(started)));
+    Py_RETURN_NONE;
+}
+
+PyObject *request_start_stream(PyObject *self) {
+    RequestNative &n = request_native(self);
+    HeadResult result;
+    {
+        GilRelease unlocked;
+        auto started = StateOps::start(n.core());
+        if (auto *e = std::get_if<CoreError>(&started))
+            result = *e;
+        else
+            result = settle_head(n, StateOps::wait_head(std::move(std::get<StatePair>(started))));
+    }
+    return raise_head_result(result);
+}
+
+PyObject *request_await_response(PyObject *self) {
+    RequestNative &n = request_native(self);
+    std::optional<StatePair> pair = take_started(n);
+    if (!pair)
+        return raise_runtime("request is not started");
+    HeadResult result;
+    {
+        GilRelease unlocked;
+        result = settle_head(n, StateOps::wait_head(std::move(*pair)));
+        pair.reset();
+    }
+    return raise_head_result(result);
+}
+
+PyObject *request_next_body(PyObject *self) {
+    RequestNative &n = request_native(self);
+    struct NotStarted {};
+    std::variant<NotStarted, BodyOutcome> result;
+    {
+        GilRelease unlocked;
+        std::lock_guard<std::mutex> stream(n.stream_lock);
+        if (n.body_stream)
+            result = StateOps::wait_body(*n.body_stream->handle);
+    }
+    if (std::holds_alternative<NotStarted>(result))
+        return raise_runtime("request body stream is not started");
+    auto &body = std::get<BodyOutcome>(result);
+    if (auto *chunk = std::get_if<Bytes>(&body))
+        return new_bytes(*chunk);
+    if (auto *f = std::get_if<RequestFailure>(&body))
+        return raise_request_failure(*f);
+    Py_RETURN_NONE;
+}
+
+PyObject *request_read_body(PyObject *self) {
+    RequestNative &n = request_native(self);
+    bool started = false;
+    std::optional<RequestFailure> failure;
+    Bytes gathered;
+    {
+        GilRelease unlocked;
+        std::lock_guard<std::mutex> stream(n.stream_lock);
+        if (n.body_stream) {
+            started = true;
+            for (;;) {
+                BodyOutcome body = StateOps::wait_body(*n.body_stream->handle);
+                if (auto *chunk = std::get_if<Bytes>(&body)) {
+                    if (gathered.empty())
+                        gathered = std::move(*chunk);
+                    else
+                        gathered.insert(gathered.end(), chunk->begin(), chunk->end());
+                    continue;
+                }
+                if (auto *f = std::get_if<RequestFailure>(&body)) {
+                    failure = *f;
+                    Bytes().swap(gathered);
+                }
+                break;
+            }
+        }
+    }
+    if (!started)
+        return raise_runtime("request body stream is not started");
+    if (failure)
+        return raise_request_failure(*failure);
+    return new_bytes(gathered);
+}
+
+PyObject *request_resume_read(PyObject *self) {
+    return none_or_raise(StateOps::resume_read(request_native(self).core()));
+}
+
+PyObject *request_upload_write(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                               PyObject *kwnames) {
+    static const char *const kNames[] = {"data", "final_chunk"};
+    static const ParamSpec kSpec{"PyRequest.upload_write()", kNames, 2, 2};
+    PyObject *a[2];
+    if (!bind_fast(kSpec, args, nargs, kwnames, a))
+        return nullptr;
+    Bytes data;
+    bool final_chunk = false;
+    if (!convert_arg("data", [&] { return to_byte_string(a[0], data); }) ||
+        !convert_arg("final_chunk", [&] { return to_flag(a[1], final_chunk); }))
+        return nullptr;
+    RequestNative &n = request_native(self);
+    CallResult result;
+    {
+        GilRelease unlocked;
+        result = StateOps::upload_write(n.core(), data, final_chunk);
+    }
+    return none_or_raise(result);
+}
+
+PyObject *request_upload_finish(PyObject *self) {
+    RequestNative &n = request_native(self);
+    CallResult result;
+    {
+        GilRelease unlocked;
+        result = StateOps::upload_finish(n.core());
+    }
+    return none_or_raise(result);
+}
+
+PyObject *request_take_redirects(PyObject *self) {
+    RequestState &s = request_native(self).state();
+    std::vector<RedirectHop> hops;
+    while (auto hop = StateOps::pop_hop(s))
+        hops.push_back(std::move(*hop));
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hops.size())));
+    if (!list)
+        return nullptr;
+    for (size_t i = 0; i < hops.size(); ++i) {
+        PyRef item = hop_tuple(hops[i]);
+        if (!item)
+            return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list.release();
+}
+
+PyObject *request_wait_redirect(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                PyObject *kwnames) {
+    std::optional<Duration> timeout;
+    if (!convert_timeout("PyRequest.wait_redirect()", args, nargs, kwnames, timeout))
+        return nullptr;
+    RequestNative &n = request_native(self);
+    HopOutcome result;
+    {
+        GilRelease unlocked;
+        result = StateOps::wait_hop(n.state(), to_wait(timeout));
+    }
+    if (auto *hop = std::get_if<RedirectHop>(&result))
+        return hop_tuple(*hop).release();
+    if (auto *e = std::get_if<CoreError>(&result))
+        return raise_core_error(*e);
+    Py_RETURN_NONE;
+}
+
+PyObject *request_wait_manual(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                              PyObject *kwnames) {
+    std::optional<Duration> timeout;
+    if (!convert_timeout("PyRequest.wait_manual()", args, nargs, kwnames, timeout))
+        return nullptr;
+    RequestNative &n = request_native(self);
+
+    struct Expired {};
+    std::variant<Expired, RedirectHop, Head, CoreError, RequestFailure> result;
+    {
+        GilRelease unlocked;
+        const auto deadline = Clock::now() + to_wait(timeout);
+        for (;;) {
+            if (auto hop = StateOps::pop_hop(n.state())) {
+                result = std::move(*hop);
+                break;
+            }
+            HeadOutcome head;
+            {
+                std::lock_guard<std::mutex> lock(n.started_lock);
+                if (n.started_context)
+                    head = StateOps::take_head(*n.started_context->handle);
+            }
+            if (auto *r = std::get_if<HeadResponse>(&head)) {
+                take_started(n);
+                publish_stream(n, std::move(r->pair));
+                result = Head{r->status, std::move(r->head)};
+                break;
+            }
+            if (auto *f = std::get_if<RequestFailure>(&head)) {
+                take_started(n);
+                detach(n);
+                result = *f;
+                break;
+            }
+            const auto now = Clock::now();
+            if (now >= deadline)
+                break;
+            auto slice = std::min<Clock::duration>(deadline - now, kManualSlice);
+            HopOutcome hop = StateOps::wait_hop(n.state(), slice);
+            if (auto *h = std::get_if<RedirectHop>(&hop)) {
+                result = std::move(*h);
+                break;
+            }
+            if (auto *e = std::get_if<CoreError>(&hop)) {
+                result = *e;
+                break;
+            }
+        }
+    }
+    if (auto *e = std::get_if<CoreError>(&result))
+        return raise_core_error(*e);
+    if (auto *f = std::get_if<RequestFailure>(&result))
+        return raise_request_failure(*f);
+    PyRef hop = PyRef::borrow(Py_None);
+    PyRef head = PyRef::borrow(Py_None);
+    if (auto *h = std::get_if<RedirectHop>(&result))
+        hop = hop_tuple(*h);
+    else if (auto *h = std::get_if<Head>(&result))
+        head = head_pair(h->status, h->head);
+    if (!hop || !head)
+        return nullptr;
+    return PyTuple_Pack(2, hop.get(), head.get());
+}
+
+PyObject *request_follow_redirect(PyObject *self) {
+    return none_or_raise(StateOps::follow_redirect(request_native(self).core()));
+}
+
+PyObject *request_cancel(PyObject *self) {
+    RequestNative &n = request_native(self);
+    CallResult result;
+    try {
+        result = StateOps::cancel(n.core());
+    } catch (...) {
+        detach(n);
+        throw;
+    }
+    detach(n);
+    return none_or_raise(result);
+}
+
+PyObject *request_is_finished(PyObject *self) {
+    return PyBool_FromLong(request_native(self).state().is_finished() ? 1 : 0);
+}
+
+} // namespace corvina

@@ -1,0 +1,57 @@
+// The native part of a PyRequest, shared by the blocking methods and the event-loop polling.
+#pragma once
+
+#include "bridge/notifier.h"
+#include "lib/pyref.h"
+#include "request/state.h"
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+
+namespace corvina {
+
+struct RequestNative {
+    explicit RequestNative(Ref<RequestHandle> h)
+        : handle(std::move(h)), notify_pending(make_notify_pending()) {}
+    ~RequestNative();
+    RequestNative(const RequestNative &) = delete;
+    RequestNative &operator=(const RequestNative &) = delete;
+
+    RequestHandle &core() const { return *handle; }
+    RequestState &state() const { return handle->state(); }
+
+    Ref<RequestHandle> handle;
+    NotifyPending notify_pending;
+    // Lock order: started_lock or stream_lock (never both), then the state lock. Neither is
+    // held across a Core call that a caller could wait on, nor while taking the interpreter
+    // lock, except that a blocking body read keeps stream_lock across its wait.
+    std::mutex started_lock;
+    std::optional<StatePair> started_context;
+    std::mutex stream_lock;
+    std::optional<StatePair> body_stream;
+    std::atomic<bool> terminal_reported{false};
+};
+
+RequestNative &request_native(PyObject *self);
+
+// New PyRequest owning `handle`; nullptr with an error set on failure (the handle goes).
+PyObject *make_request(Ref<RequestHandle> handle);
+
+// Replaces started_context; the previous pair is released after unlocking.
+void set_started(RequestNative &n, StatePair pair);
+// Empties started_context and returns what it held.
+std::optional<StatePair> take_started(RequestNative &n);
+// Stores the pair in body_stream; the previous pair is released after unlocking.
+void publish_stream(RequestNative &n, StatePair pair);
+// Clears the notifier and empties started_context; body_stream stays.
+void detach(RequestNative &n);
+
+// Locks `m`; a thread that holds the interpreter lock gives it up while it waits, so that a
+// holder of `m` waiting for the interpreter lock (a notifier inside a Core call) can go on.
+std::unique_lock<std::mutex> lock_yielding(std::mutex &m);
+
+// (status, head, first text, second text); empty with an error set on failure.
+PyRef hop_tuple(const RedirectHop &hop);
+
+} // namespace corvina

@@ -1,0 +1,351 @@
+#include "request/state.h"
+
+#include "lib/fault.h"
+#include "lib/python.h"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+namespace corvina {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A byte run from the Core, checked before a single byte is read: a length that no Python
+// object could hold, or a missing buffer, is a fault of the callback.
+void check_run(const void *data, size_t len) {
+    if (len > static_cast<size_t>(PY_SSIZE_T_MAX))
+        throw std::length_error("callback length exceeds the largest buffer");
+    if (len != 0 && data == nullptr)
+        throw std::invalid_argument("callback length without data");
+}
+
+Bytes copy_run(const void *data, size_t len) {
+    if (len == 0)
+        return {};
+    auto *p = static_cast<const uint8_t *>(data);
+    return Bytes(p, p + len);
+}
+
+RequestState *state_of(void *user_data) {
+    return static_cast<RequestState *>(user_data);
+}
+
+void cb_response(void *user_data, ks_request *, int32_t status, const uint8_t *head,
+                 size_t head_len) noexcept {
+    state_of(user_data)->on_response(status, head, head_len);
+}
+
+bool cb_body(void *user_data, ks_request *, const uint8_t *data, size_t len) noexcept {
+    return state_of(user_data)->on_body(data, len);
+}
+
+void cb_complete(void *user_data, ks_request *, uint32_t status, int32_t net_error) noexcept {
+    state_of(user_data)->on_complete(status, net_error);
+}
+
+void cb_redirect(void *user_data, ks_request *, int32_t status, const uint8_t *head,
+                 size_t head_len, const char *from_url, size_t from_len, const char *to_url,
+                 size_t to_len) noexcept {
+    state_of(user_data)->on_redirect(status, head, head_len, from_url, from_len, to_url, to_len);
+}
+
+uint32_t saturating_add(uint32_t a, size_t b) {
+    constexpr uint32_t kMax = std::numeric_limits<uint32_t>::max();
+    return b >= static_cast<size_t>(kMax - a) ? kMax : a + static_cast<uint32_t>(b);
+}
+
+CallResult status_result(uint32_t status) {
+    if (status == 0)
+        return std::nullopt;
+    return error_from_status(status);
+}
+
+} // namespace
+
+void RequestState::release() noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete this;
+}
+
+void RequestState::add_core_ref() noexcept {
+    add_ref();
+    core_ref_held_.store(true, std::memory_order_release);
+}
+
+void RequestState::drop_core_ref() noexcept {
+    if (core_ref_held_.exchange(false, std::memory_order_acq_rel))
+        release(); // may destroy this state
+}
+
+ks_request_callbacks RequestState::callbacks() {
+    ks_request_callbacks cb{};
+    cb.struct_size = sizeof(ks_request_callbacks);
+    cb.abi_version = KS_ABI_VERSION;
+    cb.user_data = this;
+    cb.on_response = cb_response;
+    cb.on_body = cb_body;
+    cb.on_complete = cb_complete;
+    cb.on_redirect = cb_redirect;
+    return cb;
+}
+
+bool RequestState::is_finished() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return phase_ != Phase::pending;
+}
+
+template <class Record> void RequestState::frame(Record &&record) noexcept {
+    bool faulted = false;
+    try {
+        std::unique_lock<std::mutex> lock(lock_);
+        record();
+        wake_.notify_all();
+    } catch (...) {
+        faulted = true;
+    }
+    if (faulted)
+        record_panic();
+    notifier_.invoke();
+}
+
+void RequestState::record_panic() noexcept {
+    try {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (phase_ == Phase::pending) {
+            phase_ = Phase::error;
+            failure_ = RequestFailure{ErrorKind::CallbackPanic, 0, 0};
+        }
+        wake_.notify_all();
+    } catch (...) {
+        // Only a failing mutex gets here; there is nothing left to record with.
+    }
+}
+
+void RequestState::on_response(int32_t status, const uint8_t *head, size_t head_len) noexcept {
+    frame([&] {
+        check_run(head, head_len);
+        head_ = copy_run(head, head_len);
+        status_ = status;
+    });
+}
+
+bool RequestState::on_body(const uint8_t *data, size_t len) noexcept {
+    bool keep_reading = true;
+    frame([&] {
+        check_run(data, len);
+        body_.push_back(copy_run(data, len));
+        buffered_ = saturating_add(buffered_, len);
+        if (buffered_ >= kPauseThreshold && phase_ == Phase::pending) {
+            paused_ = true;
+            keep_reading = false;
+        }
+    });
+    return keep_reading;
+}
+
+void RequestState::on_complete(uint32_t status, int32_t net_error) noexcept {
+    frame([&] {
+        if (status == 0) {
+            phase_ = Phase::success;
+        } else {
+            CoreError e = error_from_status(status);
+            phase_ = Phase::error;
+            failure_ = RequestFailure{e.kind, status, net_error};
+        }
+    });
+    drop_core_ref(); // the Core's last call: this may destroy the state
+}
+
+void RequestState::on_redirect(int32_t status, const uint8_t *head, size_t head_len,
+                               const char *first, size_t first_len, const char *second,
+                               size_t second_len) noexcept {
+    frame([&] {
+        check_run(head, head_len);
+        check_run(first, first_len);
+        check_run(second, second_len);
+        hops_.push_back(RedirectHop{status, copy_run(head, head_len), copy_run(first, first_len),
+                                    copy_run(second, second_len)});
+    });
+}
+
+void RequestHandle::release() noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete this;
+}
+
+RequestHandle::~RequestHandle() {
+    release_noexcept([this] { ks_request_release(core_); });
+    // A started request keeps its state for on_complete, which may still come.
+    if (!started_.load(std::memory_order_acquire))
+        state_->drop_core_ref();
+}
+
+StatePair share_pair(RequestHandle &handle) {
+    return StatePair{Ref<RequestState>::share(&handle.state()), Ref<RequestHandle>::share(&handle)};
+}
+
+std::variant<StatePair, CoreError> StateOps::start(RequestHandle &handle) {
+    bool expected = false;
+    if (!handle.started_.compare_exchange_strong(expected, true, std::memory_order_acq_rel))
+        return CoreError{ErrorKind::InvalidState, 0};
+    uint32_t status;
+    try {
+        status = ks_request_start(handle.core_);
+    } catch (...) {
+        handle.started_.store(false, std::memory_order_release);
+        throw;
+    }
+    if (status != 0) {
+        handle.started_.store(false, std::memory_order_release);
+        return error_from_status(status);
+    }
+    return share_pair(handle);
+}
+
+CallResult StateOps::cancel(RequestHandle &handle) {
+    return status_result(ks_request_cancel(handle.core_));
+}
+
+CallResult StateOps::resume_read(RequestHandle &handle) {
+    return status_result(ks_request_resume_read(handle.core_));
+}
+
+CallResult StateOps::upload_write(RequestHandle &handle, const Bytes &data, bool final_chunk) {
+    const uint8_t *p = data.empty() ? nullptr : data.data();
+    return status_result(
+        ks_request_upload_write(handle.core_, p, data.size(), final_chunk ? 1 : 0));
+}
+
+CallResult StateOps::upload_finish(RequestHandle &handle) {
+    return status_result(ks_request_upload_write(handle.core_, nullptr, 0, 1));
+}
+
+CallResult StateOps::follow_redirect(RequestHandle &handle) {
+    return status_result(ks_request_follow_redirect(handle.core_));
+}
+
+HeadOutcome StateOps::take_head(RequestHandle &handle) {
+    RequestState &s = handle.state();
+    std::lock_guard<std::mutex> lock(s.lock_);
+    if (s.head_taken_)
+        return std::monostate{};
+    if (s.head_) {
+        HeadResponse r{s.status_, std::move(*s.head_), share_pair(handle)};
+        s.head_.reset();
+        s.head_taken_ = true;
+        return r;
+    }
+    if (s.phase_ == RequestState::Phase::error) {
+        s.head_taken_ = true;
+        return s.failure_;
+    }
+    return std::monostate{};
+}
+
+HeadOutcome StateOps::wait_head(StatePair pair) {
+    RequestState &s = *pair.state;
+    std::unique_lock<std::mutex> lock(s.lock_);
+    for (;;) {
+        if (s.head_taken_)
+            return std::monostate{};
+        if (s.head_) {
+            HeadResponse r{s.status_, std::move(*s.head_), share_pair(*pair.handle)};
+            s.head_.reset();
+            s.head_taken_ = true;
+            return r;
+        }
+        if (s.phase_ == RequestState::Phase::error) {
+            s.head_taken_ = true;
+            return s.failure_;
+        }
+        if (s.phase_ == RequestState::Phase::success)
+            return std::monostate{}; // ended without a head: nothing will come
+        s.wake_.wait(lock);
+    }
+    // `pair` goes after the lock is released (declared before it).
+}
+
+std::optional<BodyOutcome> StateOps::body_step(RequestState &s, bool &resume) {
+    BodyOutcome result;
+    if (!s.body_.empty()) {
+        Bytes chunk = std::move(s.body_.front());
+        s.body_.pop_front();
+        s.buffered_ -= static_cast<uint32_t>(std::min<size_t>(chunk.size(), s.buffered_));
+        result = std::move(chunk);
+    } else if (s.phase_ == RequestState::Phase::pending) {
+        return std::nullopt;
+    } else if (s.phase_ == RequestState::Phase::success || s.error_reported_) {
+        result = BodyDone{};
+    } else {
+        s.error_reported_ = true;
+        result = s.failure_;
+    }
+    if (s.paused_ && s.buffered_ < kPauseThreshold) {
+        s.paused_ = false;
+        resume = true;
+    }
+    s.wake_.notify_all();
+    return result;
+}
+
+BodyOutcome StateOps::take_body(RequestHandle &handle, bool &resume) {
+    RequestState &s = handle.state();
+    resume = false;
+    std::lock_guard<std::mutex> lock(s.lock_);
+    auto r = body_step(s, resume);
+    if (!r)
+        return BodyPending{};
+    return std::move(*r);
+}
+
+BodyOutcome StateOps::wait_body(RequestHandle &handle) {
+    RequestState &s = handle.state();
+    bool resume = false;
+    std::optional<BodyOutcome> r;
+    {
+        std::unique_lock<std::mutex> lock(s.lock_);
+        while (!(r = body_step(s, resume)))
+            s.wake_.wait(lock);
+    }
+    if (resume)
+        resume_ignored(handle);
+    return std::move(*r);
+}
+
+void StateOps::resume_ignored(RequestHandle &handle) {
+    (void)ks_request_resume_read(handle.core_);
+}
+
+std::optional<RedirectHop> StateOps::pop_hop(RequestState &s) {
+    std::lock_guard<std::mutex> lock(s.lock_);
+    if (s.hops_.empty())
+        return std::nullopt;
+    RedirectHop hop = std::move(s.hops_.front());
+    s.hops_.pop_front();
+    return hop;
+}
+
+HopOutcome StateOps::wait_hop(RequestState &s, std::chrono::nanoseconds timeout) {
+    auto take = [&s]() -> std::optional<RedirectHop> {
+        if (s.hops_.empty())
+            return std::nullopt;
+        RedirectHop hop = std::move(s.hops_.front());
+        s.hops_.pop_front();
+        return hop;
+    };
+    // Far beyond any real wait, and clear of clock overflow.
+    timeout = std::min<std::chrono::nanoseconds>(timeout, std::chrono::hours(24 * 365 * 100));
+    std::unique_lock<std::mutex> lock(s.lock_);
+    if (auto hop = take())
+        return std::move(*hop);
+    std::cv_status woke = s.wake_.wait_until(lock, Clock::now() + timeout);
+    if (auto hop = take())
+        return std::move(*hop);
+    if (woke == std::cv_status::no_timeout && s.phase_ == RequestState::Phase::error)
+        return CoreError{s.failure_.kind, s.failure_.code};
+    return std::monostate{};
+}
+
+} // namespace corvina
