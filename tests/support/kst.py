@@ -248,6 +248,11 @@ class ScriptedCore:
     def __init__(self, path: str | os.PathLike | None = None):
         path = pathlib.Path(path or os.environ.get("CORVINA_SCRIPTED_CORE") or DEFAULT_PATH)
         self.path = path.resolve()
+        if not self.path.is_file():
+            raise FileNotFoundError(
+                f"scripted Core not built: {self.path} (configure with -DCORVINA_BUILD_TESTING=ON "
+                "and build the kestrin_scripted target, or set CORVINA_SCRIPTED_CORE)"
+            )
         self.lib = ctypes.CDLL(str(self.path), mode=ctypes.RTLD_GLOBAL)
         for name, (restype, argtypes) in _SIGNATURES.items():
             f = getattr(self.lib, name)

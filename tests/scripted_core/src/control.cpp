@@ -138,8 +138,7 @@ void kst_clear_violations(void) {
     c.violations.clear();
 }
 
-int kst_req_response(uint64_t id, int where, int32_t status, const uint8_t *head,
-                     size_t head_len) {
+int kst_req_response(uint64_t id, int where, int32_t status, const uint8_t *head, size_t head_len) {
     Action a;
     a.cb = Cb::on_response;
     a.i1 = status;
@@ -162,9 +161,8 @@ int kst_req_complete(uint64_t id, int where, uint32_t status, int32_t net_error)
     return schedule(Kind::request, id, where, std::move(a));
 }
 
-int kst_req_redirect(uint64_t id, int where, int32_t status, const uint8_t *head,
-                     size_t head_len, const char *from_url, size_t from_len, const char *to_url,
-                     size_t to_len) {
+int kst_req_redirect(uint64_t id, int where, int32_t status, const uint8_t *head, size_t head_len,
+                     const char *from_url, size_t from_len, const char *to_url, size_t to_len) {
     Action a;
     a.cb = Cb::on_redirect;
     a.i1 = status;
@@ -209,8 +207,8 @@ int kst_ws_closed(uint64_t id, int where, uint32_t was_clean, uint32_t code, con
     return schedule(Kind::websocket, id, where, std::move(a));
 }
 
-int kst_ws_error(uint64_t id, int where, uint32_t status, int32_t net_error,
-                 int32_t response_code, const char *message, size_t message_len) {
+int kst_ws_error(uint64_t id, int where, uint32_t status, int32_t net_error, int32_t response_code,
+                 const char *message, size_t message_len) {
     Action a;
     a.cb = Cb::on_error;
     a.u1 = status;

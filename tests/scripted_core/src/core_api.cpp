@@ -56,7 +56,9 @@ std::vector<Action> take_armed(Core &c, std::string_view fn) {
     throw std::runtime_error(std::string("scripted failure in ") + fn);
 }
 
-std::string describe(const Obj &o) { return std::string(kind_name(o.kind)) + " " + std::to_string(o.id); }
+std::string describe(const Obj &o) {
+    return std::string(kind_name(o.kind)) + " " + std::to_string(o.id);
+}
 
 // A byte run read from the caller: logged as `name` (bytes or null) and `len_name`.
 void read_run(Members &m, Violations &viol, const char *fn, const char *name, const char *len_name,
@@ -88,7 +90,8 @@ std::string header_array(Violations &viol, const char *fn, const ks_header *h, s
         }
         if (i)
             out += ',';
-        out += "[" + bytes_value(e.name, e.name_len) + "," + bytes_value(e.value, e.value_len) + "]";
+        out +=
+            "[" + bytes_value(e.name, e.name_len) + "," + bytes_value(e.value, e.value_len) + "]";
     }
     return out + "]";
 }
@@ -105,7 +108,8 @@ void read_array(Members &m, Violations &viol, const char *fn, const char *name,
     }
     if (count > kMaxEntries) {
         m.text(name, "unread");
-        viol.push_back(std::string(fn) + ": " + name + " has absurd count " + std::to_string(count));
+        viol.push_back(std::string(fn) + ": " + name + " has absurd count " +
+                       std::to_string(count));
         return;
     }
     if (headers) {
@@ -160,8 +164,7 @@ void decode_engine(Members &m, Violations &viol, const char *fn, const ks_engine
 void decode_request(Members &m, Violations &viol, const char *fn, const ks_request_config &r) {
     check_head(viol, fn, "record", r.struct_size, sizeof(ks_request_config), r.abi_version);
     const ks_request_callbacks &cb = r.callbacks;
-    check_head(viol, fn, "callbacks", cb.struct_size, sizeof(ks_request_callbacks),
-               cb.abi_version);
+    check_head(viol, fn, "callbacks", cb.struct_size, sizeof(ks_request_callbacks), cb.abi_version);
     m.unum("struct_size", r.struct_size).unum("abi_version", r.abi_version);
     read_run(m, viol, fn, "url", "url_len", r.url, r.url_len);
     read_run(m, viol, fn, "method", "method_len", r.method, r.method_len);
@@ -321,8 +324,8 @@ ks_status create_call(const char *fn, Kind kind, const ks_engine *engine, const 
         Members m;
         m.text("fn", fn);
         if (kind == Kind::engine) {
-            const bool ok = t_abi.valid && t_abi.generation == c.generation &&
-                            t_abi.value == KS_ABI_VERSION;
+            const bool ok =
+                t_abi.valid && t_abi.generation == c.generation && t_abi.value == KS_ABI_VERSION;
             if (!ok)
                 viol.push_back(std::string(fn) +
                                " without a preceding ks_abi_version that returned 8");
@@ -435,8 +438,7 @@ void ks_engine_release(ks_engine *engine) {
     release_call("ks_engine_release", Kind::engine, engine, [](Core &, Obj &) {});
 }
 
-ks_status ks_request_create(ks_engine *engine, const ks_request_config *config,
-                            ks_request **out) {
+ks_status ks_request_create(ks_engine *engine, const ks_request_config *config, ks_request **out) {
     return create_call("ks_request_create", Kind::request, engine, config, out, decode_request,
                        [](Obj &o, const ks_request_config &r) { o.req_cb = r.callbacks; });
 }
@@ -445,21 +447,20 @@ ks_status ks_request_start(ks_request *request) {
     return object_call("ks_request_start", Kind::request, request, {}, {},
                        [](Core &c, Obj &o, ks_status st, uint64_t seq) {
                            if (o.started)
-                               add_violation(c, seq, "ks_request_start: second start of " +
-                                                         describe(o));
+                               add_violation(c, seq,
+                                             "ks_request_start: second start of " + describe(o));
                            if (st == KS_OK)
                                o.started = true;
                        });
 }
 
 ks_status ks_request_cancel(ks_request *request) {
-    return object_call("ks_request_cancel", Kind::request, request, {}, {},
-                       [](Core &c, Obj &o, ks_status st, uint64_t) {
-                           if (st == KS_OK && (c.auto_flags & KST_AUTO_REQUEST_CANCEL) &&
-                               awaiting_terminal(o))
-                               post(c, auto_action(o, Cb::on_complete, KS_CANCELED, -3, nullptr),
-                                    1);
-                       });
+    return object_call(
+        "ks_request_cancel", Kind::request, request, {}, {},
+        [](Core &c, Obj &o, ks_status st, uint64_t) {
+            if (st == KS_OK && (c.auto_flags & KST_AUTO_REQUEST_CANCEL) && awaiting_terminal(o))
+                post(c, auto_action(o, Cb::on_complete, KS_CANCELED, -3, nullptr), 1);
+        });
 }
 
 ks_status ks_request_resume_read(ks_request *request) {
@@ -498,21 +499,20 @@ ks_status ks_websocket_start(ks_websocket *ws) {
     return object_call("ks_websocket_start", Kind::websocket, ws, {}, {},
                        [](Core &c, Obj &o, ks_status st, uint64_t seq) {
                            if (o.started)
-                               add_violation(c, seq, "ks_websocket_start: second start of " +
-                                                         describe(o));
+                               add_violation(c, seq,
+                                             "ks_websocket_start: second start of " + describe(o));
                            if (st == KS_OK)
                                o.started = true;
                        });
 }
 
 ks_status ks_websocket_cancel(ks_websocket *ws) {
-    return object_call("ks_websocket_cancel", Kind::websocket, ws, {}, {},
-                       [](Core &c, Obj &o, ks_status st, uint64_t) {
-                           if (st == KS_OK && (c.auto_flags & KST_AUTO_WS_CANCEL) &&
-                               awaiting_terminal(o))
-                               post(c, auto_action(o, Cb::on_error, KS_CANCELED, -3, "canceled"),
-                                    1);
-                       });
+    return object_call(
+        "ks_websocket_cancel", Kind::websocket, ws, {}, {},
+        [](Core &c, Obj &o, ks_status st, uint64_t) {
+            if (st == KS_OK && (c.auto_flags & KST_AUTO_WS_CANCEL) && awaiting_terminal(o))
+                post(c, auto_action(o, Cb::on_error, KS_CANCELED, -3, "canceled"), 1);
+        });
 }
 
 ks_status ks_websocket_send(ks_websocket *ws, uint32_t kind, const uint8_t *data, size_t len) {
@@ -534,17 +534,16 @@ ks_status ks_websocket_close(ks_websocket *ws, uint32_t code, const char *reason
     std::vector<uint8_t> copy;
     if (reason != nullptr && reason_len <= kMaxRun)
         copy.assign(reason, reason + reason_len);
-    return object_call(fn, Kind::websocket, ws, m, std::move(viol),
-                       [&](Core &c, Obj &o, ks_status st, uint64_t) {
-                           if (st != KS_OK || !(c.auto_flags & KST_AUTO_WS_CLOSE) ||
-                               !awaiting_terminal(o))
-                               return;
-                           Action a = auto_action(o, Cb::on_closed, 1, 0, nullptr);
-                           a.u2 = code;
-                           a.runs[0].null = reason == nullptr;
-                           a.runs[0].bytes = copy;
-                           post(c, std::move(a), 1);
-                       });
+    return object_call(
+        fn, Kind::websocket, ws, m, std::move(viol), [&](Core &c, Obj &o, ks_status st, uint64_t) {
+            if (st != KS_OK || !(c.auto_flags & KST_AUTO_WS_CLOSE) || !awaiting_terminal(o))
+                return;
+            Action a = auto_action(o, Cb::on_closed, 1, 0, nullptr);
+            a.u2 = code;
+            a.runs[0].null = reason == nullptr;
+            a.runs[0].bytes = copy;
+            post(c, std::move(a), 1);
+        });
 }
 
 void ks_websocket_release(ks_websocket *ws) {

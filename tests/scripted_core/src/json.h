@@ -59,7 +59,9 @@ class Members {
     Members &bytes(std::string_view key, const void *p, size_t n) {
         return raw(key, bytes_value(p, n));
     }
-    Members &object(std::string_view key, const Members &m) { return raw(key, "{" + m.str() + "}"); }
+    Members &object(std::string_view key, const Members &m) {
+        return raw(key, "{" + m.str() + "}");
+    }
     Members &merge(const Members &other) {
         if (!other.out_.empty()) {
             if (!out_.empty())

@@ -14,12 +14,12 @@ namespace kst {
 namespace {
 
 constexpr std::string_view kFunctions[] = {
-    "ks_abi_version",         "ks_version_string",          "ks_engine_create",
-    "ks_engine_release",      "ks_request_create",          "ks_request_start",
-    "ks_request_cancel",      "ks_request_resume_read",     "ks_request_follow_redirect",
-    "ks_request_upload_write", "ks_request_release",        "ks_websocket_create",
-    "ks_websocket_start",     "ks_websocket_cancel",        "ks_websocket_send",
-    "ks_websocket_close",     "ks_websocket_release",
+    "ks_abi_version",          "ks_version_string",      "ks_engine_create",
+    "ks_engine_release",       "ks_request_create",      "ks_request_start",
+    "ks_request_cancel",       "ks_request_resume_read", "ks_request_follow_redirect",
+    "ks_request_upload_write", "ks_request_release",     "ks_websocket_create",
+    "ks_websocket_start",      "ks_websocket_cancel",    "ks_websocket_send",
+    "ks_websocket_close",      "ks_websocket_release",
 };
 
 const uint8_t kEmpty = 0; // non-null pointer for empty, non-null runs
@@ -274,7 +274,9 @@ const char *cb_name(Cb cb) {
     return "?";
 }
 
-bool is_terminal(Cb cb) { return cb == Cb::on_complete || cb == Cb::on_closed || cb == Cb::on_error; }
+bool is_terminal(Cb cb) {
+    return cb == Cb::on_complete || cb == Cb::on_closed || cb == Cb::on_error;
+}
 
 const uint8_t *Run::ptr() const {
     if (null)
@@ -403,7 +405,9 @@ void run_armed(std::vector<Action> &actions) {
         deliver(a, -1, false);
 }
 
-int current_tid() { return static_cast<int>(gettid()); }
+int current_tid() {
+    return static_cast<int>(gettid());
+}
 
 int gil_state() {
     using Fn = int (*)();
