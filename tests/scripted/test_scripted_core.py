@@ -31,6 +31,9 @@ from support.kst import (
     WebSocketConfig,
 )
 
+# The whole file exercises the Core's threads, so it also runs under ThreadSanitizer.
+pytestmark = pytest.mark.concurrency
+
 _KS = {
     "ks_abi_version": (c_uint32, []),
     "ks_version_string": (c_char_p, []),

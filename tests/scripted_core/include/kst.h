@@ -28,7 +28,8 @@
  *                                  the terminal one, or targets an object released before it
  *                                  was started, is dropped and logged with "dropped"; a
  *                                  terminal callback waits until the object's other callbacks
- *                                  running on other threads have returned.
+ *                                  running on other threads have returned (at most 5 s; then
+ *                                  it runs anyway, logged with "overlapped").
  *   kst_set_auto(flags)            KST_AUTO_* bits: what release, cancel and close deliver by
  *                                  themselves to worker 1, as a real Core would.
  *   kst_set_claimed_len(n, run)    the next delivery call passes length n for its byte run
