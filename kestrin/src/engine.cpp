@@ -1,0 +1,224 @@
+#include "engine.hpp"
+
+#include <poll.h>
+
+#include <mutex>
+
+#include <boost/asio/posix/stream_descriptor.hpp>
+
+#include "request.hpp"
+
+namespace kestrin {
+
+namespace asio = boost::asio;
+
+// One socket libcurl asked us to watch. Asio's epoll reactor is
+// edge-triggered, so before each wait we poll the socket level-triggered and
+// act at once when it is already ready; otherwise an edge that came while no
+// wait was queued would be lost.
+struct SocketWatch {
+    SocketWatch(asio::io_context &io, curl_socket_t s) : fd(s), descriptor(io) {}
+    curl_socket_t fd;
+    asio::posix::stream_descriptor descriptor;
+    int wanted = 0; // CURL_POLL_IN / CURL_POLL_OUT bits
+    bool armed[2] = {false, false};
+    bool gone = false;
+};
+
+namespace {
+
+constexpr int kIn = 0, kOut = 1;
+
+bool ready_now(curl_socket_t fd, int direction) {
+    pollfd p{fd, static_cast<short>(direction == kIn ? POLLIN | POLLPRI : POLLOUT), 0};
+    return ::poll(&p, 1, 0) > 0 && p.revents != 0;
+}
+
+void global_init() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+} // namespace
+
+Engine::Engine(EngineSettings settings) : settings_(std::move(settings)), curl_timer_(io_) {}
+
+Engine::~Engine() {
+    if (thread_.joinable())
+        thread_.detach();
+}
+
+ks_status Engine::create(EngineSettings settings, std::shared_ptr<Engine> &out) {
+    global_init();
+    std::shared_ptr<Engine> e(new (std::nothrow) Engine(std::move(settings)));
+    if (!e)
+        return KS_OUT_OF_MEMORY;
+    e->multi_ = curl_multi_init();
+    if (!e->multi_)
+        return KS_INITIALIZATION_FAILED;
+    curl_multi_setopt(e->multi_, CURLMOPT_SOCKETFUNCTION, &Engine::on_socket);
+    curl_multi_setopt(e->multi_, CURLMOPT_SOCKETDATA, e.get());
+    curl_multi_setopt(e->multi_, CURLMOPT_TIMERFUNCTION, &Engine::on_timer);
+    curl_multi_setopt(e->multi_, CURLMOPT_TIMERDATA, e.get());
+    curl_multi_setopt(e->multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    // Browser-like connection limits; excess transfers queue inside libcurl.
+    curl_multi_setopt(e->multi_, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
+    curl_multi_setopt(e->multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, 256L);
+    curl_multi_setopt(e->multi_, CURLMOPT_MAXCONNECTS, 64L);
+    e->work_.emplace(e->io_.get_executor());
+    try {
+        e->thread_ = std::thread([self = e] { self->run(); });
+    } catch (...) {
+        curl_multi_cleanup(e->multi_);
+        e->multi_ = nullptr;
+        return KS_INITIALIZATION_FAILED;
+    }
+    out = std::move(e);
+    return KS_OK;
+}
+
+void Engine::run() {
+    io_.run();
+}
+
+void Engine::shutdown() {
+    {
+        std::lock_guard lock(post_mu_);
+        if (closing_)
+            return;
+        closing_ = true;
+        asio::post(io_, [self = shared_from_this()] { self->finish_shutdown(); });
+    }
+    settings_.lease.reset();
+    // Nobody waits for the thread: a callback on it may need the interpreter
+    // lock that our caller holds. It ends by itself once the loop stops.
+    if (thread_.joinable())
+        thread_.detach();
+}
+
+void Engine::finish_shutdown() {
+    stopped_ = true;
+    // Completing a request removes it from active_, so work on a copy.
+    auto requests = active_;
+    for (const auto &r : requests)
+        r->abort(kEngineClosed);
+    active_.clear();
+    for (auto &[fd, w] : watches_) {
+        w->gone = true;
+        w->descriptor.release();
+    }
+    watches_.clear();
+    curl_timer_.cancel();
+    if (multi_) {
+        curl_multi_cleanup(multi_);
+        multi_ = nullptr;
+    }
+    work_.reset();
+}
+
+void Engine::add_transfer(CURL *easy) {
+    curl_multi_add_handle(multi_, easy);
+}
+
+void Engine::remove_transfer(CURL *easy) {
+    curl_multi_remove_handle(multi_, easy);
+}
+
+int Engine::on_socket(CURL *, curl_socket_t s, int what, void *engine, void *) {
+    auto *self = static_cast<Engine *>(engine);
+    auto it = self->watches_.find(s);
+    if (what == CURL_POLL_REMOVE) {
+        if (it != self->watches_.end()) {
+            it->second->gone = true;
+            // curl closes the socket itself: only forget it in the reactor.
+            it->second->descriptor.release();
+            self->watches_.erase(it);
+        }
+        return 0;
+    }
+    if (self->stopped_)
+        return 0;
+    std::shared_ptr<SocketWatch> w;
+    if (it == self->watches_.end()) {
+        w = std::make_shared<SocketWatch>(self->io_, s);
+        boost::system::error_code ec;
+        w->descriptor.assign(s, ec);
+        if (ec)
+            return -1;
+        self->watches_.emplace(s, w);
+    } else {
+        w = it->second;
+    }
+    w->wanted = what;
+    if ((what & CURL_POLL_IN) && !w->armed[kIn])
+        self->arm(w, kIn);
+    if ((what & CURL_POLL_OUT) && !w->armed[kOut])
+        self->arm(w, kOut);
+    return 0;
+}
+
+int Engine::on_timer(CURLM *, long timeout_ms, void *engine) {
+    auto *self = static_cast<Engine *>(engine);
+    self->curl_timer_.cancel();
+    if (timeout_ms < 0 || self->stopped_)
+        return 0;
+    self->curl_timer_.expires_after(std::chrono::milliseconds(timeout_ms));
+    self->curl_timer_.async_wait([self](const boost::system::error_code &ec) {
+        if (!ec && !self->stopped_)
+            self->socket_action(CURL_SOCKET_TIMEOUT, 0);
+    });
+    return 0;
+}
+
+void Engine::arm(const std::shared_ptr<SocketWatch> &w, int direction) {
+    w->armed[direction] = true;
+    if (ready_now(w->fd, direction)) {
+        asio::post(io_, [this, w, direction] { fire(w, direction); });
+        return;
+    }
+    auto kind = direction == kIn ? asio::posix::stream_descriptor::wait_read
+                                 : asio::posix::stream_descriptor::wait_write;
+    w->descriptor.async_wait(kind, [this, w, direction](const boost::system::error_code &ec) {
+        if (ec == asio::error::operation_aborted) {
+            w->armed[direction] = false;
+            return;
+        }
+        fire(w, direction);
+    });
+}
+
+void Engine::fire(const std::shared_ptr<SocketWatch> &w, int direction) {
+    w->armed[direction] = false;
+    if (w->gone || stopped_)
+        return;
+    socket_action(w->fd, direction == kIn ? CURL_CSELECT_IN : CURL_CSELECT_OUT);
+    int bit = direction == kIn ? CURL_POLL_IN : CURL_POLL_OUT;
+    if (!w->gone && !stopped_ && (w->wanted & bit) && !w->armed[direction])
+        arm(w, direction);
+}
+
+void Engine::socket_action(curl_socket_t s, int events) {
+    if (!multi_)
+        return;
+    int running = 0;
+    curl_multi_socket_action(multi_, s, events, &running);
+    drain_messages();
+}
+
+void Engine::drain_messages() {
+    int left = 0;
+    while (multi_) {
+        CURLMsg *msg = curl_multi_info_read(multi_, &left);
+        if (!msg)
+            break;
+        if (msg->msg != CURLMSG_DONE)
+            continue;
+        Request *r = nullptr;
+        curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &r);
+        CURLcode result = msg->data.result;
+        if (r)
+            r->on_transfer_done(msg->easy_handle, result);
+    }
+}
+
+} // namespace kestrin

@@ -1,0 +1,92 @@
+// One engine: its settings and its network thread, which runs one Asio
+// io_context driving a libcurl multi handle through its socket and timer
+// callbacks. Every curl handle of the engine is touched only on that thread.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <curl/curl.h>
+
+#include "engine_settings.hpp"
+#include "kestrin.h"
+
+namespace kestrin {
+
+class Request;
+struct SocketWatch;
+
+class Engine : public std::enable_shared_from_this<Engine> {
+  public:
+    // Validates the settings and starts the network thread.
+    static ks_status create(EngineSettings settings, std::shared_ptr<Engine> &out);
+    ~Engine();
+    Engine(const Engine &) = delete;
+    Engine &operator=(const Engine &) = delete;
+
+    const EngineSettings &settings() const { return settings_; }
+    boost::asio::io_context &io() { return io_; }
+
+    // Queues work for the network thread unless the engine is shutting down.
+    // Work accepted here runs before the shutdown completes everything.
+    template <class F> bool post(F &&f) {
+        std::lock_guard lock(post_mu_);
+        if (closing_)
+            return false;
+        boost::asio::post(io_, std::forward<F>(f));
+        return true;
+    }
+
+    // From ks_engine_release: completes every request with Canceled on the
+    // network thread, then stops it. Never waits for it.
+    void shutdown();
+
+    // Network thread only.
+    CURLM *multi() { return multi_; }
+    bool stopped() const { return stopped_; }
+    void adopt(std::shared_ptr<Request> r) { active_.insert(std::move(r)); }
+    void forget(const std::shared_ptr<Request> &r) { active_.erase(r); }
+    void add_transfer(CURL *easy);
+    void remove_transfer(CURL *easy);
+
+  private:
+    explicit Engine(EngineSettings settings);
+    void run();
+    void finish_shutdown();
+
+    static int on_socket(CURL *easy, curl_socket_t s, int what, void *engine, void *socketp);
+    static int on_timer(CURLM *multi, long timeout_ms, void *engine);
+    void arm(const std::shared_ptr<SocketWatch> &w, int direction);
+    void fire(const std::shared_ptr<SocketWatch> &w, int direction);
+    void socket_action(curl_socket_t s, int events);
+    void drain_messages();
+
+    EngineSettings settings_;
+    boost::asio::io_context io_;
+    // Keeps the loop running while idle; dropped at shutdown so the loop ends
+    // once every pending handler has run and released what it holds.
+    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
+    std::mutex post_mu_;
+    bool closing_ = false; // guarded by post_mu_
+    std::thread thread_;
+
+    // Network thread state.
+    CURLM *multi_ = nullptr;
+    boost::asio::steady_timer curl_timer_;
+    std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> watches_;
+    std::unordered_set<std::shared_ptr<Request>> active_;
+    bool stopped_ = false;
+    bool in_action_ = false;
+};
+
+} // namespace kestrin

@@ -1,0 +1,111 @@
+#include "engine_settings.hpp"
+
+#include <memory>
+
+#include <curl/curl.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include "cache.hpp"
+
+namespace kestrin {
+namespace {
+
+std::string text(const char *p, size_t n) {
+    return p && n ? std::string(p, n) : std::string();
+}
+
+// Number of certificates in PEM data.
+size_t count_certificates(const std::string &pem) {
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+        BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), BIO_free);
+    if (!bio)
+        return 0;
+    size_t n = 0;
+    while (X509 *cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+        X509_free(cert);
+        ++n;
+    }
+    return n;
+}
+
+// Adds http:// to a bare host:port and accepts only the proxy kinds we speak.
+bool normalise_proxy(std::string &proxy) {
+    if (proxy.empty())
+        return true;
+    if (proxy.find("://") == std::string::npos)
+        proxy = "http://" + proxy;
+    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
+    if (!u ||
+        curl_url_set(u.get(), CURLUPART_URL, proxy.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+        return false;
+    char *scheme = nullptr;
+    if (curl_url_get(u.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK)
+        return false;
+    std::string s = scheme;
+    curl_free(scheme);
+    return s == "http" || s == "https" || s == "socks5" || s == "socks5h" || s == "socks4" ||
+           s == "socks4a";
+}
+
+std::string supported_encodings() {
+    const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
+    std::string out;
+    auto add = [&](const char *e) { out += out.empty() ? e : std::string(", ") + e; };
+    if (info->features & CURL_VERSION_LIBZ) {
+        add("gzip");
+        add("deflate");
+    }
+    if (info->features & CURL_VERSION_BROTLI)
+        add("br");
+    if (info->features & CURL_VERSION_ZSTD)
+        add("zstd");
+    return out;
+}
+
+} // namespace
+
+ks_status parse_engine_config(const ks_engine_config &c, EngineSettings &out) {
+    EngineSettings s;
+    s.user_agent = text(c.user_agent, c.user_agent_len);
+    s.accept_language = text(c.accept_language, c.accept_language_len);
+    s.proxy = text(c.proxy, c.proxy_len);
+    s.proxy_username = text(c.proxy_username, c.proxy_username_len);
+    s.proxy_password = text(c.proxy_password, c.proxy_password_len);
+    s.ca_pem = text(reinterpret_cast<const char *>(c.ca_pem), c.ca_pem_len);
+
+    // HTTP/3 needs QUIC, which this libcurl lacks: the caller must pick another version.
+    if (c.http_version > 2)
+        return KS_INVALID_ARGUMENT;
+    s.http_version = c.http_version;
+    if (c.cert_mode > 2)
+        return KS_INVALID_ARGUMENT;
+    s.cert_mode = c.cert_mode;
+    if (s.cert_mode == 1 && !s.ca_pem.empty() && count_certificates(s.ca_pem) == 0)
+        return KS_INVALID_ARGUMENT;
+    if (!normalise_proxy(s.proxy))
+        return KS_INVALID_ARGUMENT;
+
+    std::string profile_name = text(c.impersonate, c.impersonate_len);
+    if (!profile_name.empty()) {
+        s.profile = find_profile(profile_name);
+        if (s.profile == nullptr)
+            return KS_PROFILE_UNSUPPORTED;
+    }
+    s.accept_encoding = supported_encodings();
+
+    std::string ns = text(c.profile_namespace, c.profile_namespace_len);
+    std::shared_ptr<HttpCache> shared_cache;
+    if (!ns.empty()) {
+        std::string profile = s.profile ? std::string(s.profile->name) : std::string();
+        if (ks_status st = NamespaceLease::acquire(ns, profile, s.lease, shared_cache))
+            return st;
+    }
+    if (!c.cache_disabled)
+        s.cache = shared_cache ? shared_cache : std::make_shared<HttpCache>();
+    out = std::move(s);
+    return KS_OK;
+}
+
+} // namespace kestrin

@@ -1,0 +1,103 @@
+#include "http_head.hpp"
+
+#include <cctype>
+
+namespace kestrin {
+namespace {
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() &&
+           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+        s.remove_suffix(1);
+    return s;
+}
+
+} // namespace
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::optional<std::string_view> ParsedHead::get(std::string_view name) const {
+    for (const auto &[n, v] : headers)
+        if (iequals(n, name))
+            return std::string_view(v);
+    return std::nullopt;
+}
+
+std::string ParsedHead::joined(std::string_view name) const {
+    std::string out;
+    for (const auto &[n, v] : headers) {
+        if (!iequals(n, name))
+            continue;
+        if (!out.empty())
+            out += ", ";
+        out += v;
+    }
+    return out;
+}
+
+int parse_status_line(std::string_view line) {
+    if (line.substr(0, 5) != "HTTP/")
+        return 0;
+    size_t sp = line.find(' ');
+    if (sp == std::string_view::npos || sp + 4 > line.size())
+        return 0;
+    int status = 0;
+    for (size_t i = sp + 1; i < sp + 4; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(line[i])))
+            return 0;
+        status = status * 10 + (line[i] - '0');
+    }
+    if (sp + 4 < line.size() && line[sp + 4] != ' ' && line[sp + 4] != '\r' && line[sp + 4] != '\n')
+        return 0;
+    return status;
+}
+
+ParsedHead parse_head(std::string_view raw) {
+    ParsedHead head;
+    bool first = true;
+    while (!raw.empty()) {
+        size_t eol = raw.find('\n');
+        std::string_view line = raw.substr(0, eol);
+        raw = eol == std::string_view::npos ? std::string_view{} : raw.substr(eol + 1);
+        if (first) {
+            head.status = parse_status_line(line);
+            first = false;
+            continue;
+        }
+        line = trim(line);
+        if (line.empty())
+            break;
+        size_t colon = line.find(':');
+        if (colon == std::string_view::npos)
+            continue;
+        head.headers.emplace_back(std::string(trim(line.substr(0, colon))),
+                                  std::string(trim(line.substr(colon + 1))));
+    }
+    return head;
+}
+
+bool has_token(std::string_view value, std::string_view token) {
+    while (!value.empty()) {
+        size_t comma = value.find(',');
+        std::string_view item = trim(value.substr(0, comma));
+        size_t eq = item.find('=');
+        if (iequals(trim(item.substr(0, eq)), token))
+            return true;
+        if (comma == std::string_view::npos)
+            break;
+        value.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+} // namespace kestrin

@@ -1,0 +1,34 @@
+// Parsing of raw response header blocks and small header-name helpers.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kestrin {
+
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+bool iequals(std::string_view a, std::string_view b);
+
+struct ParsedHead {
+    int status = 0;
+    HeaderList headers;
+
+    // First value of a header, or nullopt.
+    std::optional<std::string_view> get(std::string_view name) const;
+    // All values of a header joined with ", " (list-valued headers).
+    std::string joined(std::string_view name) const;
+};
+
+// Status from a status line such as "HTTP/1.1 200 OK" or "HTTP/2 404"; 0 if malformed.
+int parse_status_line(std::string_view line);
+
+ParsedHead parse_head(std::string_view raw);
+
+// True when the comma-separated header value contains token (case-insensitive).
+bool has_token(std::string_view value, std::string_view token);
+
+} // namespace kestrin

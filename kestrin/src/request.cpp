@@ -1,0 +1,632 @@
+#include "request.hpp"
+
+#include <cctype>
+#include <cstring>
+
+#include "engine.hpp"
+#include "redirect_policy.hpp"
+
+namespace kestrin {
+
+namespace asio = boost::asio;
+
+namespace {
+
+constexpr std::string_view kDefaultUserAgent = "kestrin/0.1";
+constexpr size_t kServeChunk = 64 * 1024;
+
+bool is_token(std::string_view s) {
+    if (s.empty())
+        return false;
+    for (unsigned char c : s)
+        if (c <= 32 || c >= 127 || std::strchr("\"(),/:;<=>?@[\\]{}", c))
+            return false;
+    return true;
+}
+
+bool is_field_value(std::string_view s) {
+    for (unsigned char c : s)
+        if (c == '\r' || c == '\n' || c == '\0')
+            return false;
+    return true;
+}
+
+bool is_http_url(const std::string &url) {
+    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
+    if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+        return false;
+    char *scheme = nullptr;
+    if (curl_url_get(u.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK)
+        return false;
+    bool ok = std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0;
+    curl_free(scheme);
+    return ok;
+}
+
+std::string text(const char *p, size_t n) {
+    return p && n ? std::string(p, n) : std::string();
+}
+
+// HTTP/2 weights of the browser's priorities, highest to idle.
+long stream_weight(uint32_t priority) {
+    static constexpr long kWeights[] = {0, 256, 220, 183, 147, 110};
+    return priority < 6 ? kWeights[priority] : 0;
+}
+
+void set_header(HeaderList &list, std::string_view name, std::string_view value) {
+    for (auto &[n, v] : list)
+        if (iequals(n, name)) {
+            v = value;
+            return;
+        }
+    list.emplace_back(name, value);
+}
+
+bool has_header(const HeaderList &list, std::string_view name) {
+    for (const auto &h : list)
+        if (iequals(h.first, name))
+            return true;
+    return false;
+}
+
+} // namespace
+
+Request::Request(std::shared_ptr<Engine> engine)
+    : engine_(std::move(engine)), timer_(engine_->io()) {}
+
+Request::~Request() {
+    if (header_list_)
+        curl_slist_free_all(header_list_);
+}
+
+ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_request_config &c,
+                          std::shared_ptr<Request> &out) {
+    if (c.struct_size < sizeof(ks_request_config) ||
+        c.callbacks.struct_size < sizeof(ks_request_callbacks))
+        return KS_INVALID_ARGUMENT;
+    if (c.abi_version != KS_ABI_VERSION || c.callbacks.abi_version != KS_ABI_VERSION)
+        return KS_UNSUPPORTED_ABI;
+    if (c.body_kind > 2 || c.cache_mode > 5 || c.redirect_mode > 2 || c.priority > 5)
+        return KS_INVALID_ARGUMENT;
+    if ((c.header_count && !c.headers) || (c.body_len && !c.body) || !c.url || !c.method)
+        return KS_INVALID_ARGUMENT;
+
+    std::shared_ptr<Request> r(new Request(engine));
+    r->url_ = text(c.url, c.url_len);
+    r->method_ = text(c.method, c.method_len);
+    if (!is_token(r->method_) || !is_http_url(r->url_))
+        return KS_INVALID_ARGUMENT;
+    for (size_t i = 0; i < c.header_count; ++i) {
+        const ks_header &h = c.headers[i];
+        if ((h.name_len && !h.name) || (h.value_len && !h.value))
+            return KS_INVALID_ARGUMENT;
+        std::string name = text(h.name, h.name_len), value = text(h.value, h.value_len);
+        if (!is_token(name) || !is_field_value(value))
+            return KS_INVALID_ARGUMENT;
+        r->headers_.emplace_back(std::move(name), std::move(value));
+    }
+    r->cb_ = c.callbacks;
+    r->timeout_ms_ = c.timeout_ms;
+    r->body_kind_ = c.body_kind;
+    r->cache_mode_ = c.cache_mode;
+    r->redirect_mode_ = c.redirect_mode;
+    r->priority_ = c.priority;
+    r->send_kind_ = c.body_kind;
+    if (c.body_kind == 1)
+        r->body_ = text(reinterpret_cast<const char *>(c.body), c.body_len);
+    if (c.body_kind == 2)
+        r->upload_ = std::make_unique<UploadBuffer>();
+    r->api_ref = r;
+    out = std::move(r);
+    return KS_OK;
+}
+
+// ---- API side ---------------------------------------------------------------
+
+ks_status Request::start() {
+    if (started_.exchange(true))
+        return KS_INVALID_STATE;
+    if (!engine_->post([self = shared_from_this()] { self->begin(); })) {
+        started_ = false;
+        return KS_INVALID_STATE; // the engine was released
+    }
+    return KS_OK;
+}
+
+ks_status Request::cancel() {
+    canceled_ = true;
+    if (started_)
+        engine_->post([self = shared_from_this()] { self->abort(kCanceled); });
+    return KS_OK;
+}
+
+ks_status Request::resume_read() {
+    if (started_)
+        engine_->post([self = shared_from_this()] { self->resume(); });
+    return KS_OK;
+}
+
+ks_status Request::follow_redirect() {
+    if (!awaiting_follow_.exchange(false))
+        return KS_INVALID_STATE;
+    engine_->post([self = shared_from_this()] { self->follow(); });
+    return KS_OK;
+}
+
+ks_status Request::upload_write(const uint8_t *data, size_t len, bool final_chunk) {
+    if (!upload_)
+        return KS_INVALID_STATE;
+    if (len && !data)
+        return KS_INVALID_ARGUMENT;
+    return upload_->write(data, len, final_chunk, [this] {
+        if (!upload_wake_pending_.exchange(true))
+            engine_->post([self = shared_from_this()] { self->upload_ready(); });
+    });
+}
+
+void Request::release() {
+    auto self = std::move(api_ref);
+    canceled_ = true;
+    if (started_)
+        engine_->post([self] { self->abort(kCanceled); });
+    else if (upload_)
+        upload_->close(KS_CANCELED);
+}
+
+// ---- network thread -----------------------------------------------------------
+
+void Request::begin() {
+    auto self = shared_from_this();
+    engine_->adopt(self);
+    phase_ = Phase::Transfer;
+    if (canceled_ || engine_->stopped())
+        return finish(kCanceled);
+    if (timeout_ms_ > 0) {
+        timer_.expires_after(std::chrono::milliseconds(timeout_ms_));
+        timer_.async_wait([self](const boost::system::error_code &ec) {
+            if (!ec)
+                self->abort(kTimedOut);
+        });
+    }
+    start_hop();
+}
+
+void Request::abort(Failure failure) {
+    finish(failure);
+}
+
+void Request::start_hop() {
+    head_.clear();
+    head_done_ = false;
+    parsed_ = {};
+    redirect_hop_ = false;
+    response_delivered_ = false;
+    want_pause_ = recv_paused_ = send_paused_ = false;
+    revalidating_ = not_modified_ = store_ok_ = false;
+    cached_.reset();
+    store_body_.clear();
+    extra_headers_.clear();
+    request_time_ = now_seconds();
+    sent_headers_ = build_headers();
+
+    if (consult_cache())
+        return;
+
+    easy_ = curl_easy_init();
+    if (!easy_ || !configure(easy_))
+        return finish({KS_INITIALIZATION_FAILED, -2});
+    engine_->add_transfer(easy_);
+}
+
+// Answers from the cache or adds validators; true when no transfer is needed.
+bool Request::consult_cache() {
+    const auto &cache = engine_->settings().cache;
+    bool readable = cache_mode_ == 0 || cache_mode_ == 1 || cache_mode_ == 4 || cache_mode_ == 5;
+    std::shared_ptr<const CacheEntry> entry;
+    if (cache && readable && method_ == "GET" && send_kind_ == 0)
+        entry = cache->lookup(url_, sent_headers_);
+    switch (cache_mode_) {
+    case 5: // only_if_cached
+        if (!entry) {
+            finish(kCacheMiss);
+            return true;
+        }
+        serve(entry);
+        return true;
+    case 4: // force
+        if (entry) {
+            serve(entry);
+            return true;
+        }
+        return false;
+    case 0:
+        if (entry && is_fresh(*entry, now_seconds())) {
+            serve(entry);
+            return true;
+        }
+        break;
+    default:
+        break;
+    }
+    if (entry && has_validators(*entry)) {
+        if (auto etag = entry->parsed.get("ETag"))
+            extra_headers_.emplace_back("If-None-Match", *etag);
+        if (auto lm = entry->parsed.get("Last-Modified"))
+            extra_headers_.emplace_back("If-Modified-Since", *lm);
+        cached_ = entry;
+        revalidating_ = true;
+    }
+    return false;
+}
+
+HeaderList Request::build_headers() const {
+    const EngineSettings &s = engine_->settings();
+    HeaderList out;
+    if (s.profile) {
+        for (const auto &[n, v] : s.profile->headers)
+            out.emplace_back(n, v);
+    } else {
+        out.emplace_back("User-Agent", kDefaultUserAgent);
+        out.emplace_back("Accept", "*/*");
+        if (!s.accept_encoding.empty())
+            out.emplace_back("Accept-Encoding", s.accept_encoding);
+    }
+    if (!s.user_agent.empty())
+        set_header(out, "User-Agent", s.user_agent);
+    if (!s.accept_language.empty())
+        set_header(out, "Accept-Language", s.accept_language);
+    // The caller's headers replace defaults of the same name in place, so the
+    // browser's order survives; repeated names are appended.
+    std::vector<bool> replaced(out.size(), false);
+    for (const auto &[name, value] : headers_) {
+        bool done = false;
+        for (size_t i = 0; i < replaced.size(); ++i)
+            if (!replaced[i] && iequals(out[i].first, name)) {
+                out[i].second = value;
+                replaced[i] = true;
+                done = true;
+                break;
+            }
+        if (!done)
+            out.emplace_back(name, value);
+    }
+    return out;
+}
+
+bool Request::configure(CURL *e) {
+    const EngineSettings &s = engine_->settings();
+    curl_easy_setopt(e, CURLOPT_PRIVATE, this);
+    if (curl_easy_setopt(e, CURLOPT_URL, url_.c_str()) != CURLE_OK)
+        return false;
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Request::on_header);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Request::on_write);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
+    curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+    // Decode whatever the server encodes; the Accept-Encoding header itself
+    // comes from build_headers().
+    curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, s.accept_encoding.c_str());
+
+    static constexpr long kVersions[] = {CURL_HTTP_VERSION_2TLS, CURL_HTTP_VERSION_1_1,
+                                         CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE};
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, kVersions[s.http_version]);
+
+    // An empty proxy also keeps libcurl from reading proxy environment variables.
+    curl_easy_setopt(e, CURLOPT_PROXY, s.proxy.c_str());
+    if (!s.proxy_username.empty())
+        curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, s.proxy_username.c_str());
+    if (!s.proxy_password.empty())
+        curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, s.proxy_password.c_str());
+
+    if (s.cert_mode == 1) {
+        // Trust exactly the given certificates: no system bundle or directory.
+        curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
+        curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, nullptr);
+        curl_easy_setopt(e, CURLOPT_PROXY_CAPATH, nullptr);
+        if (!s.ca_pem.empty()) {
+            curl_blob blob{const_cast<char *>(s.ca_pem.data()), s.ca_pem.size(), CURL_BLOB_NOCOPY};
+            curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
+            curl_easy_setopt(e, CURLOPT_PROXY_CAINFO_BLOB, &blob);
+        }
+    } else if (s.cert_mode == 2) {
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
+        curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
+    }
+    if (s.profile) {
+        curl_easy_setopt(e, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
+        curl_easy_setopt(e, CURLOPT_SSL_CIPHER_LIST, std::string(s.profile->tls12_ciphers).c_str());
+        curl_easy_setopt(e, CURLOPT_TLS13_CIPHERS, std::string(s.profile->tls13_ciphers).c_str());
+        curl_easy_setopt(e, CURLOPT_SSL_EC_CURVES, std::string(s.profile->curves).c_str());
+    }
+
+    HeaderList headers = sent_headers_;
+    for (const auto &h : extra_headers_)
+        headers.push_back(h);
+
+    if (method_ == "HEAD" && send_kind_ == 0) {
+        curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+    } else if (send_kind_ == 2) {
+        curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, curl_off_t(-1));
+        curl_easy_setopt(e, CURLOPT_READFUNCTION, &Request::on_read);
+        curl_easy_setopt(e, CURLOPT_READDATA, this);
+        if (method_ != "PUT")
+            curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method_.c_str());
+    } else if (send_kind_ == 1 || method_ == "POST" || method_ == "PUT" || method_ == "PATCH") {
+        // Bodyless POST/PUT/PATCH still say Content-Length: 0, as browsers do.
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body_.size()));
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, body_.data());
+        if (method_ != "POST")
+            curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method_.c_str());
+        if (!has_header(headers, "Content-Type"))
+            headers.emplace_back("Content-Type", std::string()); // no form default
+    } else if (method_ == "GET") {
+        curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+    } else {
+        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method_.c_str());
+    }
+    if (!has_header(headers, "Expect"))
+        headers.emplace_back("Expect", std::string());
+
+    if (header_list_) {
+        curl_slist_free_all(header_list_);
+        header_list_ = nullptr;
+    }
+    for (const auto &[name, value] : headers) {
+        bool removal = value.empty() && (name == "Content-Type" || name == "Expect") &&
+                       !has_header(headers_, name);
+        // "Name:" removes a header in libcurl; "Name;" sends it empty.
+        std::string line = removal ? name + ":" : value.empty() ? name + ";" : name + ": " + value;
+        curl_slist *next = curl_slist_append(header_list_, line.c_str());
+        if (!next)
+            return false;
+        header_list_ = next;
+    }
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, header_list_);
+    if (long w = stream_weight(priority_))
+        curl_easy_setopt(e, CURLOPT_STREAM_WEIGHT, w);
+    return true;
+}
+
+size_t Request::on_header(char *data, size_t size, size_t n, void *p) {
+    auto *self = static_cast<Request *>(p);
+    size_t len = size * n;
+    if (self->head_done_)
+        return len; // trailers
+    std::string_view line(data, len);
+    if (line.substr(0, 5) == "HTTP/")
+        self->head_.clear();
+    self->head_.append(line);
+    if (line == "\r\n" || line == "\n") {
+        int status = parse_status_line(self->head_);
+        if (status >= 100 && status < 200 && status != 101) {
+            self->head_.clear(); // interim response
+            return len;
+        }
+        self->head_done_ = true;
+        self->on_head_end();
+    }
+    return len;
+}
+
+void Request::on_head_end() {
+    parsed_ = parse_head(head_);
+    if (is_redirect_status(parsed_.status) && parsed_.get("Location")) {
+        redirect_hop_ = true; // its body is drained and dropped
+        return;
+    }
+    if (revalidating_ && parsed_.status == 304) {
+        not_modified_ = true;
+        return;
+    }
+    const auto &cache = engine_->settings().cache;
+    store_ok_ = cache && method_ == "GET" && send_kind_ == 0 && cache_mode_ != 3 &&
+                is_storable(parsed_, sent_headers_);
+    response_delivered_ = true;
+    if (cb_.on_response)
+        cb_.on_response(cb_.user_data, handle(), parsed_.status,
+                        reinterpret_cast<const uint8_t *>(head_.data()), head_.size());
+}
+
+size_t Request::on_write(char *data, size_t size, size_t n, void *p) {
+    auto *self = static_cast<Request *>(p);
+    size_t len = size * n;
+    if (!self->response_delivered_ || self->phase_ != Phase::Transfer)
+        return len;
+    if (self->want_pause_) {
+        // Nothing more until resume_read; libcurl keeps this chunk for us.
+        self->recv_paused_ = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    if (self->store_ok_) {
+        if (self->store_body_.size() + len > self->engine_->settings().cache->max_entry_bytes()) {
+            self->store_ok_ = false;
+            std::string().swap(self->store_body_);
+        } else {
+            self->store_body_.append(data, len);
+        }
+    }
+    bool more = true;
+    if (self->cb_.on_body)
+        more = self->cb_.on_body(self->cb_.user_data, self->handle(),
+                                 reinterpret_cast<const uint8_t *>(data), len);
+    if (!more)
+        self->want_pause_ = true;
+    return len;
+}
+
+size_t Request::on_read(char *data, size_t size, size_t n, void *p) {
+    auto *self = static_cast<Request *>(p);
+    auto r = self->upload_->read(reinterpret_cast<uint8_t *>(data), size * n);
+    if (r.bytes > 0 || r.eof)
+        return r.bytes;
+    self->send_paused_ = true;
+    return CURL_READFUNC_PAUSE;
+}
+
+void Request::upload_ready() {
+    upload_wake_pending_ = false;
+    if (phase_ == Phase::Transfer && easy_ && send_paused_) {
+        send_paused_ = false;
+        curl_easy_pause(easy_, recv_paused_ ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+    }
+}
+
+void Request::resume() {
+    if (!want_pause_)
+        return;
+    want_pause_ = false;
+    if (phase_ == Phase::Serving)
+        return pump_cached();
+    if (phase_ == Phase::Transfer && easy_ && recv_paused_) {
+        recv_paused_ = false;
+        curl_easy_pause(easy_, send_paused_ ? CURLPAUSE_SEND : CURLPAUSE_CONT);
+    }
+}
+
+void Request::follow() {
+    if (phase_ != Phase::AwaitFollow)
+        return;
+    phase_ = Phase::Transfer;
+    start_hop();
+}
+
+void Request::on_transfer_done(CURL *easy, CURLcode code) {
+    if (easy != easy_)
+        return;
+    FailureContext ctx;
+    ctx.via_proxy = !engine_->settings().proxy.empty();
+    curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &ctx.tunnel_status);
+    curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &ctx.tls_verify_result);
+    ctx.chunked_body = has_token(parsed_.joined("Transfer-Encoding"), "chunked");
+    release_transfer();
+    if (phase_ != Phase::Transfer)
+        return;
+    // A redirect is decided by its head; a broken body does not matter.
+    if (redirect_hop_)
+        return handle_redirect();
+    if (code != CURLE_OK)
+        return finish(map_curl_error(code, ctx));
+    const auto &cache = engine_->settings().cache;
+    if (not_modified_) {
+        auto entry = refreshed(*cached_, parsed_, request_time_, now_seconds());
+        cache->store(entry);
+        return serve(entry);
+    }
+    if (!response_delivered_)
+        return finish(kInvalidResponse);
+    if (cache && store_ok_) {
+        auto entry = std::make_shared<CacheEntry>();
+        entry->url = url_;
+        entry->vary = vary_values(parsed_, sent_headers_).value_or(decltype(entry->vary){});
+        entry->status = parsed_.status;
+        entry->head = head_;
+        entry->body = std::move(store_body_);
+        entry->parsed = parsed_;
+        entry->request_time = request_time_;
+        entry->response_time = now_seconds();
+        cache->store(std::move(entry));
+    } else if (cache && method_ != "GET" && method_ != "HEAD" && parsed_.status < 400) {
+        cache->remove(url_); // an unsafe method invalidates what we stored
+    }
+    finish({KS_OK, 0});
+}
+
+void Request::handle_redirect() {
+    if (redirect_mode_ == 2)
+        return finish(kRedirectRefused);
+    if (hops_ >= kMaxRedirects)
+        return finish(kTooManyRedirects);
+    auto target = resolve_location(url_, *parsed_.get("Location"));
+    if (!target)
+        return finish(kUnsafeRedirect);
+    NextMethod next = next_method(parsed_.status, method_);
+    if (next.keep_body && send_kind_ == 2)
+        return finish(kUploadRewind);
+    if (!next.keep_body && send_kind_ != 0) {
+        send_kind_ = 0;
+        body_.clear();
+        if (upload_)
+            upload_->close(KS_INVALID_STATE);
+        std::erase_if(headers_, [](const auto &h) { return is_body_header(h.first); });
+    }
+    if (!same_origin(url_, *target))
+        drop_credentials(headers_);
+    std::string from = std::move(url_);
+    url_ = std::move(*target);
+    method_ = std::move(next.method);
+    ++hops_;
+    std::string head = std::move(head_);
+    if (redirect_mode_ == 1) {
+        phase_ = Phase::AwaitFollow;
+        awaiting_follow_ = true;
+    }
+    if (cb_.on_redirect)
+        cb_.on_redirect(cb_.user_data, handle(), parsed_.status,
+                        reinterpret_cast<const uint8_t *>(head.data()), head.size(), from.data(),
+                        from.size(), url_.data(), url_.size());
+    if (redirect_mode_ == 0 && phase_ == Phase::Transfer)
+        start_hop();
+}
+
+void Request::serve(std::shared_ptr<const CacheEntry> entry) {
+    phase_ = Phase::Serving;
+    cached_ = std::move(entry);
+    serve_offset_ = 0;
+    want_pause_ = false;
+    if (cb_.on_response)
+        cb_.on_response(cb_.user_data, handle(), cached_->status,
+                        reinterpret_cast<const uint8_t *>(cached_->head.data()),
+                        cached_->head.size());
+    pump_cached();
+}
+
+void Request::pump_cached() {
+    while (phase_ == Phase::Serving && !want_pause_) {
+        const std::string &body = cached_->body;
+        if (serve_offset_ >= body.size())
+            return finish({KS_OK, 0});
+        size_t n = std::min(kServeChunk, body.size() - serve_offset_);
+        const auto *chunk = reinterpret_cast<const uint8_t *>(body.data() + serve_offset_);
+        serve_offset_ += n;
+        if (cb_.on_body && !cb_.on_body(cb_.user_data, handle(), chunk, n))
+            want_pause_ = true;
+    }
+}
+
+void Request::release_transfer() {
+    if (easy_) {
+        engine_->remove_transfer(easy_);
+        curl_easy_cleanup(easy_);
+        easy_ = nullptr;
+    }
+    if (header_list_) {
+        curl_slist_free_all(header_list_);
+        header_list_ = nullptr;
+    }
+}
+
+void Request::finish(Failure failure) {
+    if (phase_ == Phase::Done || phase_ == Phase::Idle)
+        return;
+    phase_ = Phase::Done;
+    awaiting_follow_ = false;
+    timer_.cancel();
+    release_transfer();
+    if (upload_)
+        upload_->close(failure.status ? failure.status : ks_status{KS_INVALID_STATE});
+    auto self = shared_from_this();
+    engine_->forget(self);
+    cached_.reset();
+    cb_.on_complete(cb_.user_data, handle(), failure.status, failure.net_error);
+}
+
+} // namespace kestrin

@@ -1,0 +1,118 @@
+// One request of an engine: its copied configuration, the API calls that
+// reach it from any thread, and the transfer it runs on the network thread
+// (hops, cache, back-pressure, upload, completion).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include <boost/asio/steady_timer.hpp>
+#include <curl/curl.h>
+
+#include "cache.hpp"
+#include "error_map.hpp"
+#include "http_head.hpp"
+#include "kestrin.h"
+#include "upload_buffer.hpp"
+
+namespace kestrin {
+
+class Engine;
+
+class Request : public std::enable_shared_from_this<Request> {
+  public:
+    // Checks and copies the configuration; nothing runs until start().
+    static ks_status create(const std::shared_ptr<Engine> &engine, const ks_request_config &config,
+                            std::shared_ptr<Request> &out);
+    ~Request();
+    Request(const Request &) = delete;
+    Request &operator=(const Request &) = delete;
+
+    ks_request *handle() { return reinterpret_cast<ks_request *>(this); }
+    static Request *from(ks_request *h) { return reinterpret_cast<Request *>(h); }
+
+    // API side, any thread; none of these waits for the network thread.
+    ks_status start();
+    ks_status cancel();
+    ks_status resume_read();
+    ks_status follow_redirect();
+    ks_status upload_write(const uint8_t *data, size_t len, bool final_chunk);
+    void release();
+
+    // The caller's reference, dropped by release().
+    std::shared_ptr<Request> api_ref;
+
+    // Network thread.
+    void on_transfer_done(CURL *easy, CURLcode code);
+    void abort(Failure failure);
+
+  private:
+    explicit Request(std::shared_ptr<Engine> engine);
+
+    enum class Phase { Idle, Transfer, AwaitFollow, Serving, Done };
+
+    void begin();
+    void start_hop();
+    bool consult_cache();
+    bool configure(CURL *easy);
+    HeaderList build_headers() const;
+    void on_head_end();
+    void handle_redirect();
+    void serve(std::shared_ptr<const CacheEntry> entry);
+    void pump_cached();
+    void resume();
+    void follow();
+    void upload_ready();
+    void release_transfer();
+    void finish(Failure failure);
+
+    static size_t on_header(char *data, size_t size, size_t n, void *self);
+    static size_t on_write(char *data, size_t size, size_t n, void *self);
+    static size_t on_read(char *data, size_t size, size_t n, void *self);
+
+    std::shared_ptr<Engine> engine_;
+
+    // Copied configuration.
+    ks_request_callbacks cb_{};
+    uint64_t timeout_ms_ = 0;
+    uint32_t body_kind_ = 0, cache_mode_ = 0, redirect_mode_ = 0, priority_ = 0;
+    std::unique_ptr<UploadBuffer> upload_;
+
+    std::atomic<bool> started_{false};
+    std::atomic<bool> canceled_{false};
+    std::atomic<bool> awaiting_follow_{false};
+    std::atomic<bool> upload_wake_pending_{false};
+
+    // Network thread state.
+    Phase phase_ = Phase::Idle;
+    std::string url_, method_;
+    HeaderList headers_;     // the caller's, minus what redirects dropped
+    std::string body_;       // bytes body
+    uint32_t send_kind_ = 0; // body sent on the current hop: 0 none, 1 bytes, 2 stream
+    int hops_ = 0;
+    boost::asio::steady_timer timer_;
+
+    CURL *easy_ = nullptr;
+    curl_slist *header_list_ = nullptr;
+    HeaderList sent_headers_;  // this hop's request headers, for Vary
+    HeaderList extra_headers_; // this hop's validators
+    std::string head_;
+    bool head_done_ = false;
+    ParsedHead parsed_;
+    bool redirect_hop_ = false;
+    bool response_delivered_ = false;
+    bool want_pause_ = false;
+    bool recv_paused_ = false;
+    bool send_paused_ = false;
+
+    std::shared_ptr<const CacheEntry> cached_;
+    bool revalidating_ = false;
+    bool not_modified_ = false;
+    bool store_ok_ = false;
+    std::string store_body_;
+    int64_t request_time_ = 0;
+    size_t serve_offset_ = 0;
+};
+
+} // namespace kestrin
