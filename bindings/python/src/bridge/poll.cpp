@@ -73,6 +73,9 @@ void install_notifier(RequestNative &n, PyObject *loop, PyObject *notify) {
 
 bool poll_one(RequestNative &n, PyRef &out) {
     out = PyRef();
+    // After the terminal tuple nothing more is handed out, whatever a Core might still send.
+    if (n.terminal_reported.load(std::memory_order_acquire))
+        return true;
     if (auto hop = StateOps::pop_hop(n.state())) {
         out = redirect_event(*hop);
         return bool(out);
