@@ -196,7 +196,7 @@ Failure map_curl_error(int code, const FailureContext &ctx) {
     if (ctx.via_proxy && ctx.tunnel_status >= 300)
         return {kProxy,
                 ctx.tunnel_status == 407 ? ERR_PROXY_AUTH_REQUESTED : ERR_TUNNEL_CONNECTION_FAILED};
-    if (code == CURLE_PEER_FAILED_VERIFICATION)
+    if (code == CURLE_PEER_FAILED_VERIFICATION && ctx.tls_verify_result >= 0)
         return {kTls, certificate_error(ctx.tls_verify_result)};
     if (code == CURLE_PARTIAL_FILE && ctx.chunked_body)
         return {kNetwork, ERR_INCOMPLETE_CHUNKED_ENCODING};

@@ -27,9 +27,9 @@ std::span<const ErrorRow> error_table();
 // What the transfer knew when it failed; it refines some rows.
 struct FailureContext {
     bool via_proxy = false;
-    long tunnel_status = 0;     // answer of the proxy to CONNECT, 0 if none
-    long tls_verify_result = 0; // X509 verification result, 0 if none
-    bool chunked_body = false;  // the response used chunked transfer coding
+    long tunnel_status = 0;      // answer of the proxy to CONNECT, 0 if none
+    long tls_verify_result = -1; // X509 verification result, -1 if unknown
+    bool chunked_body = false;   // the response used chunked transfer coding
 };
 
 Failure map_curl_error(int curl_code, const FailureContext &ctx = {});

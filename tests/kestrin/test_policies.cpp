@@ -1,1 +1,350 @@
+// Redirect rules, cache freshness and storage, profiles, namespaces, upload
+// buffering and engine settings: the Core's decisions without a network.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include <openssl/ssl.h>
+
+#include "cache.hpp"
+#include "engine_settings.hpp"
+#include "http_head.hpp"
+#include "namespaces.hpp"
+#include "profiles.hpp"
+#include "redirect_policy.hpp"
+#include "upload_buffer.hpp"
+
+using namespace kestrin;
+using namespace std::chrono_literals;
+
+TEST(RedirectPolicy, BrowserMethodRules) {
+    struct Case {
+        int status;
+        const char *method;
+        const char *next;
+        bool keep_body;
+    } cases[] = {
+        {301, "POST", "GET", false},   {302, "POST", "GET", false}, {301, "PUT", "PUT", true},
+        {302, "GET", "GET", true},     {303, "POST", "GET", false}, {303, "PUT", "GET", false},
+        {303, "HEAD", "HEAD", true},   {303, "GET", "GET", false},  {307, "POST", "POST", true},
+        {308, "PATCH", "PATCH", true},
+    };
+    for (const auto &c : cases) {
+        NextMethod n = next_method(c.status, c.method);
+        EXPECT_EQ(n.method, c.next) << c.status << " " << c.method;
+        EXPECT_EQ(n.keep_body, c.keep_body) << c.status << " " << c.method;
+    }
+    for (int s : {301, 302, 303, 307, 308})
+        EXPECT_TRUE(is_redirect_status(s));
+    for (int s : {200, 300, 304, 305, 306, 309})
+        EXPECT_FALSE(is_redirect_status(s));
+}
+
+TEST(RedirectPolicy, ResolvesLocationsLikeABrowser) {
+    const std::string base = "http://a.test:8080/dir/page?q=1";
+    EXPECT_EQ(resolve_location(base, "/x"), "http://a.test:8080/x");
+    EXPECT_EQ(resolve_location(base, "next"), "http://a.test:8080/dir/next");
+    EXPECT_EQ(resolve_location(base, "../up"), "http://a.test:8080/up");
+    EXPECT_EQ(resolve_location(base, "?r=2"), "http://a.test:8080/dir/page?r=2");
+    EXPECT_EQ(resolve_location(base, "//b.test/y"), "http://b.test/y");
+    EXPECT_EQ(resolve_location(base, "https://c.test/z"), "https://c.test/z");
+    EXPECT_EQ(resolve_location(base, "/a b"), "http://a.test:8080/a%20b");
+    EXPECT_EQ(resolve_location(base, "ftp://c.test/z"), std::nullopt);
+    EXPECT_EQ(resolve_location(base, "javascript:alert(1)"), std::nullopt);
+}
+
+TEST(RedirectPolicy, OriginsAndCredentials) {
+    EXPECT_TRUE(same_origin("http://a.test/x", "http://A.test:80/y"));
+    EXPECT_TRUE(same_origin("https://a.test/x", "https://a.test:443/"));
+    EXPECT_FALSE(same_origin("http://a.test/x", "https://a.test/x"));
+    EXPECT_FALSE(same_origin("http://a.test/x", "http://a.test:81/x"));
+    EXPECT_FALSE(same_origin("http://a.test/x", "http://b.a.test/x"));
+    HeaderList h{{"authorization", "x"}, {"Cookie", "c"}, {"X", "1"}, {"Proxy-Authorization", "p"}};
+    drop_credentials(h);
+    ASSERT_EQ(h.size(), 2u);
+    EXPECT_EQ(h[0].first, "X");
+    EXPECT_TRUE(is_body_header("content-type"));
+    EXPECT_FALSE(is_body_header("Accept"));
+}
+
+TEST(HttpHead, ParsesStatusAndHeaders) {
+    ParsedHead h = parse_head("HTTP/1.1 304 Not Modified\r\nETag: \"v1\"\r\nVary: a\r\nvary: B\r\n"
+                              "X:   padded  \r\n\r\n");
+    EXPECT_EQ(h.status, 304);
+    EXPECT_EQ(h.get("etag"), "\"v1\"");
+    EXPECT_EQ(h.get("x"), "padded");
+    EXPECT_EQ(h.joined("Vary"), "a, B");
+    EXPECT_EQ(h.get("missing"), std::nullopt);
+    EXPECT_EQ(parse_status_line("HTTP/2 200 \r\n"), 200);
+    EXPECT_EQ(parse_status_line("HTTP/1.1 20 OK"), 0);
+    EXPECT_EQ(parse_status_line("ICY 200 OK"), 0);
+    EXPECT_TRUE(has_token("public, max-age=5", "max-age"));
+    EXPECT_TRUE(has_token("No-Store", "no-store"));
+    EXPECT_FALSE(has_token("no-storex", "no-store"));
+}
+
+namespace {
+
+CacheEntry entry_with(const std::string &headers, int64_t response_time) {
+    CacheEntry e;
+    e.url = "http://a.test/";
+    e.head = "HTTP/1.1 200 OK\r\n" + headers + "\r\n";
+    e.parsed = parse_head(e.head);
+    e.status = 200;
+    e.request_time = e.response_time = response_time;
+    return e;
+}
+
+} // namespace
+
+TEST(CacheFreshness, MaxAgeExpiresAgeAndNoCache) {
+    const int64_t t = 1'700'000'000;
+    auto date = [](int64_t s) {
+        char buf[64];
+        std::time_t tt = s;
+        std::tm tm{};
+        gmtime_r(&tt, &tm);
+        std::strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+        return std::string(buf);
+    };
+    EXPECT_EQ(parse_http_date(date(t)), t);
+    EXPECT_EQ(parse_http_date("Sunday, 06-Nov-94 08:49:37 GMT"), 784111777);
+    EXPECT_EQ(parse_http_date("yesterday"), std::nullopt);
+
+    auto e = entry_with("Cache-Control: max-age=60\r\n", t);
+    EXPECT_TRUE(is_fresh(e, t + 59));
+    EXPECT_FALSE(is_fresh(e, t + 60));
+
+    // max-age wins over Expires; Expires counts from the server's Date.
+    e = entry_with("Date: " + date(t - 1000) + "\r\nExpires: " + date(t - 900) +
+                       "\r\nCache-Control: max-age=5\r\n",
+                   t);
+    EXPECT_EQ(freshness_lifetime(e.parsed), 5);
+    e = entry_with("Date: " + date(t) + "\r\nExpires: " + date(t + 100) + "\r\n", t);
+    EXPECT_EQ(freshness_lifetime(e.parsed), 100);
+    EXPECT_TRUE(is_fresh(e, t + 99));
+    EXPECT_FALSE(is_fresh(e, t + 100));
+    e = entry_with("Expires: 0\r\n", t);
+    EXPECT_FALSE(is_fresh(e, t));
+
+    // Age from upstream caches uses up freshness.
+    e = entry_with("Cache-Control: max-age=60\r\nAge: 50\r\n", t);
+    EXPECT_EQ(current_age(e, t + 5), 55);
+    EXPECT_FALSE(is_fresh(e, t + 10));
+
+    e = entry_with("Cache-Control: max-age=60, no-cache\r\nETag: \"x\"\r\n", t);
+    EXPECT_FALSE(is_fresh(e, t));
+    EXPECT_TRUE(has_validators(e));
+    e = entry_with("Cache-Control: max-age=60\r\n", t);
+    EXPECT_FALSE(has_validators(e));
+}
+
+TEST(CacheStorage, StorabilityAndVary) {
+    HeaderList req{{"Accept-Language", "de"}, {"Accept", "a"}, {"Accept", "b"}};
+    auto head = [](const std::string &h, int status = 200) {
+        return parse_head("HTTP/1.1 " + std::to_string(status) + " X\r\n" + h + "\r\n");
+    };
+    EXPECT_TRUE(is_storable(head("Cache-Control: max-age=5\r\n"), req));
+    EXPECT_TRUE(is_storable(head("ETag: \"1\"\r\n"), req));
+    EXPECT_FALSE(is_storable(head(""), req)); // nothing to reuse it by
+    EXPECT_FALSE(is_storable(head("Cache-Control: no-store, max-age=5\r\n"), req));
+    EXPECT_FALSE(is_storable(head("Cache-Control: max-age=5\r\n", 206), req));
+    EXPECT_FALSE(is_storable(head("Cache-Control: max-age=5\r\nVary: *\r\n"), req));
+    HeaderList no_store{{"Cache-Control", "no-store"}};
+    EXPECT_FALSE(is_storable(head("Cache-Control: max-age=5\r\n"), no_store));
+
+    auto vary = vary_values(head("Vary: Accept-Language, accept\r\n"), req);
+    ASSERT_TRUE(vary);
+    ASSERT_EQ(vary->size(), 2u);
+    EXPECT_EQ((*vary)[0], (std::pair<std::string, std::string>{"accept-language", "de"}));
+    EXPECT_EQ((*vary)[1].second, "a, b");
+
+    HttpCache cache;
+    auto e = std::make_shared<CacheEntry>(entry_with("Vary: Accept-Language\r\n", 0));
+    e->vary = *vary_values(e->parsed, req);
+    cache.store(e);
+    EXPECT_NE(cache.lookup(e->url, req), nullptr);
+    EXPECT_EQ(cache.lookup(e->url, {{"Accept-Language", "fr"}}), nullptr);
+    EXPECT_EQ(cache.lookup("http://other.test/", req), nullptr);
+}
+
+TEST(CacheStorage, LruEvictionAndLimits) {
+    HttpCache cache(8 * 1024);
+    auto make = [](const std::string &url, size_t body) {
+        auto e = std::make_shared<CacheEntry>();
+        e->url = url;
+        e->body.assign(body, 'b');
+        return e;
+    };
+    cache.store(make("u1", 600));
+    cache.store(make("u2", 600));
+    cache.store(make("u3", 600));
+    EXPECT_EQ(cache.entries(), 3u);
+    cache.lookup("u1", {}); // u2 is now the least recently used
+    for (int i = 4; i < 12; ++i)
+        cache.store(make("u" + std::to_string(i), 600));
+    EXPECT_LE(cache.bytes(), 8u * 1024);
+    EXPECT_EQ(cache.lookup("u2", {}), nullptr);
+    cache.store(make("big", 2000)); // above 1/8 of the capacity
+    EXPECT_EQ(cache.lookup("big", {}), nullptr);
+    cache.store(make("u5", 10)); // replacing keeps one entry per URL
+    size_t before = cache.entries();
+    cache.store(make("u5", 20));
+    EXPECT_EQ(cache.entries(), before);
+    cache.remove("u5");
+    EXPECT_EQ(cache.lookup("u5", {}), nullptr);
+}
+
+TEST(CacheStorage, NotModifiedRefreshesHeadersAndTimes) {
+    CacheEntry e = entry_with("ETag: \"1\"\r\nCache-Control: max-age=1\r\nX-Old: a\r\n", 10);
+    e.body = "body";
+    auto fresh = refreshed(e,
+                           parse_head("HTTP/1.1 304 NM\r\nCache-Control: max-age=100\r\n"
+                                      "Content-Length: 0\r\nX-New: b\r\n\r\n"),
+                           500, 501);
+    EXPECT_EQ(fresh->body, "body");
+    EXPECT_EQ(fresh->parsed.get("Cache-Control"), "max-age=100");
+    EXPECT_EQ(fresh->parsed.get("X-Old"), "a");
+    EXPECT_EQ(fresh->parsed.get("X-New"), "b");
+    EXPECT_EQ(fresh->parsed.get("Content-Length"), std::nullopt);
+    EXPECT_TRUE(is_fresh(*fresh, 550));
+}
+
+TEST(Profiles, TableIsUsableAndAliased) {
+    ASSERT_GE(all_profiles().size(), 4u);
+    for (const char *name : {"chrome_131", "chrome_120", "firefox_133", "safari_18"})
+        EXPECT_NE(find_profile(name), nullptr) << name;
+    EXPECT_EQ(find_profile("chrome"), find_profile("chrome_131"));
+    EXPECT_EQ(find_profile("chrome_1"), nullptr);
+    EXPECT_EQ(find_profile("chrome_"), nullptr);
+    EXPECT_EQ(find_profile("Chrome_131"), nullptr);
+    EXPECT_EQ(find_profile(""), nullptr);
+
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_client_method()),
+                                                          SSL_CTX_free);
+    for (const Profile &p : all_profiles()) {
+        ASSERT_FALSE(p.headers.empty());
+        EXPECT_EQ(p.headers.front().first, "User-Agent") << p.name;
+        bool has_encoding = false, has_language = false;
+        for (const auto &[n, v] : p.headers) {
+            has_encoding |= n == "Accept-Encoding";
+            has_language |= n == "Accept-Language";
+        }
+        EXPECT_TRUE(has_encoding && has_language) << p.name;
+        // OpenSSL must accept every list as written, or the profile silently degrades.
+        EXPECT_EQ(SSL_CTX_set_cipher_list(ctx.get(), std::string(p.tls12_ciphers).c_str()), 1);
+        EXPECT_EQ(SSL_CTX_set_ciphersuites(ctx.get(), std::string(p.tls13_ciphers).c_str()), 1);
+        EXPECT_EQ(SSL_CTX_set1_groups_list(ctx.get(), std::string(p.curves).c_str()), 1);
+    }
+}
+
+TEST(Namespaces, SharedCacheAndProfileConflicts) {
+    NamespaceLease a, b, c;
+    std::shared_ptr<HttpCache> ca, cb, cc;
+    ASSERT_EQ(NamespaceLease::acquire("ns-test", "chrome_131", a, ca), KS_OK);
+    ASSERT_EQ(NamespaceLease::acquire("ns-test", "chrome_131", b, cb), KS_OK);
+    EXPECT_EQ(ca, cb);
+    EXPECT_EQ(namespace_users("ns-test"), 2u);
+    EXPECT_EQ(NamespaceLease::acquire("ns-test", "firefox_133", c, cc), KS_PROFILE_CONFLICT);
+    EXPECT_FALSE(c.held());
+    a.reset();
+    b.reset();
+    EXPECT_EQ(namespace_users("ns-test"), 0u);
+    ASSERT_EQ(NamespaceLease::acquire("ns-test", "firefox_133", c, cc), KS_OK);
+    EXPECT_NE(cc, ca); // a fresh namespace starts with an empty cache
+}
+
+TEST(UploadBuffer, BlocksWhenFullAndWakesOnReadOrClose) {
+    UploadBuffer buf(8);
+    int wakes = 0;
+    auto wake = [&] { ++wakes; };
+    const uint8_t data[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        EXPECT_EQ(buf.write(data, 12, true, wake), KS_OK);
+        written = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(written); // 12 bytes do not fit in 8
+    uint8_t out[32];
+    size_t got = 0;
+    bool eof = false;
+    while (!eof) {
+        auto r = buf.read(out + got, 5);
+        got += r.bytes;
+        eof = r.eof;
+        if (!r.bytes && !eof)
+            std::this_thread::sleep_for(1ms);
+    }
+    writer.join();
+    EXPECT_EQ(got, 12u);
+    EXPECT_EQ(std::memcmp(out, data, 12), 0);
+    EXPECT_GE(wakes, 2);
+    EXPECT_EQ(buf.write(data, 1, false, wake), KS_INVALID_STATE); // after the final chunk
+
+    UploadBuffer stuck(4);
+    std::thread blocked([&] { EXPECT_EQ(stuck.write(data, 12, false, {}), KS_CANCELED); });
+    std::this_thread::sleep_for(30ms);
+    stuck.close(KS_CANCELED);
+    blocked.join();
+    EXPECT_EQ(stuck.read(out, 4).bytes, 0u);
+}
+
+namespace {
+ks_engine_config config() {
+    ks_engine_config c{};
+    c.struct_size = sizeof c;
+    c.abi_version = KS_ABI_VERSION;
+    return c;
+}
+ks_status parse(const ks_engine_config &c) {
+    EngineSettings s;
+    return parse_engine_config(c, s);
+}
+} // namespace
+
+TEST(EngineSettings, RefusesWhatItCannotHonour) {
+    auto c = config();
+    EXPECT_EQ(parse(c), KS_OK);
+    c.http_version = 3; // no QUIC in this libcurl
+    EXPECT_EQ(parse(c), KS_INVALID_ARGUMENT);
+    c = config();
+    c.cert_mode = 3;
+    EXPECT_EQ(parse(c), KS_INVALID_ARGUMENT);
+    c = config();
+    c.impersonate = "netscape_4";
+    c.impersonate_len = 10;
+    EXPECT_EQ(parse(c), KS_PROFILE_UNSUPPORTED);
+    c = config();
+    for (const char *proxy : {"ftp://p.test:21", "gopher://p"}) {
+        c.proxy = proxy;
+        c.proxy_len = std::strlen(proxy);
+        EXPECT_EQ(parse(c), KS_INVALID_ARGUMENT) << proxy;
+    }
+    for (const char *proxy : {"p.test:3128", "https://p.test", "socks5h://p.test:1080"}) {
+        c.proxy = proxy;
+        c.proxy_len = std::strlen(proxy);
+        EngineSettings s;
+        EXPECT_EQ(parse_engine_config(c, s), KS_OK) << proxy;
+        EXPECT_NE(s.proxy.find("://"), std::string::npos);
+    }
+    c = config();
+    c.cert_mode = 1;
+    EXPECT_EQ(parse(c), KS_OK); // empty PEM: trust nothing
+    static const char garbage[] = "not a certificate";
+    c.ca_pem = reinterpret_cast<const uint8_t *>(garbage);
+    c.ca_pem_len = sizeof garbage - 1;
+    EXPECT_EQ(parse(c), KS_INVALID_ARGUMENT);
+    c.cert_mode = 2; // unused PEM data is not judged
+    EXPECT_EQ(parse(c), KS_OK);
+
+    c = config();
+    c.cache_disabled = 1;
+    EngineSettings s;
+    ASSERT_EQ(parse_engine_config(c, s), KS_OK);
+    EXPECT_EQ(s.cache, nullptr);
+}
