@@ -53,7 +53,8 @@ fi
 
 step "ASan+UBSan build of module and Cores"
 cmake_build build/asan -DCORVINA_SANITIZE=address -DCORVINA_BUILD_TESTING=ON
-asan_rt=$(gcc -print-file-name=libasan.so)
+# libstdc++ is preloaded too: the interpreter does not link it, and ASan must see its throw.
+asan_rt="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so.6)"
 (cd tests && LD_PRELOAD="$asan_rt" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   PYTHONPATH="$root/build/asan/bindings/python" \
