@@ -162,7 +162,8 @@ constexpr Failure kUnknown{kNetwork, ERR_FAILED};
 
 int32_t certificate_error(long verify_result) {
     switch (verify_result) {
-    case X509_V_OK: // the chain was fine, so the host name was not
+    case X509_V_OK:              // the chain was fine, so the host name was not
+    case X509_V_ERR_UNSPECIFIED: // what libcurl's own host name check reports
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
         return ERR_CERT_COMMON_NAME_INVALID;

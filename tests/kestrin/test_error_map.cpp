@@ -187,6 +187,7 @@ TEST(ErrorTable, ContextRefinesProxyTlsAndChunkedFailures) {
         long verify;
         int32_t net;
     } certs[] = {{X509_V_OK, -200},
+                 {X509_V_ERR_UNSPECIFIED, -200},
                  {X509_V_ERR_HOSTNAME_MISMATCH, -200},
                  {X509_V_ERR_CERT_HAS_EXPIRED, -201},
                  {X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT, -202},
