@@ -15,11 +15,12 @@ def stream(engine: cn.PyEngine, url: str) -> int:
     response = request.start_stream()
     match = re.search(rb"(?im)^content-length:\s*(\d+)", response.headers)
     total = int(match.group(1)) if match else 0
-    received, started = 0, time.monotonic()
+    received, started, shown = 0, time.monotonic(), -1
     while (chunk := request.next_body()) is not None:
         received += len(chunk)
-        if total:
-            done = received * 40 // total
+        done = received * 40 // total if total else 0
+        if total and done != shown:
+            shown = done
             print(f"\r  [{'#' * done}{'.' * (40 - done)}] {received >> 20} MiB", end="", flush=True)
     seconds = max(time.monotonic() - started, 1e-9)
     print(f"\rstreamed {received} bytes in {seconds:.2f} s ({received / seconds / 1e6:.0f} MB/s)" + " " * 20)
