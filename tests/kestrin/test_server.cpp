@@ -1,6 +1,7 @@
 #include "test_server.hpp"
 
 #include <strings.h>
+#include <sys/socket.h>
 
 namespace kestrin_test {
 
@@ -21,6 +22,7 @@ bool Conn::send(std::string_view data) {
 }
 
 void Conn::reset() {
+    std::lock_guard lock(mu);
     boost::system::error_code ec;
     sock.set_option(asio::socket_base::linger(true, 0), ec);
     sock.close(ec);
@@ -28,10 +30,17 @@ void Conn::reset() {
 }
 
 void Conn::close() {
+    std::lock_guard lock(mu);
     boost::system::error_code ec;
     sock.shutdown(tcp::socket::shutdown_both, ec);
     sock.close(ec);
     closed = true;
+}
+
+void Conn::interrupt() {
+    std::lock_guard lock(mu);
+    if (!closed)
+        ::shutdown(sock.native_handle(), SHUT_RDWR);
 }
 
 std::string response(int status, const std::string &body,
@@ -64,9 +73,8 @@ TestServer::~TestServer() {
     {
         std::lock_guard lock(mu_);
         for (auto &w : conns_)
-            if (auto c = w.lock()) {
-                c->sock.shutdown(tcp::socket::shutdown_both, ec);
-            }
+            if (auto c = w.lock())
+                c->interrupt();
         threads.swap(threads_);
     }
     for (auto &t : threads)

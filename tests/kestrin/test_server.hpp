@@ -33,7 +33,10 @@ class Conn {
     // Closes with RST instead of FIN.
     void reset();
     void close();
+    // Wakes a handler blocked in send or a read, from the server's destructor.
+    void interrupt();
     boost::asio::ip::tcp::socket sock;
+    std::mutex mu; // orders close() against interrupt()
     bool closed = false;
 };
 
