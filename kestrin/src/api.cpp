@@ -5,6 +5,7 @@
 #include "engine.hpp"
 #include "kestrin.h"
 #include "request.hpp"
+#include "websocket.hpp"
 
 using kestrin::Engine;
 using kestrin::Request;
@@ -32,6 +33,10 @@ template <class F> ks_status guarded(F &&f) {
 }
 
 } // namespace
+
+std::shared_ptr<Engine> kestrin::engine_from_handle(ks_engine *engine) {
+    return engine ? engine_of(engine)->engine : nullptr;
+}
 
 extern "C" {
 
@@ -109,22 +114,4 @@ void ks_request_release(ks_request *r) {
             return KS_OK;
         });
 }
-
-// WebSockets arrive with a later version of the Core.
-ks_status ks_websocket_create(ks_engine *, const ks_websocket_config *, ks_websocket **) {
-    return KS_INVALID_STATE;
-}
-ks_status ks_websocket_start(ks_websocket *) {
-    return KS_INVALID_STATE;
-}
-ks_status ks_websocket_cancel(ks_websocket *) {
-    return KS_INVALID_STATE;
-}
-ks_status ks_websocket_send(ks_websocket *, uint32_t, const uint8_t *, size_t) {
-    return KS_INVALID_STATE;
-}
-ks_status ks_websocket_close(ks_websocket *, uint32_t, const char *, size_t) {
-    return KS_INVALID_STATE;
-}
-void ks_websocket_release(ks_websocket *) {}
 }

@@ -7,6 +7,7 @@
 #include <boost/asio/posix/stream_descriptor.hpp>
 
 #include "request.hpp"
+#include "websocket.hpp"
 
 namespace kestrin {
 
@@ -103,6 +104,10 @@ void Engine::finish_shutdown() {
     for (const auto &r : requests)
         r->abort(kEngineClosed);
     active_.clear();
+    auto sockets = websockets_;
+    for (const auto &ws : sockets)
+        ws->abort(kEngineClosed, "engine released");
+    websockets_.clear();
     for (auto &[fd, w] : watches_) {
         w->gone = true;
         w->descriptor.release();

@@ -24,6 +24,7 @@
 namespace kestrin {
 
 class Request;
+class WebSocket;
 struct SocketWatch;
 
 class Engine : public std::enable_shared_from_this<Engine> {
@@ -56,6 +57,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     bool stopped() const { return stopped_; }
     void adopt(std::shared_ptr<Request> r) { active_.insert(std::move(r)); }
     void forget(const std::shared_ptr<Request> &r) { active_.erase(r); }
+    // Live WebSockets, which shutdown ends with their terminal callback.
+    void adopt_websocket(std::shared_ptr<WebSocket> ws) { websockets_.insert(std::move(ws)); }
+    void forget_websocket(const std::shared_ptr<WebSocket> &ws) { websockets_.erase(ws); }
     void add_transfer(CURL *easy);
     void remove_transfer(CURL *easy);
 
@@ -85,6 +89,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     boost::asio::steady_timer curl_timer_;
     std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> watches_;
     std::unordered_set<std::shared_ptr<Request>> active_;
+    std::unordered_set<std::shared_ptr<WebSocket>> websockets_;
     bool stopped_ = false;
     bool in_action_ = false;
 };

@@ -1,0 +1,164 @@
+// One WebSocket connection of an engine on Boost.Beast: the API calls that
+// reach it from any thread, and the connection it runs on the engine's network
+// thread (resolve, proxy tunnel, TLS, opening handshake, read loop, write
+// queue, closing handshake). Exactly one terminal callback per started
+// connection: on_closed or on_error, never anything after it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
+#include <boost/beast/websocket/stream.hpp>
+
+#include "error_map.hpp"
+#include "kestrin.h"
+
+namespace kestrin {
+
+class Engine;
+
+// Largest message the Core reassembles; a bigger one fails the connection
+// (close code 1009) instead of growing the buffer without bound.
+inline constexpr size_t kWebSocketMaxMessage = size_t{64} << 20;
+// How long a close we started waits for the peer's close frame.
+inline constexpr int kWebSocketCloseTimeoutMs = 5000;
+
+// The parts of a ws:// or wss:// URL the connection needs.
+struct WebSocketTarget {
+    bool tls = false;
+    std::string host; // without brackets for IPv6 literals
+    std::string port;
+    std::string host_header; // host[:port] as the Host header carries it
+    std::string resource;    // path and query
+};
+
+// Parses ws, wss (and http, https as their aliases); false when unusable.
+bool parse_websocket_url(const std::string &url, WebSocketTarget &out);
+
+// Whether a close frame may carry this code and reason (RFC 6455 7.4).
+bool valid_close_frame(uint32_t code, std::string_view reason);
+
+bool valid_utf8(std::string_view s);
+
+class WebSocket : public std::enable_shared_from_this<WebSocket> {
+  public:
+    // Checks and copies the configuration; nothing runs until start().
+    static ks_status create(const std::shared_ptr<Engine> &engine,
+                            const ks_websocket_config &config, std::shared_ptr<WebSocket> &out);
+    ~WebSocket();
+    WebSocket(const WebSocket &) = delete;
+    WebSocket &operator=(const WebSocket &) = delete;
+
+    ks_websocket *handle() { return reinterpret_cast<ks_websocket *>(this); }
+    static WebSocket *from(ks_websocket *h) { return reinterpret_cast<WebSocket *>(h); }
+
+    // API side, any thread; none of these waits for the network thread.
+    ks_status start();
+    ks_status send(uint32_t type, const uint8_t *data, size_t len);
+    ks_status close(uint32_t code, const char *reason, size_t len);
+    ks_status cancel();
+    void release();
+
+    // The caller's reference, dropped by release().
+    std::shared_ptr<WebSocket> api_ref;
+
+    // Network thread: ends the connection with an error callback.
+    void abort(Failure failure, std::string_view message);
+
+  private:
+    explicit WebSocket(std::shared_ptr<Engine> engine);
+
+    using Tcp = boost::beast::tcp_stream;
+    using PlainWs = boost::beast::websocket::stream<Tcp>;
+    using TlsWs = boost::beast::websocket::stream<boost::beast::ssl_stream<Tcp>>;
+
+    // Seen from API threads; moves only forward.
+    enum Phase : int { Idle, Connecting, Open, Closing, Done };
+
+    struct Outgoing {
+        bool text;
+        std::string data;
+    };
+
+    template <class F> void with_ws(F &&f) {
+        if (tls_ws_)
+            f(*tls_ws_);
+        else
+            f(*plain_ws_);
+    }
+    Tcp &tcp();
+
+    void begin();
+    bool make_stream();
+    void on_resolved(const boost::system::error_code &ec,
+                     const boost::asio::ip::tcp::resolver::results_type &results);
+    void on_connected(const boost::system::error_code &ec);
+    void send_connect();
+    void on_tunnel(const boost::system::error_code &ec);
+    void start_tls();
+    void start_handshake();
+    void on_handshake(const boost::system::error_code &ec);
+    void read_next();
+    void on_read(const boost::system::error_code &ec);
+    void enqueue(Outgoing out);
+    void write_next();
+    void begin_close(uint16_t code, std::string reason);
+    void on_close_sent(const boost::system::error_code &ec);
+    void report_closed(bool clean);
+    void fail_with(const boost::system::error_code &ec, std::string_view stage);
+    void finish();
+    bool ended() const { return phase_.load() == Done || done_; }
+
+    std::shared_ptr<Engine> engine_;
+
+    // Copied configuration.
+    ks_websocket_callbacks cb_{};
+    std::string url_;
+    WebSocketTarget target_;
+    std::string origin_;
+    std::vector<std::string> protocols_;
+    std::vector<std::pair<std::string, std::string>> headers_;
+    uint64_t timeout_ms_ = 0;
+
+    std::atomic<bool> started_{false};
+    std::atomic<bool> canceled_{false};
+    std::atomic<int> phase_{Idle};
+
+    // Network thread state.
+    bool done_ = false;
+    bool opened_ = false;
+    bool via_proxy_ = false;
+    std::string proxy_host_, proxy_port_, proxy_user_, proxy_password_;
+    boost::asio::ip::tcp::resolver resolver_;
+    boost::asio::steady_timer timer_;
+    std::unique_ptr<boost::asio::ssl::context> ssl_ctx_;
+    std::unique_ptr<PlainWs> plain_ws_;
+    std::unique_ptr<TlsWs> tls_ws_;
+    boost::beast::flat_buffer rbuf_;
+    std::string io_buf_; // the proxy CONNECT request
+    std::optional<boost::beast::http::response_parser<boost::beast::http::empty_body>> tunnel_;
+    boost::beast::websocket::response_type response_;
+    std::deque<Outgoing> outq_;
+    bool writing_ = false;
+    bool close_sent_ = false;
+    bool peer_closing_ = false;
+    std::optional<std::pair<uint16_t, std::string>> close_wanted_;
+};
+
+// The engine behind a handle of the C interface (defined with the entry points).
+std::shared_ptr<Engine> engine_from_handle(ks_engine *engine);
+
+} // namespace kestrin
