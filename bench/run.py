@@ -1,0 +1,359 @@
+"""Runs every scenario for corvina_native and its peers against the same local servers.
+
+    python bench/run.py                      # full run, prints the table
+    python bench/run.py --smoke              # a few hundred operations, no timing judged
+    python bench/run.py --only S1,S3 --write bench/RESULTS.md
+
+Each (scenario, client, placement) runs in a fresh child process pinned with taskset; the child
+reports its own CPU time and peak RSS (see clients.py). The curl command-line tool is measured
+from here with wait4. Placements: "split" puts the servers on CPU 0 and the client on CPU 1,
+"same" puts both on CPU 0.
+"""
+
+import argparse
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from servers import Servers  # noqa: E402
+
+GiB, MiB = 1 << 30, 1 << 20
+CORVINA = "corvina_native"
+
+# scenario -> (unit, full params, smoke params, clients in order)
+SCENARIOS = {
+    "S1": ("req", {"count": 5000}, {"count": 200},
+           [CORVINA, "pycurl", "requests", "httpx", "urllib3"]),
+    "S1x2": ("req", {"count": 5000}, {"count": 100}, [CORVINA, "pycurl"]),
+    "S2": ("req", {"count": 20000, "width": 64}, {"count": 300, "width": 16},
+           [CORVINA, "corvina_native+uvloop", "aiohttp", "aiohttp+uvloop", "httpx",
+            "pycurl CurlMulti"]),
+    "S3 stream": ("byte", {"size": GiB}, {"size": 16 * MiB},
+                  [CORVINA, "curl", "pycurl", "requests", "aiohttp"]),
+    "S3 whole": ("byte", {"size": GiB}, {"size": 16 * MiB},
+                 [CORVINA, "pycurl", "requests", "urllib3", "aiohttp"]),
+    "S4 blocking 16B": ("msg", {"count": 5000, "size": 16}, {"count": 100, "size": 16},
+                        [CORVINA, "websocket-client", "websockets (sync)"]),
+    "S4 asyncio 16B": ("msg", {"count": 5000, "size": 16}, {"count": 100, "size": 16},
+                       [CORVINA, "aiohttp", "websockets", "picows"]),
+    "S4 blocking 1MiB": ("byte", {"count": 100, "size": MiB}, {"count": 5, "size": MiB},
+                         [CORVINA, "websocket-client", "websockets (sync)"]),
+    "S4 asyncio 1MiB": ("byte", {"count": 100, "size": MiB}, {"count": 5, "size": MiB},
+                        [CORVINA, "aiohttp", "websockets", "picows"]),
+    "S5 upload": ("byte", {"size": GiB}, {"size": 16 * MiB},
+                  [CORVINA, "curl -T", "pycurl", "requests"]),
+    "S6 requests": ("req", {"count": 10000}, {"count": 200}, [CORVINA, "aiohttp"]),
+    "S6 websockets": ("conn", {"count": 1000}, {"count": 20}, [CORVINA, "websockets"]),
+}
+
+# The registry name of a scenario in clients.py (S4 sizes share one client function).
+CLIENT_SCENARIO = {"S4 blocking 16B": "S4 blocking", "S4 blocking 1MiB": "S4 blocking",
+                   "S4 asyncio 16B": "S4 asyncio", "S4 asyncio 1MiB": "S4 asyncio"}
+
+PLACEMENTS = {"split": (0, 1), "same": (0, 0)}  # name -> (server CPU, client CPU)
+
+
+def run_python_client(python, scenario, name, params, cpu, timeout):
+    cmd = ["taskset", "-c", str(cpu), python, str(HERE / "clients.py"),
+           CLIENT_SCENARIO.get(scenario, scenario), name, json.dumps(params)]
+    try:
+        out = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return {"error": f"timed out after {timeout} s"}
+    lines = [ln for ln in out.stdout.splitlines() if ln.startswith("{")]
+    tail = (out.stderr.strip().splitlines() or ["no output"])[-1]
+    if not lines:
+        return {"error": f"exit {out.returncode}: {tail[:200]}"}
+    res = json.loads(lines[-1])
+    if out.returncode != 0:
+        # The measurement finished; the process failed on its way out. Keep both.
+        res["exit_fault"] = f"exit {out.returncode} after the run: {tail[:120]}"
+    return res
+
+
+def run_curl(args, cpu, timeout):
+    """The curl tool in a child process; CPU and peak RSS from wait4, wall time around it."""
+    curl = shutil.which("curl")
+    if not curl:
+        return {"skip": "curl not installed"}
+    t0 = time.perf_counter()
+    proc = subprocess.Popen(["taskset", "-c", str(cpu), curl, "-sS", "-o", "/dev/null",
+                             "--no-buffer", *args], stdout=subprocess.DEVNULL)
+    deadline = time.monotonic() + timeout
+    while True:
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid:
+            break
+        if time.monotonic() > deadline:
+            proc.kill()
+            proc.wait()
+            return {"error": f"timed out after {timeout} s"}
+        time.sleep(0.002)
+    wall = time.perf_counter() - t0
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        return {"error": f"curl exit {proc.returncode}"}
+    # taskset execs curl in place, so the usage is curl's own.
+    return {"ops": 1, "wall": wall, "user": usage.ru_utime, "sys": usage.ru_stime,
+            "maxrss_kb": usage.ru_maxrss}
+
+
+def run_one(python, servers, scenario, name, params, cpu, timeout):
+    if name == "curl":
+        res = run_curl([f"{servers.base}/big"], cpu, timeout)
+        res.setdefault("bytes", params["size"])
+        return res
+    if name == "curl -T":
+        res = run_curl(["-T", str(servers.big_path), "-H", "Transfer-Encoding: chunked",
+                        f"{servers.base}/upload"], cpu, timeout)
+        res.setdefault("bytes", params["size"])
+        return res
+    p = dict(params, base=servers.base, ws=getattr(servers, "ws_url", ""))
+    return run_python_client(python, scenario, name, p, cpu, timeout)
+
+
+def throughput(res, unit):
+    if "ops" not in res:
+        return None
+    if unit == "byte":
+        return res["bytes"] / res["wall"]
+    return res["ops"] / res["wall"]
+
+
+def fmt_rate(value, unit):
+    if value is None:
+        return "-"
+    if unit == "byte":
+        return f"{value / 1e9:.2f} GB/s"
+    if unit == "conn":
+        return f"{value:,.0f} conn/s"
+    return f"{value:,.0f} {unit}/s"
+
+
+def cpu_per_op(res):
+    ops = res.get("ops")
+    return (res["user"] + res["sys"]) / ops * 1e6 if ops else None
+
+
+def fmt_cpu(res, unit):
+    v = cpu_per_op(res)
+    if v is None:
+        return "-"
+    if unit == "byte":  # one operation is one whole transfer: give CPU per MiB instead
+        return f"{(res['user'] + res['sys']) / (res['bytes'] / MiB) * 1e6:,.0f} µs/MiB"
+    return f"{v:,.1f} µs/{unit}"
+
+
+def memory_note(res, scenario):
+    if "base_rss_kb" not in res:
+        return ""
+    per = (max(res["maxrss_kb"], res.get("open_rss_kb", 0)) - res["base_rss_kb"]) * 1024 / res["ops"]
+    what = "conn" if "websockets" in scenario else "req"
+    return f"{per / 1024:,.1f} KiB/{what}"
+
+
+def build_table(results, versions, meta, smoke):
+    out = []
+    out.append("| scenario | placement | client | throughput | CPU | peak RSS | corvina_native ÷ client | note |")
+    out.append("|---|---|---|---|---|---|---|---|")
+    for (scenario, placement), rows in results.items():
+        unit = SCENARIOS[scenario][0]
+        ours = throughput(rows.get(CORVINA, {}), unit)
+        for name, res in rows.items():
+            if "skip" in res or "error" in res:
+                note = res.get("skip") or "ERROR " + res["error"]
+                out.append(f"| {scenario} | {placement} | {name} | - | - | - | - | {note} |")
+                continue
+            rate = throughput(res, unit)
+            ratio = "" if name == CORVINA or ours is None else f"{ours / rate:.2f}×"
+            note = " ".join(x for x in [memory_note(res, scenario), res.get("exit_fault")] if x)
+            out.append(f"| {scenario} | {placement} | {name} | {fmt_rate(rate, unit)} | "
+                       f"{fmt_cpu(res, unit)} | {res['maxrss_kb'] / 1024:,.0f} MB | {ratio} | "
+                       f"{note} |")
+    return "\n".join(out)
+
+
+GOALS = [
+    # (scenario, peer or None, minimum ratio, description)
+    ("S1", "pycurl", 1.0, "S1 ≥ 1.0× pycurl (with headers)"),
+    ("S1", "requests", 4.0, "S1 ≥ 4× requests"),
+    ("S2", "aiohttp", 3.0, "S2 ≥ 3× aiohttp"),
+    ("S2", "pycurl CurlMulti", 0.5, "S2 ≥ 0.5× pycurl CurlMulti"),
+    ("S3 stream", "curl", 0.9, "S3 streamed ≥ 0.9× curl tool"),
+    ("S4 blocking 16B", None, None, ""),
+    ("S4 asyncio 16B", "aiohttp", 1.5, "S4 16 B (asyncio) ≥ 1.5× aiohttp"),
+    ("S4 asyncio 16B", "picows", 1.0, "S4 16 B (asyncio) ≥ 1.0× picows"),
+    ("S5 upload", "curl -T", 0.9, "S5 upload ≥ 0.9× curl -T"),
+]
+
+
+def goal_lines(results):
+    lines = []
+
+    def get(scenario, placement, name):
+        return results.get((scenario, placement), {}).get(name, {})
+
+    for placement in PLACEMENTS:
+        if not any(p == placement for _, p in results):
+            continue
+        lines.append(f"\nGoals, placement {placement}:")
+
+        def verdict(ok):
+            return "met" if ok else "MISSED"
+
+        for scenario, peer, minimum, text in GOALS:
+            if peer is None:
+                continue
+            unit = SCENARIOS[scenario][0]
+            ours = throughput(get(scenario, placement, CORVINA), unit)
+            theirs = throughput(get(scenario, placement, peer), unit)
+            if ours is None or theirs is None:
+                lines.append(f"- {text}: not measured")
+                continue
+            ratio = ours / theirs
+            lines.append(f"- {text}: {ratio:.2f}× {verdict(ratio >= minimum)}")
+        s1 = get("S1", placement, CORVINA)
+        s1p = get("S1", placement, "pycurl")
+        if cpu_per_op(s1) is not None and cpu_per_op(s1p) is not None:
+            a, b = cpu_per_op(s1), cpu_per_op(s1p)
+            lines.append(f"- S1 CPU per request ≤ pycurl: {a:.1f} vs {b:.1f} µs "
+                         f"{verdict(a <= b)}")
+        s2 = cpu_per_op(get("S2", placement, CORVINA))
+        if s2 is not None:
+            lines.append(f"- S2 CPU ≤ 40 µs per request: {s2:.1f} µs {verdict(s2 <= 40)}")
+        sw = get("S3 stream", placement, CORVINA)
+        if "maxrss_kb" in sw:
+            lines.append(f"- S3 streamed peak RSS < 64 MB: {sw['maxrss_kb'] / 1024:.0f} MB "
+                         f"{verdict(sw['maxrss_kb'] < 64 * 1024)}")
+        whole = {n: throughput(r, "byte") for n, r in results.get(("S3 whole", placement), {}).items()
+                 if throughput(r, "byte") is not None}
+        if CORVINA in whole and len(whole) > 1:
+            best_name = max((n for n in whole if n != CORVINA), key=whole.get)
+            ratio = whole[CORVINA] / whole[best_name]
+            lines.append(f"- S3 whole ≥ 2× best peer ({best_name}): {ratio:.2f}× "
+                         f"{verdict(ratio >= 2)}")
+        for scenario in ["S4 blocking 1MiB", "S4 asyncio 1MiB"]:
+            rate = throughput(get(scenario, placement, CORVINA), "byte")
+            if rate is not None:
+                lines.append(f"- {scenario} ≥ 2 GB/s: {rate / 1e9:.2f} GB/s "
+                             f"{verdict(rate >= 2e9)}")
+        one = throughput(get("S1", placement, CORVINA), "req")
+        two = throughput(get("S1x2", placement, CORVINA), "req")
+        if one and two:
+            lines.append(f"- S1 from 2 threads ≥ 1.6× one thread: {two / one:.2f}× "
+                         f"{verdict(two / one >= 1.6)}")
+        s6 = throughput(get("S6 requests", placement, CORVINA), "req")
+        s2r = throughput(get("S2", placement, CORVINA), "req")
+        if s6 and s2r:
+            lines.append(f"- S6 10000 in flight vs S2 (64 in flight) throughput: {s6 / s2r:.2f}× "
+                         f"({s6:,.0f} vs {s2r:,.0f} req/s)")
+    return "\n".join(lines)
+
+
+def machine_info():
+    cpu = "unknown"
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return {"cpu": cpu, "cpus": os.cpu_count(), "kernel": platform.release(),
+            "memory_gb": round(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 1e9)}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--smoke", action="store_true", help="tiny counts, one placement")
+    ap.add_argument("--only", help="comma-separated scenario prefixes, e.g. S1,S3")
+    ap.add_argument("--clients", help="comma-separated client names to run (default: all)")
+    ap.add_argument("--placements", default=None, help="split,same (default both; smoke: split)")
+    ap.add_argument("--python", default=sys.executable, help="interpreter for the clients")
+    ap.add_argument("--timeout", type=float, default=None, help="seconds per run")
+    ap.add_argument("--tolerate-exit-faults", action="store_true",
+                    help="do not fail the run when a corvina_native process dies after measuring")
+    ap.add_argument("--json", help="also write the raw results here")
+    ap.add_argument("--write", help="write the Markdown report here (e.g. bench/RESULTS.md)")
+    args = ap.parse_args()
+
+    if (os.cpu_count() or 1) < 2:
+        PLACEMENTS["split"] = (0, 0)
+    placements = (args.placements or ("split" if args.smoke else "split,same")).split(",")
+    scenarios = [s for s in SCENARIOS if not args.only
+                 or any(s == o or s.startswith(o + " ") for o in args.only.split(","))]
+    wanted = set(args.clients.split(",")) if args.clients else None
+    timeout = args.timeout or (60 if args.smoke else 300)
+    big = max(SCENARIOS[s][2 if args.smoke else 1].get("size", 0) for s in SCENARIOS)
+
+    version_out = subprocess.run([args.python, str(HERE / "clients.py"), "versions"],
+                                 capture_output=True, text=True)
+    versions = json.loads(version_out.stdout) if version_out.returncode == 0 else {}
+    curl = shutil.which("curl")
+    if curl:
+        versions["curl tool"] = subprocess.run([curl, "--version"], capture_output=True,
+                                               text=True).stdout.split("\n")[0]
+    results = {}
+    failures = 0
+    started = time.monotonic()
+    with Servers(big_size=big) as servers:
+        versions["nginx"] = servers.nginx_version
+        versions["WebSocket server"] = servers.ws_server
+        for placement in placements:
+            server_cpu, client_cpu = PLACEMENTS[placement]
+            servers.pin(server_cpu)
+            for scenario in scenarios:
+                unit, full, smoke, names = SCENARIOS[scenario]
+                params = smoke if args.smoke else full
+                rows = results.setdefault((scenario, placement), {})
+                for name in names:
+                    if wanted and name not in wanted:
+                        continue
+                    res = run_one(args.python, servers, scenario, name, params, client_cpu,
+                                  timeout)
+                    rows[name] = res
+                    status = (res.get("skip") and "skip: " + res["skip"]) or \
+                        (res.get("error") and "ERROR: " + res["error"]) or \
+                        f"{fmt_rate(throughput(res, unit), unit)}, {fmt_cpu(res, unit)}, " \
+                        f"{res['maxrss_kb'] / 1024:.0f} MB"
+                    print(f"[{time.monotonic() - started:6.1f}s] {placement:5} {scenario:17} "
+                          f"{name:22} {status}", file=sys.stderr, flush=True)
+                    if "exit_fault" in res:
+                        print(f"    {res['exit_fault']}", file=sys.stderr, flush=True)
+                    if name.startswith(CORVINA) and ("error" in res or (
+                            "exit_fault" in res and not args.tolerate_exit_faults)):
+                        failures += 1
+        notes = list(servers.notes)
+
+    table = build_table(results, versions, None, args.smoke)
+    goals = "" if args.smoke else goal_lines(results)
+    vers = "\n".join(f"- {k}: {v}" for k, v in versions.items())
+    info = machine_info()
+    report = (f"Machine: {info['cpu']}, {info['cpus']} CPUs, {info['memory_gb']} GB, Linux "
+              f"{info['kernel']}\n\n{table}\n{goals}\n\nVersions:\n{vers}\n")
+    if notes:
+        report += "\nNotes:\n" + "\n".join(f"- {n}" for n in notes) + "\n"
+    print(report)
+    if args.json:
+        Path(args.json).write_text(json.dumps(
+            {"machine": info, "versions": versions,
+             "results": [{"scenario": s, "placement": p, "client": n, **r}
+                         for (s, p), rows in results.items() for n, r in rows.items()]},
+            indent=1))
+    if args.write:
+        Path(args.write).write_text(
+            f"# Benchmark results\n\nRun: {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, "
+            f"`python bench/run.py`\n\n{report}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
