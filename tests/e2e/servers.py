@@ -122,7 +122,8 @@ daemon off;
 pid {self.dir}/nginx.pid;
 events {{ worker_connections 4096; }}
 http {{
-    access_log off;
+    log_format conn '$connection $request_uri';
+    access_log {self.dir}/access.log conn;
     client_body_temp_path {self.dir}/client_body;
     proxy_temp_path {self.dir}/proxy;
     fastcgi_temp_path {self.dir}/fastcgi;
@@ -152,6 +153,11 @@ http {{
     def url(self, path, scheme="http", host=HOST):
         port = {"http": self.http_port, "h2c": self.h2c_port, "https": self.https_port}[scheme]
         return f"{'https' if scheme == 'https' else 'http'}://{host}:{port}{path}"
+
+    def connections_for(self, marker):
+        """Distinct connection numbers of the logged requests whose URI contains marker."""
+        with open(os.path.join(self.dir, "access.log")) as f:
+            return {line.split()[0] for line in f if marker in line}
 
     def stop(self):
         self.process.stop()
@@ -260,6 +266,14 @@ def make_app(state):
             return web.Response(status=304, headers=headers)
         n = state.bump("lm")
         return web.Response(text=f"lm body {n}", headers=headers)
+
+    @routes.post("/slow-upload")
+    async def slow_upload(request):
+        total = 0
+        async for part in request.content.iter_chunked(65536):
+            total += len(part)
+            await asyncio.sleep(0.001)
+        return web.json_response({"length": total})
 
     @routes.get("/stream")
     async def stream(request):

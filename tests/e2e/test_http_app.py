@@ -87,6 +87,22 @@ def test_chunked_upload_in_blocking_code(app, engine):
     plain.cancel()
 
 
+def test_chunked_upload_holds_bounded_memory(app, engine):
+    from test_http_nginx import rss_bytes
+
+    request = engine.request("POST", app.url("/slow-upload"), chunked=True)
+    request.start()
+    piece = b"m" * (1 << 20)
+    start = peak = rss_bytes()
+    for _ in range(96):
+        request.upload_write(piece, False)  # blocks while the Core's buffer is full
+        peak = max(peak, rss_bytes())
+    request.upload_finish()
+    request.await_response()
+    assert json.loads(request.read_body())["length"] == 96 << 20
+    assert peak - start < 32 << 20, f"upload grew memory by {(peak - start) >> 20} MiB"
+
+
 def test_status_codes_are_responses(app, engine):
     for code in (201, 204, 404, 418, 500, 503):
         status, _, _, _ = fetch(engine, "GET", app.url(f"/status/{code}"))

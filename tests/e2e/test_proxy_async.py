@@ -2,6 +2,7 @@
 
 import asyncio
 import json
+import time
 
 import pytest
 
@@ -96,10 +97,17 @@ def test_thousand_concurrent_requests_on_one_engine(nginx, tls, scheme):
     async def main():
         engine = cn.PyEngine(ca_pem=tls["ca_pem"])
         results = await asyncio.gather(*(
-            fetch_async(engine, "GET", nginx.url(f"/small.txt?n={i}", scheme))
+            fetch_async(engine, "GET", nginx.url(f"/small.txt?{scheme}={i}", scheme),
+                        priority=("highest", "low", "idle")[i % 3])
             for i in range(1000)))
         return results
 
     results = asyncio.run(asyncio.wait_for(main(), 120))
     assert len(results) == 1000
     assert all(status == 200 and body == b"small file\n" for status, _, body, _ in results)
+    # Connections are reused, at most the browser's six per host; over TLS the streams are
+    # multiplexed on HTTP/2.
+    time.sleep(0.2)  # nginx writes its log after answering
+    assert 1 <= len(nginx.connections_for(f"/small.txt?{scheme}=")) <= 6
+    expected = b"HTTP/2 200" if scheme == "https" else b"HTTP/1.1 200"
+    assert all(head.startswith(expected) for _, head, _, _ in results)

@@ -1,0 +1,336 @@
+"""WebSocket peers for the end-to-end tests, all on 127.0.0.1: the `websockets` library's
+server (clear or TLS), Node's `ws` server, nginx proxying WebSockets, tinyproxy with CONNECT,
+and raw TCP servers that misbehave. Every class has stop()."""
+
+import asyncio
+import json
+import os
+import shutil
+import socket
+import subprocess
+import threading
+import time
+from urllib.parse import parse_qs, urlsplit
+
+from websockets.asyncio.server import serve
+from websockets.exceptions import ConnectionClosed
+
+HOST = "127.0.0.1"
+PROTOCOLS = ("chat", "superchat")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def wait_port(port, proc=None, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc is not None and proc.poll() is not None:
+            raise RuntimeError(f"server exited with {proc.returncode}")
+        try:
+            with socket.create_connection((HOST, port), timeout=0.2):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError(f"nothing listens on {HOST}:{port}")
+
+
+class _LoopThread:
+    """An asyncio loop on its own thread, running one server coroutine until stop()."""
+
+    def __init__(self, start):
+        self.loop = asyncio.new_event_loop()
+        self._ready = threading.Event()
+        self._stop = None
+        self._error = None
+        self.port = None
+        self._thread = threading.Thread(target=self._run, args=(start,), daemon=True)
+        self._thread.start()
+        if not self._ready.wait(10) or self._error:
+            raise RuntimeError(f"server did not start: {self._error}")
+
+    def _run(self, start):
+        asyncio.set_event_loop(self.loop)
+
+        async def main():
+            self._stop = asyncio.Event()
+            try:
+                server = await start()
+            except Exception as exc:  # reported to the constructor
+                self._error = exc
+                self._ready.set()
+                return
+            self.port = server.sockets[0].getsockname()[1]
+            self._ready.set()
+            await self._stop.wait()
+            server.close()
+            await server.wait_closed()
+
+        self.loop.run_until_complete(main())
+        self.loop.close()
+
+    def stop(self):
+        if self._stop is not None and not self.loop.is_closed():
+            self.loop.call_soon_threadsafe(self._stop.set)
+        self._thread.join(10)
+
+
+class WsPeer(_LoopThread):
+    """The `websockets` server. The path chooses the behaviour:
+    /echo            echoes every message with its type
+    /headers         first sends the handshake request's headers as JSON, then echoes
+    /close?code=&reason=   closes at once with that code and reason
+    /reject          refuses the handshake with 403
+    /flood?n=        sends n small text messages, then echoes
+    /big?n=          sends one binary message of n bytes, then echoes
+    /fragments       sends one text message in three fragments, then echoes
+    /ping            pings, and reports "pong" once the answer came
+    /vanish          sends half a frame and drops the connection
+    /badutf8         sends a text frame that is not UTF-8 and waits for the close
+    /silent          stops reading, so a close frame is never answered
+    The close code and reason each connection received are kept in `closes` under its query's
+    `tag`."""
+
+    def __init__(self, ssl_context=None):
+        self.closes = {}
+        self.requests = {}
+        self.ssl_context = ssl_context
+        super().__init__(self._start)
+
+    async def _start(self):
+        return await serve(self._handler, HOST, 0, ssl=self.ssl_context, max_size=None,
+                           process_request=self._process_request,
+                           select_subprotocol=self._select, ping_interval=None,
+                           compression=None, max_queue=None)
+
+    @staticmethod
+    def _select(connection, offered):
+        for p in PROTOCOLS:
+            if p in offered:
+                return p
+        return None
+
+    def _process_request(self, connection, request):
+        if urlsplit(request.path).path == "/reject":
+            return connection.respond(403, "go away\n")
+        return None
+
+    async def _handler(self, ws):
+        url = urlsplit(ws.request.path)
+        query = {k: v[0] for k, v in parse_qs(url.query).items()}
+        tag = query.get("tag", url.path)
+        self.requests[tag] = list(ws.request.headers.raw_items())
+        try:
+            await self._route(ws, url.path, query)
+        except ConnectionClosed:
+            pass
+        finally:
+            await ws.wait_closed()
+            self.closes[tag] = (ws.close_code, ws.close_reason)
+
+    async def _route(self, ws, path, query):
+        if path == "/headers":
+            await ws.send(json.dumps({"headers": list(ws.request.headers.raw_items()),
+                                      "subprotocol": ws.subprotocol}))
+        elif path == "/close":
+            await ws.close(int(query["code"]), query.get("reason", ""))
+            return
+        elif path == "/flood":
+            for i in range(int(query["n"])):
+                await ws.send(f"m{i}")
+        elif path == "/big":
+            await ws.send(b"\xab" * int(query["n"]))
+        elif path == "/fragments":
+            await ws.send(["alpha-", "beta-", "gamma"])
+        elif path == "/ping":
+            waiter = await ws.ping(b"hi")
+            await asyncio.wait_for(waiter, 5)
+            await ws.send("pong")
+        elif path == "/vanish":
+            # Binary frame header announcing 1000 bytes, then ten of them.
+            ws.transport.write(b"\x82\x7e\x03\xe8" + b"x" * 10)
+            await asyncio.sleep(0.05)
+            ws.transport.abort()
+            return
+        elif path == "/badutf8":
+            ws.transport.write(b"\x81\x02\xff\xfe")
+            await ws.wait_closed()
+            return
+        elif path == "/silent":
+            ws.transport.pause_reading()
+            await asyncio.sleep(30)
+            return
+        async for message in ws:
+            await ws.send(message)
+
+
+class RawServer(_LoopThread):
+    """A TCP server that is no WebSocket server: "http" answers every request with a plain
+    200 page; "silent" accepts and never says anything."""
+
+    def __init__(self, mode):
+        self.mode = mode
+        self._writers = []
+        super().__init__(self._start)
+
+    async def _start(self):
+        return await asyncio.start_server(self._client, HOST, 0)
+
+    async def _client(self, reader, writer):
+        self._writers.append(writer)
+        try:
+            if self.mode == "http":
+                await reader.readuntil(b"\r\n\r\n")
+                body = b"plain page\n"
+                writer.write(b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
+                             b"Content-Length: %d\r\n\r\n%s" % (len(body), body))
+                await writer.drain()
+            await reader.read()  # until the client goes
+        except (ConnectionError, asyncio.IncompleteReadError):
+            pass
+        finally:
+            writer.close()
+
+    def stop(self):
+        for w in self._writers:
+            self.loop.call_soon_threadsafe(w.close)
+        super().stop()
+
+
+class _Process:
+    """A server process that is terminated (then killed) on stop."""
+
+    def __init__(self, argv, port, log_path, env=None):
+        self.log = open(log_path, "wb")
+        self.proc = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT, env=env)
+        try:
+            wait_port(port, self.proc)
+        except Exception:
+            self.stop()
+            raise
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        self.log.close()
+
+
+_NODE_SERVER = r"""
+const { WebSocketServer } = require('ws');
+const port = Number(process.argv[1]);
+const wss = new WebSocketServer({ host: '127.0.0.1', port,
+  handleProtocols: (offered) => offered.has('superchat') ? 'superchat' : false });
+wss.on('connection', (ws, req) => {
+  if (req.url.startsWith('/close')) { ws.close(4002, 'node says bye'); return; }
+  ws.on('message', (data, isBinary) => ws.send(data, { binary: isBinary }));
+});
+"""
+
+
+def node_ws_path():
+    """The directory that holds Node's `ws` package, or None."""
+    if shutil.which("node") is None:
+        return None
+    for root in ("/usr/share/nodejs", "/usr/lib/nodejs", "/usr/local/lib/node_modules"):
+        if os.path.isfile(os.path.join(root, "ws", "package.json")):
+            return root
+    return None
+
+
+class NodeWsPeer:
+    """Node's `ws` server: echoes with the message type; /close closes with 4002."""
+
+    def __init__(self, workdir):
+        self.port = free_port()
+        env = dict(os.environ, NODE_PATH=node_ws_path() or "")
+        self._process = _Process(["node", "-e", _NODE_SERVER, str(self.port)], self.port,
+                                 os.path.join(workdir, "node-ws.out"), env=env)
+
+    def stop(self):
+        self._process.stop()
+
+
+class NginxWsProxy:
+    """nginx in front of a WebSocket peer, in clear and over TLS; /plain is an ordinary page."""
+
+    def __init__(self, workdir, upstream_port, cert, key):
+        self.port, self.tls_port = free_port(), free_port()
+        for d in ("tmp", "logs"):
+            os.makedirs(os.path.join(workdir, d), exist_ok=True)
+        user = "user root;" if os.geteuid() == 0 else ""
+        locations = f"""
+        location = /plain {{ return 200 "not a websocket\\n"; }}
+        location / {{
+            proxy_pass http://{HOST}:{upstream_port};
+            proxy_http_version 1.1;
+            proxy_set_header Upgrade $http_upgrade;
+            proxy_set_header Connection $connection_upgrade;
+            proxy_read_timeout 30s;
+            proxy_buffering off;
+        }}"""
+        conf = os.path.join(workdir, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(f"""{user}
+worker_processes 1;
+daemon off;
+error_log {workdir}/logs/error.log warn;
+pid {workdir}/nginx.pid;
+events {{ worker_connections 64; }}
+http {{
+    access_log off;
+    client_body_temp_path {workdir}/tmp/body;
+    proxy_temp_path {workdir}/tmp/proxy;
+    fastcgi_temp_path {workdir}/tmp/fastcgi;
+    uwsgi_temp_path {workdir}/tmp/uwsgi;
+    scgi_temp_path {workdir}/tmp/scgi;
+    map $http_upgrade $connection_upgrade {{ default upgrade; '' close; }}
+    server {{
+        listen {HOST}:{self.port};
+        {locations}
+    }}
+    server {{
+        listen {HOST}:{self.tls_port} ssl;
+        ssl_certificate {cert};
+        ssl_certificate_key {key};
+        {locations}
+    }}
+}}
+""")
+        self._process = _Process(["nginx", "-p", workdir, "-c", conf], self.port,
+                                 os.path.join(workdir, "nginx.out"))
+        wait_port(self.tls_port, self._process.proc)
+
+    def stop(self):
+        self._process.stop()
+
+
+class TinyProxy:
+    """tinyproxy with Basic credentials; CONNECT is allowed to any port."""
+
+    def __init__(self, workdir, user, password):
+        self.port = free_port()
+        conf = os.path.join(workdir, "tinyproxy.conf")
+        run_as = "User root\nGroup root\n" if os.geteuid() == 0 else ""
+        with open(conf, "w") as f:
+            f.write(f"""{run_as}Port {self.port}
+Listen {HOST}
+Timeout 60
+MaxClients 50
+Allow 127.0.0.1
+BasicAuth {user} {password}
+LogLevel Warning
+DisableViaHeader Yes
+""")
+        self._process = _Process(["tinyproxy", "-d", "-c", conf], self.port,
+                                 os.path.join(workdir, "tinyproxy.out"))
+
+    def stop(self):
+        self._process.stop()
