@@ -14,6 +14,15 @@ from support.kst import ARMED
 URL = "http://127.0.0.1/"
 
 
+
+@pytest.fixture(autouse=True)
+def _no_overlapped_terminal(core):
+    """The scripted Core marks a terminal callback that had to stop waiting for another
+    callback of the same request: a sign that the module held the interpreter lock it needed."""
+    yield
+    core.wait_idle(10)
+    assert not [e for e in core.callbacks() if e.get("overlapped")]
+
 class RecordingLoop:
     """Counts call_soon_threadsafe calls and the thread each came from."""
 

@@ -3,8 +3,11 @@ without the interpreter lock held), blocking readers meeting pollers, and many r
 many Python threads and asyncio tasks with callbacks from several Core threads."""
 
 import asyncio
+import ctypes
 import random
+import sys
 import threading
+import time
 
 import pytest
 
@@ -16,6 +19,15 @@ pytestmark = pytest.mark.concurrency
 URL = "http://127.0.0.1/"
 MIB = 1048576
 
+
+
+@pytest.fixture(autouse=True)
+def _no_overlapped_terminal(core):
+    """The scripted Core marks a terminal callback that had to stop waiting for another
+    callback of the same request: a sign that the module held the interpreter lock it needed."""
+    yield
+    core.wait_idle(10)
+    assert not [e for e in core.callbacks() if e.get("overlapped")]
 
 class CountingLoop:
     def __init__(self):
@@ -148,6 +160,49 @@ class TestReadersMeetPollers:
             bodies = [e[3] for e in polled if e[0] == "body"]
             assert len(got["body"]) + sum(map(len, bodies)) == MIB + 1
             assert core.wait_idle(10)
+
+    def test_poller_gives_way_while_a_reader_waits_for_the_network(self, core):
+        """The reader holds the body stream until on_complete, which the Core delivers only after
+        an earlier callback's notifier got the interpreter lock: a poller waiting for the stream
+        must not sit on that lock."""
+        held = ctypes.PyDLL(str(core.path))  # calls that keep the interpreter lock
+        held.kst_req_redirect.argtypes = core.lib.kst_req_redirect.argtypes
+        held.kst_req_complete.argtypes = core.lib.kst_req_complete.argtypes
+        warm = cn.PyEngine().request("GET", URL)  # start both workers before they matter
+        core.req_redirect(where=1)
+        core.req_redirect(where=2)
+        assert core.wait_idle(5) and warm.take_redirects()
+        req = cn.PyEngine().request("GET", URL)
+        req.attach_async(CountingLoop(), notify)
+        req.start()
+        rid = core.last_id("request")
+        core.req_response(status=200)
+        req.await_response()
+        req.poll_events()  # clears the flag: the next callback's notifier needs the lock
+        got = {}
+        t = threading.Thread(target=lambda: got.setdefault("body", req.read_body()), daemon=True)
+        t.start()
+        time.sleep(0.1)  # the reader now waits, holding the body stream
+        old = sys.getswitchinterval()
+        sys.setswitchinterval(100)  # this thread keeps the lock unless it blocks
+        try:
+            # Worker 1's notifier now waits for the interpreter lock; worker 2's on_complete
+            # waits for worker 1's callback to return.
+            held.kst_req_redirect(rid, 1, 302, None, 0, None, 0, None, 0)
+            end = time.monotonic() + 0.05
+            while time.monotonic() < end:
+                pass  # worker 1 records the hop and waits for the lock this thread keeps
+            held.kst_req_complete(rid, 2, 0, 0)
+            polled = req.poll_events() + req.poll_events()
+        finally:
+            sys.setswitchinterval(old)
+        t.join(20)
+        assert not t.is_alive(), "deadlock between the reader and the poller"
+        assert got["body"] == b""
+        assert [e[0] for e in polled] in (["done"], ["redirect", "done"])
+        # The Core gives up waiting for worker 1 after a while and says so: it must not have had to.
+        (done,) = core.callbacks("on_complete")
+        assert "overlapped" not in done, "the poller kept the interpreter lock while it waited"
 
     def test_concurrent_pollers_share_the_events(self, core):
         req = cn.PyEngine().request("GET", URL)

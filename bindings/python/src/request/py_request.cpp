@@ -116,18 +116,24 @@ void request_finalize(PyObject *self) {
 
 std::unique_lock<std::mutex> lock_yielding(std::mutex &m) {
     std::unique_lock<std::mutex> lock(m, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        if (gil_held_here()) {
-            // Raw save/restore: nothing else runs on this thread meanwhile, and nothing queued
-            // is released while `m` is held.
-            PyThreadState *ts = PyEval_SaveThread();
-            lock.lock();
-            PyEval_RestoreThread(ts);
-        } else {
-            lock.lock();
-        }
+    if (lock.owns_lock())
+        return lock;
+    if (!gil_held_here()) {
+        lock.lock();
+        return lock;
     }
-    return lock;
+    // Wait with the interpreter lock given up, and never take it back while holding `m`.
+    // Raw save/restore: nothing else runs on this thread meanwhile, and nothing queued is
+    // released here.
+    for (;;) {
+        PyThreadState *ts = PyEval_SaveThread();
+        {
+            std::lock_guard<std::mutex> wait(m);
+        }
+        PyEval_RestoreThread(ts);
+        if (lock.try_lock())
+            return lock;
+    }
 }
 
 void set_started(RequestNative &n, StatePair pair) {
@@ -211,9 +217,15 @@ PyObject *request_next_body(PyObject *self) {
     std::variant<NotStarted, BodyOutcome> result;
     {
         GilRelease unlocked;
-        std::lock_guard<std::mutex> stream(n.stream_lock);
-        if (n.body_stream)
-            result = StateOps::wait_body(*n.body_stream->handle);
+        bool resume = false;
+        {
+            std::lock_guard<std::mutex> stream(n.stream_lock);
+            if (n.body_stream)
+                result = StateOps::wait_body(*n.body_stream->handle, resume);
+        }
+        // After the stream lock: callbacks the Core runs inside this call may notify the loop.
+        if (resume)
+            StateOps::resume_ignored(n.core());
     }
     if (std::holds_alternative<NotStarted>(result))
         return raise_runtime("request body stream is not started");
@@ -227,29 +239,37 @@ PyObject *request_next_body(PyObject *self) {
 
 PyObject *request_read_body(PyObject *self) {
     RequestNative &n = request_native(self);
-    bool started = false;
+    bool started = true;
     std::optional<RequestFailure> failure;
     Bytes gathered;
     {
         GilRelease unlocked;
-        std::lock_guard<std::mutex> stream(n.stream_lock);
-        if (n.body_stream) {
-            started = true;
-            for (;;) {
-                BodyOutcome body = StateOps::wait_body(*n.body_stream->handle);
-                if (auto *chunk = std::get_if<Bytes>(&body)) {
-                    if (gathered.empty())
-                        gathered = std::move(*chunk);
-                    else
-                        gathered.insert(gathered.end(), chunk->begin(), chunk->end());
-                    continue;
-                }
-                if (auto *f = std::get_if<RequestFailure>(&body)) {
-                    failure = *f;
-                    Bytes().swap(gathered);
-                }
+        std::unique_lock<std::mutex> stream(n.stream_lock);
+        for (;;) {
+            if (!n.body_stream) {
+                started = false; // only possible before the first chunk
                 break;
             }
+            bool resume = false;
+            BodyOutcome body = StateOps::wait_body(*n.body_stream->handle, resume);
+            if (resume) {
+                // The stream lock is let go for the Core call only; the stream stays published.
+                stream.unlock();
+                StateOps::resume_ignored(n.core());
+                stream.lock();
+            }
+            if (auto *chunk = std::get_if<Bytes>(&body)) {
+                if (gathered.empty())
+                    gathered = std::move(*chunk);
+                else
+                    gathered.insert(gathered.end(), chunk->begin(), chunk->end());
+                continue;
+            }
+            if (auto *f = std::get_if<RequestFailure>(&body)) {
+                failure = *f;
+                Bytes().swap(gathered);
+            }
+            break;
         }
     }
     if (!started)

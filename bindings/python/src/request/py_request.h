@@ -23,9 +23,9 @@ struct RequestNative {
 
     Ref<RequestHandle> handle;
     NotifyPending notify_pending;
-    // Lock order: started_lock or stream_lock (never both), then the state lock. Neither is
-    // held across a Core call that a caller could wait on, nor while taking the interpreter
-    // lock, except that a blocking body read keeps stream_lock across its wait.
+    // Lock order: started_lock or stream_lock (never both), then the state lock. No Core call
+    // is made and the interpreter lock is never taken while either is held; a blocking body
+    // read keeps stream_lock across its wait for the network.
     std::mutex started_lock;
     std::optional<StatePair> started_context;
     std::mutex stream_lock;
@@ -47,8 +47,8 @@ void publish_stream(RequestNative &n, StatePair pair);
 // Clears the notifier and empties started_context; body_stream stays.
 void detach(RequestNative &n);
 
-// Locks `m`; a thread that holds the interpreter lock gives it up while it waits, so that a
-// holder of `m` waiting for the interpreter lock (a notifier inside a Core call) can go on.
+// Locks `m`. A thread holding the interpreter lock gives it up while `m` is busy (its holder may
+// be a blocking reader whose progress needs a Core thread that waits for the interpreter lock).
 std::unique_lock<std::mutex> lock_yielding(std::mutex &m);
 
 // (status, head, first text, second text); empty with an error set on failure.

@@ -300,17 +300,13 @@ BodyOutcome StateOps::take_body(RequestHandle &handle, bool &resume) {
     return std::move(*r);
 }
 
-BodyOutcome StateOps::wait_body(RequestHandle &handle) {
+BodyOutcome StateOps::wait_body(RequestHandle &handle, bool &resume) {
     RequestState &s = handle.state();
-    bool resume = false;
+    resume = false;
+    std::unique_lock<std::mutex> lock(s.lock_);
     std::optional<BodyOutcome> r;
-    {
-        std::unique_lock<std::mutex> lock(s.lock_);
-        while (!(r = body_step(s, resume)))
-            s.wake_.wait(lock);
-    }
-    if (resume)
-        resume_ignored(handle);
+    while (!(r = body_step(s, resume)))
+        s.wake_.wait(lock);
     return std::move(*r);
 }
 

@@ -210,8 +210,8 @@ struct StateOps {
     // request, `resume` is set and the caller must call ks_request_resume_read once, with no
     // lock held that a callback takes.
     static BodyOutcome take_body(RequestHandle &handle, bool &resume);
-    // Blocks until a chunk, the end or the failure; resumes the Core itself.
-    static BodyOutcome wait_body(RequestHandle &handle);
+    // Blocks until a chunk, the end or the failure; `resume` as for take_body.
+    static BodyOutcome wait_body(RequestHandle &handle, bool &resume);
     // ks_request_resume_read with its status ignored.
     static void resume_ignored(RequestHandle &handle);
 
