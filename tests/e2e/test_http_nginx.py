@@ -176,3 +176,11 @@ def test_tls_modes(nginx, tls):
         fetch(ok, "GET", nginx.url("/small.txt", "https", host="localhost"))
     with pytest.raises(RuntimeError, match="^InvalidArgument$"):
         cn.PyEngine(ca_pem=b"not a certificate")
+
+
+@pytest.mark.parametrize("profile", ["chrome", "chrome_120", "firefox_133", "safari_18"])
+def test_profiles_complete_tls_handshakes(nginx, tls, profile):
+    engine = cn.PyEngine(impersonate=profile, ca_pem=tls["ca_pem"])
+    status, head, body, _ = fetch(engine, "GET", nginx.url("/text.txt", "https"))
+    assert (status, body) == (200, TEXT)
+    assert head.startswith(b"HTTP/2 200")
