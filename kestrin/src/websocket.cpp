@@ -699,7 +699,10 @@ void WebSocket::on_handshake(const error_code &ec) {
 
     with_ws([this](auto &ws) {
         ws.control_callback([this](websocket::frame_type kind, beast::string_view) {
-            if (kind != websocket::frame_type::close || done_ || close_sent_ || peer_closing_)
+            if (kind != websocket::frame_type::close || done_)
+                return;
+            close_received_ = true;
+            if (close_sent_ || peer_closing_)
                 return;
             peer_closing_ = true;
             int p = Open;
@@ -731,7 +734,7 @@ void WebSocket::on_read(const error_code &ec) {
     if (ended())
         return;
     if (ec) {
-        if (ec == websocket::error::closed)
+        if (ec == websocket::error::closed || close_received_)
             return report_closed(true);
         return fail_with(ec, "read");
     }
@@ -816,12 +819,17 @@ void WebSocket::begin_close(uint16_t code, std::string reason) {
 void WebSocket::on_close_sent(const error_code &ec) {
     if (ended())
         return;
-    // Usually the pending read sees the peer's close frame first.
-    if (!ec || ec == websocket::error::closed)
+    // Usually the pending read sees the peer's close frame first. Once that frame came,
+    // a failure while tearing down TLS or TCP does not make the close unclean.
+    // The close operation may read the peer's close frame itself, without the control
+    // callback; its code is then in reason().
+    bool got_code = false;
+    with_ws([&](auto &ws) { got_code = ws.reason().code != 0; });
+    if (!ec || ec == websocket::error::closed || close_received_ || got_code)
         return report_closed(true);
     if (ec == asio::error::operation_aborted)
         return;
-    fail_with(ec, "close");
+    report_closed(false); // the connection ended without answering our close
 }
 
 void WebSocket::report_closed(bool clean) {

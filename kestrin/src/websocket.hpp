@@ -155,6 +155,7 @@ class WebSocket : public std::enable_shared_from_this<WebSocket> {
     bool writing_ = false;
     bool close_sent_ = false;
     bool peer_closing_ = false;
+    bool close_received_ = false; // the peer's close frame, whoever started
     std::optional<std::pair<uint16_t, std::string>> close_wanted_;
 };
 

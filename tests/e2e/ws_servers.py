@@ -3,6 +3,7 @@ server (clear or TLS), Node's `ws` server, nginx proxying WebSockets, tinyproxy 
 and raw TCP servers that misbehave. Every class has stop()."""
 
 import asyncio
+import hashlib
 import json
 import os
 import shutil
@@ -84,9 +85,12 @@ class WsPeer(_LoopThread):
     /headers         first sends the handshake request's headers as JSON, then echoes
     /close?code=&reason=   closes at once with that code and reason
     /reject          refuses the handshake with 403
-    /flood?n=        sends n small text messages, then echoes
+    /flood?n=&window=  sends n small text messages, then echoes; with a window, waits for
+                     the text "more" after each window of messages
     /big?n=          sends one binary message of n bytes, then echoes
     /fragments       sends one text message in three fragments, then echoes
+    /digest          answers each message with "<type> <length> <sha256 hex>"
+    /tally           on the text "end", answers "<count> <sha256 hex of all messages>"
     /ping            pings, and reports "pong" once the answer came
     /vanish          sends half a frame and drops the connection
     /badutf8         sends a text frame that is not UTF-8 and waits for the close
@@ -139,12 +143,30 @@ class WsPeer(_LoopThread):
             await ws.close(int(query["code"]), query.get("reason", ""))
             return
         elif path == "/flood":
+            window = int(query.get("window", 0))
             for i in range(int(query["n"])):
+                if window and i and i % window == 0:
+                    assert await ws.recv() == "more"
                 await ws.send(f"m{i}")
         elif path == "/big":
             await ws.send(b"\xab" * int(query["n"]))
         elif path == "/fragments":
             await ws.send(["alpha-", "beta-", "gamma"])
+        elif path == "/digest":
+            async for message in ws:
+                data = message.encode() if isinstance(message, str) else message
+                kind = "text" if isinstance(message, str) else "binary"
+                await ws.send(f"{kind} {len(data)} {hashlib.sha256(data).hexdigest()}")
+            return
+        elif path == "/tally":
+            count, digest = 0, hashlib.sha256()
+            async for message in ws:
+                if message == "end":
+                    await ws.send(f"{count} {digest.hexdigest()}")
+                    continue
+                count += 1
+                digest.update(message.encode() if isinstance(message, str) else message)
+            return
         elif path == "/ping":
             waiter = await ws.ping(b"hi")
             await asyncio.wait_for(waiter, 5)
