@@ -6,6 +6,8 @@ import sys
 import weakref
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import corvina_native as cn
 
@@ -13,6 +15,14 @@ LIMIT_EVENTS = 1024
 LIMIT_BYTES = 4194304
 BUFFER_LIMIT = ("error", b"", None, "BufferLimit (Chromium net error 0, response 0)")
 PANIC = ("error", b"", None, "CallbackPanic (Chromium net error 0, response -1)")
+# Bytes around the boundaries of UTF-8 lead and continuation ranges.
+UTF8_EDGES = st.lists(
+    st.sampled_from(
+        [0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1,
+         0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF]
+    ),
+    max_size=12,
+).map(bytes)
 TERMINALS = {
     "closed": ("closed", b"", 1000, ""),
     "error": ("error", b"", None, "Network (Chromium net error -100, response 0)"),
@@ -80,6 +90,21 @@ class TestTuples:
         assert drain(ws) == [
             ("open", "p\ufffdq\ufffd".encode(), None, None),
             ("closed", b"", 1000, "a\ufffd\ufffd\ufffdb\ufffd"),
+        ]
+
+    # The Core object stays the same fixture for every example; each example has its own
+    # connection, which is all the test needs.
+    @settings(max_examples=300, deadline=None,
+              suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @given(reason=st.binary(max_size=24) | st.text(max_size=8).map(str.encode) | UTF8_EDGES)
+    def test_texts_decode_like_the_interpreter(self, core, reason):
+        ws = connected()
+        core.ws_open(protocol=reason)
+        core.ws_closed(code=1000, reason=reason)
+        expected = reason.decode("utf-8", "replace")
+        assert drain(ws) == [
+            ("open", expected.encode(), None, None),
+            ("closed", b"", 1000, expected),
         ]
 
     @pytest.mark.parametrize(
