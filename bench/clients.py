@@ -928,6 +928,7 @@ def main() -> int:
         "wall": meter.t1 - meter.t0,
         "user": r1.ru_utime - r0.ru_utime,
         "sys": r1.ru_stime - r0.ru_stime,
+        "csw": (r1.ru_nvcsw - r0.ru_nvcsw) + (r1.ru_nivcsw - r0.ru_nivcsw),
         "maxrss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
         "rss_kb": rss_kb(),
         **meter.extra,
