@@ -223,6 +223,22 @@ void Request::start_hop() {
 // Answers from the cache or adds validators; true when no transfer is needed.
 bool Request::consult_cache() {
     const auto &cache = engine_->settings().cache;
+    // As in browsers: the caller's own validators or Cache-Control adjust the mode.
+    if (has_header(headers_, "If-None-Match") || has_header(headers_, "If-Modified-Since") ||
+        has_header(headers_, "If-Match") || has_header(headers_, "If-Unmodified-Since") ||
+        has_header(headers_, "If-Range")) {
+        if (cache_mode_ == 0)
+            cache_mode_ = 3;
+    } else if (cache_mode_ == 0) {
+        std::string cc;
+        for (const auto &[n, v] : headers_)
+            if (iequals(n, "Cache-Control") || iequals(n, "Pragma"))
+                cc += v + ",";
+        if (has_token(cc, "no-store"))
+            cache_mode_ = 3;
+        else if (has_token(cc, "no-cache"))
+            cache_mode_ = 1;
+    }
     bool readable = cache_mode_ == 0 || cache_mode_ == 1 || cache_mode_ == 4 || cache_mode_ == 5;
     std::shared_ptr<const CacheEntry> entry;
     if (cache && readable && method_ == "GET" && send_kind_ == 0)

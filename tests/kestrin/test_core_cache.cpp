@@ -132,6 +132,23 @@ TEST(CoreCache, EveryModeAgainstFreshStaleAndMissingEntries) {
     EXPECT_EQ(fetch(e.get(), url("/nostore"), OnlyIfCached).status, uint32_t(KS_CACHE_MISS));
 }
 
+TEST(CoreCache, CallerHeadersAdjustTheMode) {
+    CacheServer s;
+    auto e = engine();
+    fetch(e.get(), s.server.url("/fresh"));
+    // The caller's validator goes out unchanged and the cache stays out of it.
+    Result own = fetch(e.get(), s.server.url("/fresh"), Default, {{"If-None-Match", "\"v1\""}});
+    EXPECT_EQ(own.http, 304);
+    EXPECT_EQ(own.body, "");
+    EXPECT_EQ(s.seen_inm, "\"v1\"");
+    // no-cache asks the server even for a fresh entry.
+    int before = s.server.requests();
+    EXPECT_EQ(fetch(e.get(), s.server.url("/fresh"), Default, {{"Cache-Control", "no-cache"}}).body,
+              "/fresh #1");
+    EXPECT_EQ(s.server.requests(), before + 1);
+    EXPECT_EQ(s.not_modified, 2);
+}
+
 TEST(CoreCache, VaryAndRequestNoStore) {
     CacheServer s;
     auto e = engine();
