@@ -191,7 +191,7 @@ class TestAsync:
         events = run_async_until_closed(ws, on_event)
         assert replies == sent
         assert events[-1] == ("closed", b"", 4000, "async bye")
-        assert ws_peer.closes["async-echo"] == (4000, "async bye")
+        assert ws_peer.close_of("async-echo") == (4000, "async bye")
 
     def test_burst_from_the_event_loop(self, ws_peer):
         def on_event(ws, event):

@@ -54,7 +54,7 @@ class TestClose:
         with pytest.raises(RuntimeError, match="^InvalidState$"):
             ws.close(1000, "")
         assert recv_all(ws) == [("closed", b"", 4001, "client bye")]
-        assert ws_peer.closes["client-close"] == (4001, "client bye")
+        assert ws_peer.close_of("client-close") == (4001, "client bye")
         with pytest.raises(RuntimeError, match="^InvalidState$"):
             ws.send_bytes(b"after the end")
 
@@ -138,20 +138,14 @@ class TestBrokenPeers:
         ws = engine.websocket(url(ws_peer, "/badutf8?tag=badutf8"))
         wait_open(ws)
         assert recv_all(ws) == error("Protocol (Chromium net error -145, response 0)")
-        deadline = time.monotonic() + 10
-        while "badutf8" not in ws_peer.closes and time.monotonic() < deadline:
-            time.sleep(0.02)
-        assert ws_peer.closes["badutf8"][0] == 1007
+        assert ws_peer.close_of("badutf8")[0] == 1007
 
     def test_message_above_the_core_limit_fails_with_1009(self, ws_peer):
         engine = cn.PyEngine()
         ws = engine.websocket(url(ws_peer, f"/big?n={(64 << 20) + 1}&tag=toobig"))
         wait_open(ws)
         assert recv_all(ws) == error("Protocol (Chromium net error -142, response 0)")
-        deadline = time.monotonic() + 10
-        while "toobig" not in ws_peer.closes and time.monotonic() < deadline:
-            time.sleep(0.02)
-        assert ws_peer.closes["toobig"][0] == 1009
+        assert ws_peer.close_of("toobig")[0] == 1009
 
     def test_slow_reader_hits_the_module_buffer_limit(self, ws_peer):
         engine = cn.PyEngine()

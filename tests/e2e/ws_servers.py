@@ -110,6 +110,13 @@ class WsPeer(_LoopThread):
                            select_subprotocol=self._select, ping_interval=None,
                            compression=None, max_queue=None)
 
+    def close_of(self, tag, timeout=10.0):
+        """The (code, reason) the connection tagged `tag` received, once it has ended."""
+        deadline = time.monotonic() + timeout
+        while tag not in self.closes and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return self.closes.get(tag)
+
     @staticmethod
     def _select(connection, offered):
         for p in PROTOCOLS:
