@@ -45,7 +45,7 @@ def process_tree(pid: int) -> list[int]:
     return pids
 
 
-def pin(pid: int, cpu: int) -> None:
+def pin(pid: int, cpu: str) -> None:
     for p in process_tree(pid):
         subprocess.run(["taskset", "-a", "-p", "-c", str(cpu), str(p)], check=False,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -90,7 +90,7 @@ http {{
 class Servers:
     """nginx serving /1b and /big (a sparse file) plus a WebSocket echo server."""
 
-    def __init__(self, big_size: int, cpu: int = 0, websocket: bool = True):
+    def __init__(self, big_size: int, cpu: str = "0", websocket: bool = True):
         self.dir = Path(tempfile.mkdtemp(prefix="corvina-bench-"))
         self.dir.chmod(0o755)
         self.big_size = big_size
@@ -111,7 +111,7 @@ class Servers:
     def big_path(self) -> Path:
         return self.dir / "www" / "big"
 
-    def _start_nginx(self, cpu: int) -> None:
+    def _start_nginx(self, cpu: str) -> None:
         nginx = shutil.which("nginx") or "/usr/sbin/nginx"
         www = self.dir / "www"
         www.mkdir()
@@ -134,7 +134,7 @@ class Servers:
         out = subprocess.run([nginx, "-v"], capture_output=True, text=True)
         self.nginx_version = (out.stderr or out.stdout).strip().split("/")[-1]
 
-    def _start_ws(self, cpu: int) -> None:
+    def _start_ws(self, cpu: str) -> None:
         self.ws_port = free_port()
         node = shutil.which("node") or shutil.which("nodejs")
         node_path = ":".join(d for d in NODE_MODULE_DIRS if Path(d, "ws").is_dir())
@@ -161,7 +161,7 @@ class Servers:
         wait_port(self.ws_port, time.monotonic() + 15)
         self.ws_url = f"ws://127.0.0.1:{self.ws_port}/"
 
-    def pin(self, cpu: int) -> None:
+    def pin(self, cpu: str) -> None:
         for proc in self.procs:
             if proc.poll() is None:
                 pin(proc.pid, cpu)
