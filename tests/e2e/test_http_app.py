@@ -8,7 +8,7 @@ import time
 import pytest
 
 import corvina_native as cn
-from conftest import fetch, head_value
+from conftest import SANITIZED, fetch, head_value
 
 
 def echo(engine, app, method="GET", **kwargs):
@@ -100,7 +100,7 @@ def test_chunked_upload_holds_bounded_memory(app, engine):
     request.upload_finish()
     request.await_response()
     assert json.loads(request.read_body())["length"] == 96 << 20
-    assert peak - start < 32 << 20, f"upload grew memory by {(peak - start) >> 20} MiB"
+    assert SANITIZED or peak - start < 32 << 20, f"upload grew memory by {(peak - start) >> 20} MiB"
 
 
 def test_status_codes_are_responses(app, engine):
