@@ -524,6 +524,11 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
     ctx.via_proxy = !engine_->settings().proxy.empty();
     curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &ctx.tunnel_status);
     curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &ctx.tls_verify_result);
+    // A failed check of an https:// proxy's certificate is the one to report.
+    long proxy_verify = 0;
+    if (curl_easy_getinfo(easy, CURLINFO_PROXY_SSL_VERIFYRESULT, &proxy_verify) == CURLE_OK &&
+        proxy_verify != 0)
+        ctx.tls_verify_result = proxy_verify;
     ctx.chunked_body = has_token(parsed_.joined("Transfer-Encoding"), "chunked");
     release_transfer();
     if (phase_ != Phase::Transfer)

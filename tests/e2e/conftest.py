@@ -10,7 +10,7 @@ import trustme
 
 import corvina_native as cn
 
-from servers import App, Nginx, Socks5, TinyProxy
+from servers import App, Nginx, Socks5, TinyProxy, TlsRelay
 
 BIG_SIZE = 1 << 30
 # Sanitizer runtimes keep freed memory in quarantine, so resident size says nothing there.
@@ -63,6 +63,13 @@ def tinyproxy(workdir):
     server = TinyProxy(str(root), PROXY_USER, PROXY_PASSWORD)
     yield server
     server.stop()
+
+
+@pytest.fixture(scope="session")
+def https_proxy(tinyproxy, tls):
+    relay = TlsRelay(tls["cert"], tls["key"], tinyproxy.port)
+    yield relay
+    relay.stop()
 
 
 @pytest.fixture(scope="session")

@@ -357,6 +357,60 @@ DisableViaHeader Yes
         self.process.stop()
 
 
+class TlsRelay:
+    """TLS in front of a plain TCP server (tinyproxy here), making it an https:// proxy."""
+
+    def __init__(self, cert_file, key_file, target_port):
+        import ssl
+
+        self.port = free_port()
+        self._target = target_port
+        self._ssl = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self._ssl.load_cert_chain(cert_file, key_file)
+        self._ready = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+        if not self._ready.wait(10):
+            raise RuntimeError("TLS relay did not start")
+
+    @staticmethod
+    async def _pipe(reader, writer):
+        try:
+            while data := await reader.read(65536):
+                writer.write(data)
+                await writer.drain()
+        except Exception:  # a peer that went away ends the relay
+            pass
+        finally:
+            writer.close()
+
+    async def _client(self, reader, writer):
+        try:
+            up_reader, up_writer = await asyncio.open_connection(HOST, self._target)
+        except OSError:
+            writer.close()
+            return
+        await asyncio.gather(self._pipe(reader, up_writer), self._pipe(up_reader, writer))
+
+    def _run(self):
+        self.loop = asyncio.new_event_loop()
+        # Refused handshakes are part of the tests; keep them out of the log.
+        self.loop.set_exception_handler(lambda loop, context: None)
+        server = self.loop.run_until_complete(
+            asyncio.start_server(self._client, HOST, self.port, ssl=self._ssl))
+        self._ready.set()
+        self.loop.run_forever()
+        server.close()
+        for task in asyncio.all_tasks(self.loop):
+            task.cancel()
+        self.loop.run_until_complete(asyncio.sleep(0))
+        self.loop.close()
+
+    def stop(self):
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self._thread.join(10)
+
+
 class Socks5:
     def __init__(self, workdir):
         if shutil.which("danted") is None:

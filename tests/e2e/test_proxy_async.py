@@ -35,6 +35,19 @@ def test_http_proxy_with_right_and_wrong_credentials(tinyproxy, nginx, tls):
             fetch(bad, "GET", nginx.url("/small.txt", "https"))
 
 
+def test_https_proxy_is_verified_and_authenticated(https_proxy, nginx, tls):
+    proxy = f"https://127.0.0.1:{https_proxy.port}"
+    good = cn.PyEngine(proxy=proxy, proxy_username=PROXY_USER, proxy_password=PROXY_PASSWORD,
+                       ca_pem=tls["ca_pem"])
+    assert fetch(good, "GET", nginx.url("/small.txt"))[2] == b"small file\n"
+    assert fetch(good, "GET", nginx.url("/small.txt", "https"))[2] == b"small file\n"
+    # The proxy's certificate is checked like a server's.
+    untrusted = cn.PyEngine(proxy=proxy, proxy_username=PROXY_USER,
+                            proxy_password=PROXY_PASSWORD)
+    with pytest.raises(RuntimeError, match=r"^Tls \(Chromium net error -202\)"):
+        fetch(untrusted, "GET", nginx.url("/small.txt"))
+
+
 def test_unreachable_proxy(nginx):
     with __import__("socket").socket() as s:
         s.bind(("127.0.0.1", 0))
