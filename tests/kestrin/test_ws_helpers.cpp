@@ -1,0 +1,62 @@
+// WebSocket helpers of the Core: URL parsing, close frame rules, UTF-8 validation.
+#include <gtest/gtest.h>
+
+#include "websocket.hpp"
+
+using namespace kestrin;
+
+TEST(WsHelpers, Utf8) {
+    EXPECT_TRUE(valid_utf8(""));
+    EXPECT_TRUE(valid_utf8("plain"));
+    EXPECT_TRUE(valid_utf8("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80")); // é € 😀
+    EXPECT_TRUE(valid_utf8("\xf4\x8f\xbf\xbf"));                     // U+10FFFF
+    EXPECT_FALSE(valid_utf8("\xc0\x80"));                            // overlong NUL
+    EXPECT_FALSE(valid_utf8("\xe0\x80\xaf"));                        // overlong '/'
+    EXPECT_FALSE(valid_utf8("\xed\xa0\x80"));                        // surrogate
+    EXPECT_FALSE(valid_utf8("\xf4\x90\x80\x80"));                    // above U+10FFFF
+    EXPECT_FALSE(valid_utf8("\xc3"));                                // truncated
+    EXPECT_FALSE(valid_utf8("a\xe2\x82"));                           // truncated at the end
+    EXPECT_FALSE(valid_utf8("\x80"));                                // lone continuation
+    EXPECT_FALSE(valid_utf8("\xff\xfe"));
+}
+
+TEST(WsHelpers, CloseFrameCodesAndReasons) {
+    for (uint32_t ok : {1000u, 1001u, 1002u, 1003u, 1007u, 1011u, 1014u, 3000u, 4999u})
+        EXPECT_TRUE(valid_close_frame(ok, "")) << ok;
+    for (uint32_t bad : {0u, 999u, 1004u, 1005u, 1006u, 1015u, 1016u, 2999u, 5000u, 65535u})
+        EXPECT_FALSE(valid_close_frame(bad, "")) << bad;
+    EXPECT_TRUE(valid_close_frame(1000, std::string(123, 'x')));
+    EXPECT_FALSE(valid_close_frame(1000, std::string(124, 'x')));
+    EXPECT_FALSE(valid_close_frame(1000, "\xff"));
+}
+
+TEST(WsHelpers, Urls) {
+    WebSocketTarget t;
+    ASSERT_TRUE(parse_websocket_url("ws://example.com/chat?room=1", t));
+    EXPECT_FALSE(t.tls);
+    EXPECT_EQ(t.host, "example.com");
+    EXPECT_EQ(t.port, "80");
+    EXPECT_EQ(t.host_header, "example.com");
+    EXPECT_EQ(t.resource, "/chat?room=1");
+
+    ASSERT_TRUE(parse_websocket_url("wss://example.com:8443", t));
+    EXPECT_TRUE(t.tls);
+    EXPECT_EQ(t.port, "8443");
+    EXPECT_EQ(t.host_header, "example.com:8443");
+    EXPECT_EQ(t.resource, "/");
+
+    ASSERT_TRUE(parse_websocket_url("wss://example.com:443/x", t));
+    EXPECT_EQ(t.host_header, "example.com"); // the default port is left out
+
+    ASSERT_TRUE(parse_websocket_url("ws://[::1]:9000/p", t));
+    EXPECT_EQ(t.host, "::1");
+    EXPECT_EQ(t.host_header, "[::1]:9000");
+
+    ASSERT_TRUE(parse_websocket_url("https://example.com/", t));
+    EXPECT_TRUE(t.tls);
+
+    EXPECT_FALSE(parse_websocket_url("", t));
+    EXPECT_FALSE(parse_websocket_url("ftp://example.com/", t));
+    EXPECT_FALSE(parse_websocket_url("ws://example.com/#frag", t));
+    EXPECT_FALSE(parse_websocket_url("ws://exa mple.com/", t));
+}
