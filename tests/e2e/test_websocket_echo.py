@@ -259,6 +259,17 @@ class TestTls:
         ws.close(1000, "tls done")
         assert recv_all(ws) == [("closed", b"", 1000, "tls done")]
 
+    @pytest.mark.parametrize("profile", ["chrome", "firefox_133", "safari_18"])
+    def test_wss_with_a_browser_profile(self, wss_peer, ws_tls, profile):
+        engine = cn.PyEngine(ca_pem=ws_tls["ca_pem"], impersonate=profile)
+        ws = engine.websocket(url(wss_peer, "/headers", "wss"))
+        wait_open(ws)
+        with watchdog(ws):
+            seen = json.loads(ws.recv()[1])
+        names = [k.lower() for k, _ in seen["headers"]]
+        assert "user-agent" in names and "upgrade-insecure-requests" not in names
+        ws.close(1000, "")
+
     def test_untrusted_certificate_fails_unless_verification_is_off(self, wss_peer):
         engine = cn.PyEngine()
         ws = engine.websocket(url(wss_peer, "/echo", "wss"))
