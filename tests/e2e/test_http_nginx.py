@@ -184,3 +184,18 @@ def test_profiles_complete_tls_handshakes(nginx, tls, profile):
     status, head, body, _ = fetch(engine, "GET", nginx.url("/text.txt", "https"))
     assert (status, body) == (200, TEXT)
     assert head.startswith(b"HTTP/2 200")
+
+
+def test_paused_http2_stream_leaves_the_connection_usable(nginx, tls):
+    engine = cn.PyEngine(ca_pem=tls["ca_pem"])
+    big = engine.request("GET", nginx.url("/big.bin", "https"))
+    assert big.start_stream().headers.startswith(b"HTTP/2 200")
+    assert big.next_body()
+    time.sleep(0.3)  # the module's buffer fills and the Core pauses this stream
+    other = engine.request("GET", nginx.url("/text.txt", "https"))
+    other.start_stream()
+    assert other.read_body() == TEXT
+    big.cancel()
+    with pytest.raises(RuntimeError, match=r"^Canceled"):
+        while big.next_body() is not None:
+            pass
