@@ -538,7 +538,8 @@ def corvina_ws_connect(eng, url):
 
 @client("S4 blocking", "corvina_native")
 def s4b_corvina(p, meter):
-    ws = corvina_ws_connect(engine(), p["ws"])
+    eng = engine()  # kept: the engine must outlive its connections
+    ws = corvina_ws_connect(eng, p["ws"])
     payload = b"\xab" * p["size"]
     for _ in range(3):
         ws.send_bytes(payload)

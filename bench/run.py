@@ -157,6 +157,14 @@ def fmt_cpu(res, unit):
     return f"{v:,.1f} µs/{unit}"
 
 
+def fmt_server_cpu(res, unit):
+    if "server_cpu" not in res or not res.get("ops"):
+        return "-"
+    if unit == "byte":
+        return f"{res['server_cpu'] / (res['bytes'] / MiB) * 1e6:,.0f} µs/MiB"
+    return f"{res['server_cpu'] / res['ops'] * 1e6:,.1f} µs/{unit}"
+
+
 def fmt_csw(res, unit):
     if "csw" not in res or not res.get("ops"):
         return "-"
@@ -176,22 +184,23 @@ def memory_note(res, scenario):
 def build_table(results, versions, meta, smoke):
     out = []
     out.append("| scenario | placement | client | throughput | CPU | context switches | peak RSS "
-               "| corvina_native ÷ client | note |")
-    out.append("|---|---|---|---|---|---|---|---|---|")
+               "| server CPU | corvina_native ÷ client | note |")
+    out.append("|---|---|---|---|---|---|---|---|---|---|")
     for (scenario, placement), rows in results.items():
         unit = SCENARIOS[scenario][0]
         ours = throughput(rows.get(CORVINA, {}), unit)
         for name, res in rows.items():
             if "skip" in res or "error" in res:
                 note = res.get("skip") or "ERROR " + res["error"]
-                out.append(f"| {scenario} | {placement} | {name} | - | - | - | - | - | {note} |")
+                out.append(f"| {scenario} | {placement} | {name} | - | - | - | - | - | - | {note} |")
                 continue
             rate = throughput(res, unit)
             ratio = "" if name == CORVINA or ours is None else f"{ours / rate:.2f}×"
             note = " ".join(x for x in [memory_note(res, scenario), res.get("exit_fault")] if x)
             out.append(f"| {scenario} | {placement} | {name} | {fmt_rate(rate, unit)} | "
                        f"{fmt_cpu(res, unit)} | {fmt_csw(res, unit)} | "
-                       f"{res['maxrss_kb'] / 1024:,.0f} MB | {ratio} | {note} |")
+                       f"{res['maxrss_kb'] / 1024:,.0f} MB | {fmt_server_cpu(res, unit)} | {ratio} | "
+                       f"{note} |")
     return "\n".join(out)
 
 
@@ -348,8 +357,11 @@ def main():
                 for name in names:
                     if wanted and name not in wanted:
                         continue
+                    server_cpu0 = servers.cpu_seconds()
                     res = run_one(args.python, servers, scenario, name, params, client_cpu,
                                   timeout)
+                    # Includes the client's setup and warm-up: an upper bound for the run.
+                    res["server_cpu"] = servers.cpu_seconds() - server_cpu0
                     rows[name] = res
                     status = (res.get("skip") and "skip: " + res["skip"]) or \
                         (res.get("error") and "ERROR: " + res["error"]) or \

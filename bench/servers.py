@@ -161,6 +161,19 @@ class Servers:
         wait_port(self.ws_port, time.monotonic() + 15)
         self.ws_url = f"ws://127.0.0.1:{self.ws_port}/"
 
+    def cpu_seconds(self) -> float:
+        """User + system time so far of every server process (nginx master and worker, ws)."""
+        ticks = os.sysconf("SC_CLK_TCK")
+        total = 0
+        for proc in self.procs:
+            for pid in process_tree(proc.pid):
+                try:
+                    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+                except OSError:
+                    continue
+                total += int(fields[11]) + int(fields[12])  # utime, stime
+        return total / ticks
+
     def pin(self, cpu: str) -> None:
         for proc in self.procs:
             if proc.poll() is None:
