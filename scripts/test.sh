@@ -53,6 +53,8 @@ fi
 
 step "ASan+UBSan build of module and Cores"
 cmake_build build/asan -DCORVINA_SANITIZE=address -DCORVINA_BUILD_TESTING=ON
+ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan --output-on-failure -j"$jobs"
 # libstdc++ is preloaded too: the interpreter does not link it, and ASan must see its throw.
 asan_rt="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so.6)"
 (cd tests && LD_PRELOAD="$asan_rt" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
@@ -60,9 +62,16 @@ asan_rt="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so.
   PYTHONPATH="$root/build/asan/bindings/python" \
   CORVINA_SCRIPTED_CORE="$root/build/asan/tests/scripted_core/libkestrin.so" \
   run_pytest "$py" -m pytest -q -p no:cacheprovider scripted)
+if [ -d tests/e2e ]; then
+  (cd tests && LD_PRELOAD="$asan_rt" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    PYTHONPATH="$root/build/asan/bindings/python" \
+    run_pytest "$py" -m pytest -q -p no:cacheprovider -m "not slow" e2e)
+fi
 
 step "ThreadSanitizer build: concurrency tests"
 cmake_build build/tsan -DCORVINA_SANITIZE=thread -DCORVINA_BUILD_TESTING=ON
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs"
 tsan_rt=$(gcc -print-file-name=libtsan.so)
 (cd tests && LD_PRELOAD="$tsan_rt" \
   TSAN_OPTIONS="suppressions=$root/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
