@@ -337,6 +337,7 @@ def main():
     if curl:
         versions["curl tool"] = subprocess.run([curl, "--version"], capture_output=True,
                                                text=True).stdout.split("\n")[0]
+    load_before = os.getloadavg()
     results = {}
     failures = 0
     started = time.monotonic()
@@ -380,8 +381,11 @@ def main():
     goals = "" if args.smoke else goal_lines(results)
     vers = "\n".join(f"- {k}: {v}" for k, v in versions.items())
     info = machine_info()
+    load_after = os.getloadavg()
     report = (f"Machine: {info['cpu']}, {info['cpus']} CPUs, {info['memory_gb']} GB, Linux "
-              f"{info['kernel']}\n\n{table}\n{goals}\n\nVersions:\n{vers}\n")
+              f"{info['kernel']}; load average (1 min) {load_before[0]:.1f} before the run, "
+              f"{load_after[0]:.1f} after it (other work shares the CPUs)\n\n"
+              f"{table}\n{goals}\n\nVersions:\n{vers}\n")
     if notes:
         report += "\nNotes:\n" + "\n".join(f"- {n}" for n in notes) + "\n"
     print(report)
