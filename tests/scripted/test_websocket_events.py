@@ -390,6 +390,39 @@ class TestCoreReference:
         self.settle(core)
         assert ref() is None
 
+    @pytest.mark.parametrize("terminal", ["closed", "error"])
+    def test_terminal_callback_that_faults_still_releases(self, core, terminal):
+        # Nothing follows a terminal callback, so its reference must go even on a fault.
+        core.set_auto(0)
+        ws, ref = self.watched(core)
+        core.set_claimed_len(2**31, 0)
+        if terminal == "closed":
+            core.ws_closed(code=1000, reason=b"r", where=1)
+        else:
+            core.ws_error(status=8, message=b"m", where=1)
+        self.settle(core)
+        assert ws.poll_events() == [PANIC]
+        del ws
+        self.settle(core)
+        assert ref() is None
+
+    def test_poll_drops_the_notifier_outside_the_object_lock(self, core):
+        # The last reference to notify may run Python code that uses the same connection.
+        ws = cn.PyEngine().websocket("wss://example.test/")
+        seen = []
+
+        class Reentrant:
+            def __call__(self):
+                pass
+
+            def __del__(self):
+                seen.append(ws.poll_events())
+
+        ws.start_async(CountingLoop(), Reentrant())
+        core.ws_closed(code=1000)
+        assert ws.poll_events()[-1][0] == "closed"
+        assert seen == [[]]
+
     def test_object_gone_before_the_terminal_callback(self, core):
         ws, ref = self.watched(core)
         core.ws_message(data=b"unread")

@@ -53,13 +53,12 @@ void NotifierSlot::set(NotifierRef notifier) {
     // The previous notifier goes here, outside the mutex: releasing it may run Python code.
 }
 
-void NotifierSlot::clear() {
-    NotifierRef old;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        old.swap(notifier_);
-    }
+NotifierRef NotifierSlot::take() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return std::move(notifier_);
 }
+
+void NotifierSlot::clear() { take(); }
 
 void NotifierSlot::invoke() noexcept {
     NotifierRef current;

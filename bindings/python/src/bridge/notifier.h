@@ -45,6 +45,9 @@ class NotifierSlot {
   public:
     void set(NotifierRef notifier);
     void clear();
+    // Takes the notifier out; the caller drops it after releasing its own locks, since the last
+    // reference may release the loop and the callable and so run Python code.
+    NotifierRef take();
     // Invokes the installed notifier, if any, on a temporary reference.
     void invoke() noexcept;
 

@@ -319,6 +319,7 @@ PyObject *websocket_poll_event(PyObject *self) {
     ws.notify_pending->store(false, std::memory_order_release);
     bool connected = false;
     std::optional<EventFields> fields;
+    NotifierRef removed; // dropped after the object lock
     {
         std::lock_guard<std::mutex> guard(ws.object_lock);
         connected = static_cast<bool>(ws.connected);
@@ -326,7 +327,7 @@ PyObject *websocket_poll_event(PyObject *self) {
             if (auto event = ws.connected->try_pop()) {
                 fields = fields_of(std::move(*event));
                 if (fields->terminal)
-                    ws.connected->clear_notifier();
+                    removed = ws.connected->take_notifier();
             }
         }
     }
@@ -351,6 +352,7 @@ PyObject *websocket_poll_events(PyObject *self, PyObject *const *args, Py_ssize_
     ws.notify_pending->store(false, std::memory_order_release);
     bool connected = false;
     std::vector<EventFields> drained;
+    NotifierRef removed; // dropped after the object lock
     {
         std::lock_guard<std::mutex> guard(ws.object_lock);
         connected = static_cast<bool>(ws.connected);
@@ -360,7 +362,7 @@ PyObject *websocket_poll_events(PyObject *self, PyObject *const *args, Py_ssize_
                 break;
             drained.push_back(fields_of(std::move(*event)));
             if (drained.back().terminal) {
-                ws.connected->clear_notifier();
+                removed = ws.connected->take_notifier();
                 break;
             }
         }

@@ -71,30 +71,29 @@ void on_closing(void *user_data, ks_websocket *) {
 }
 
 // The terminal callbacks hand back the Core's reference after recording, even when the
-// event was dropped or overflowed the queue; a fault keeps it.
+// event was dropped, overflowed the queue or faulted: nothing follows them, so a reference
+// kept here would never be released.
 void on_closed(void *user_data, ks_websocket *, uint32_t, uint32_t code, const char *reason,
                size_t reason_len) {
     WebSocketState *state = state_of(user_data);
-    bool recorded = record(state, [&] {
+    record(state, [&] {
         WebSocketEvent event{
             ClosedEvent{static_cast<uint16_t>(code & 0xFFFFu), text_run(reason, reason_len)}};
         state->push(std::move(event), true);
     });
-    if (recorded)
-        WebSocketState::release_core_ref(state);
+    WebSocketState::release_core_ref(state);
 }
 
 void on_error(void *user_data, ks_websocket *, uint32_t status, int32_t net_error,
               int32_t response_code, const char *message, size_t message_len) {
     WebSocketState *state = state_of(user_data);
-    bool recorded = record(state, [&] {
+    record(state, [&] {
         CoreError error = failure_from_status(status);
         WebSocketFailure failure{error.kind, error.code, text_run(message, message_len), net_error,
                                  response_code};
         state->push(WebSocketEvent{std::move(failure)}, true);
     });
-    if (recorded)
-        WebSocketState::release_core_ref(state);
+    WebSocketState::release_core_ref(state);
 }
 
 } // namespace

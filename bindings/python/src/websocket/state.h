@@ -73,6 +73,7 @@ class WebSocketState {
 
     void set_notifier(NotifierRef notifier) { notifier_.set(std::move(notifier)); }
     void clear_notifier() { notifier_.clear(); }
+    NotifierRef take_notifier() { return notifier_.take(); }
 
     // Drops the Core's reference if nobody did yet; may destroy the state, so `state` must not
     // be used afterwards unless the caller holds its own reference.
