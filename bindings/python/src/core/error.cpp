@@ -1,5 +1,7 @@
 #include "core/error.h"
 
+#include "core/utf8.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
@@ -63,75 +65,6 @@ const char *kind_name(ErrorKind kind) {
     return nullptr;
 }
 
-// Decodes one UTF-8 sequence at s[i]; advances i by the maximal invalid subpart on error.
-char32_t next_code_point(std::string_view s, size_t &i) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char b0 = byte(i);
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    }
-    int len;
-    char32_t cp;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        len = 2;
-        cp = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        len = 3;
-        cp = b0 & 0x0F;
-        if (b0 == 0xE0)
-            lo = 0xA0;
-        if (b0 == 0xED)
-            hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        len = 4;
-        cp = b0 & 0x07;
-        if (b0 == 0xF0)
-            lo = 0x90;
-        if (b0 == 0xF4)
-            hi = 0x8F;
-    } else {
-        ++i;
-        return 0xFFFD;
-    }
-    size_t k = i + 1;
-    for (int n = 1; n < len; ++n, ++k) {
-        if (k >= s.size())
-            break;
-        unsigned char b = byte(k);
-        if (b < lo || b > hi)
-            break;
-        lo = 0x80;
-        hi = 0xBF;
-        cp = (cp << 6) | (b & 0x3F);
-        if (n == len - 1) {
-            i = k + 1;
-            return cp;
-        }
-    }
-    i = k;
-    return 0xFFFD;
-}
-
-void append_utf8(std::string &out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 } // namespace
 
 bool is_printable(char32_t cp) {
@@ -179,7 +112,7 @@ std::string quote_value(std::string_view utf8) {
     std::string out = "\"";
     out.reserve(utf8.size() + 2);
     for (size_t i = 0; i < utf8.size();) {
-        char32_t cp = next_code_point(utf8, i);
+        char32_t cp = next_code_point(utf8.data(), utf8.size(), i);
         switch (cp) {
         case '"':
             out += "\\\"";

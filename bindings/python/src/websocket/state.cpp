@@ -1,6 +1,6 @@
 #include "websocket/state.h"
 
-#include "websocket/utf8.h"
+#include "core/utf8.h"
 
 #include <algorithm>
 #include <limits>
