@@ -6,6 +6,7 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/error.hpp>
@@ -45,6 +46,7 @@ constexpr int32_t ERR_NAME_NOT_RESOLVED = -105;
 constexpr int32_t ERR_SSL_PROTOCOL_ERROR = -107;
 constexpr int32_t ERR_ADDRESS_UNREACHABLE = -109;
 constexpr int32_t ERR_TUNNEL_CONNECTION_FAILED = -111;
+constexpr int32_t ERR_SOCKS_CONNECTION_FAILED = -120;
 constexpr int32_t ERR_CONNECTION_TIMED_OUT = -118;
 constexpr int32_t ERR_PROXY_AUTH_REQUESTED = -127;
 constexpr int32_t ERR_PROXY_CONNECTION_FAILED = -130;
@@ -418,9 +420,12 @@ void WebSocket::begin() {
                       CURLUE_OK)
             return abort({KS_PROXY, ERR_PROXY_CONNECTION_FAILED}, "unusable proxy URL");
         auto scheme = url_part(u.get(), CURLUPART_SCHEME);
-        if (!scheme || *scheme != "http")
+        // SOCKS5 always hands the host name to the proxy, as socks5h does.
+        if (scheme && (*scheme == "socks5" || *scheme == "socks5h"))
+            socks_ = true;
+        else if (!scheme || *scheme != "http")
             return abort({KS_PROXY, ERR_NOT_IMPLEMENTED},
-                         "WebSockets go only through HTTP proxies");
+                         "WebSockets go through HTTP and SOCKS5 proxies only");
         auto phost = url_part(u.get(), CURLUPART_HOST);
         if (!phost)
             return abort({KS_PROXY, ERR_PROXY_CONNECTION_FAILED}, "proxy URL without a host");
@@ -529,6 +534,8 @@ void WebSocket::on_connected(const error_code &ec) {
         return abort(f, "connect failed: " + ec.message());
     }
     tcp().socket().set_option(asio::ip::tcp::no_delay(true));
+    if (socks_)
+        return socks_greet();
     if (via_proxy_)
         return send_connect();
     start_tls();
@@ -555,6 +562,95 @@ void WebSocket::send_connect() {
             http::async_read_header(self->tcp(), self->rbuf_, *self->tunnel_,
                                     [self](const error_code &ec, size_t) { self->on_tunnel(ec); });
         });
+}
+
+// ---- SOCKS5 (RFC 1928, user name and password of RFC 1929) ----
+
+void WebSocket::socks_io(size_t read_len, std::function<void()> next) {
+    auto self = shared_from_this();
+    asio::async_write(
+        tcp(), asio::buffer(io_buf_), [self, read_len, next](const error_code &ec, size_t) {
+            if (self->ended())
+                return;
+            if (ec)
+                return self->abort({KS_PROXY, ERR_SOCKS_CONNECTION_FAILED},
+                                   "SOCKS: " + ec.message());
+            self->io_buf_.assign(read_len, '\0');
+            asio::async_read(self->tcp(), asio::buffer(self->io_buf_),
+                             [self, next](const error_code &ec, size_t) {
+                                 if (self->ended())
+                                     return;
+                                 if (ec)
+                                     return self->abort({KS_PROXY, ERR_SOCKS_CONNECTION_FAILED},
+                                                        "SOCKS: " + ec.message());
+                                 next();
+                             });
+        });
+}
+
+void WebSocket::socks_greet() {
+    bool auth = !proxy_user_.empty() || !proxy_password_.empty();
+    io_buf_ = auth ? std::string("\x05\x02\x00\x02", 4) : std::string("\x05\x01\x00", 3);
+    socks_io(2, [this, auth] {
+        unsigned method = uint8_t(io_buf_[1]);
+        if (io_buf_[0] != 5 || (method != 0 && !(auth && method == 2)))
+            return abort({KS_PROXY, ERR_SOCKS_CONNECTION_FAILED},
+                         "SOCKS: no acceptable authentication method");
+        if (method == 0)
+            return socks_connect();
+        if (proxy_user_.size() > 255 || proxy_password_.size() > 255)
+            return abort({KS_PROXY, ERR_SOCKS_CONNECTION_FAILED}, "SOCKS: credentials too long");
+        io_buf_ = std::string(1, '\x01') + char(proxy_user_.size()) + proxy_user_ +
+                  char(proxy_password_.size()) + proxy_password_;
+        socks_io(2, [this] {
+            if (io_buf_[1] != 0)
+                return abort({KS_PROXY, ERR_PROXY_AUTH_REQUESTED},
+                             "SOCKS: the proxy refused the credentials");
+            socks_connect();
+        });
+    });
+}
+
+void WebSocket::socks_connect() {
+    io_buf_ = std::string("\x05\x01\x00", 3);
+    error_code ec;
+    auto ip = asio::ip::make_address(target_.host, ec);
+    if (!ec && ip.is_v4()) {
+        auto b = ip.to_v4().to_bytes();
+        io_buf_ += '\x01';
+        io_buf_.append(reinterpret_cast<const char *>(b.data()), b.size());
+    } else if (!ec) {
+        auto b = ip.to_v6().to_bytes();
+        io_buf_ += '\x04';
+        io_buf_.append(reinterpret_cast<const char *>(b.data()), b.size());
+    } else {
+        if (target_.host.size() > 255)
+            return abort({KS_PROXY, ERR_SOCKS_CONNECTION_FAILED}, "SOCKS: host name too long");
+        io_buf_ += '\x03';
+        io_buf_ += char(target_.host.size());
+        io_buf_ += target_.host;
+    }
+    unsigned port = static_cast<unsigned>(std::stoul(target_.port));
+    io_buf_ += char(port >> 8);
+    io_buf_ += char(port & 0xFF);
+    // The reply: version, status, reserved, address type and the address's first byte.
+    socks_io(5, [this] {
+        if (io_buf_[0] != 5 || io_buf_[1] != 0)
+            return abort({KS_PROXY, ERR_SOCKS_CONNECTION_FAILED},
+                         "SOCKS: connect refused with " + std::to_string(uint8_t(io_buf_[1])));
+        uint8_t atyp = io_buf_[3];
+        size_t rest = atyp == 1 ? 3 + 2 : atyp == 4 ? 15 + 2 : uint8_t(io_buf_[4]) + 2;
+        io_buf_.assign(rest, '\0');
+        asio::async_read(tcp(), asio::buffer(io_buf_),
+                         [self = shared_from_this()](const error_code &ec, size_t) {
+                             if (self->ended())
+                                 return;
+                             if (ec)
+                                 return self->abort({KS_PROXY, ERR_SOCKS_CONNECTION_FAILED},
+                                                    "SOCKS: " + ec.message());
+                             self->start_tls();
+                         });
+    });
 }
 
 void WebSocket::on_tunnel(const error_code &ec) {

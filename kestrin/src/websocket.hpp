@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -107,6 +108,9 @@ class WebSocket : public std::enable_shared_from_this<WebSocket> {
                      const boost::asio::ip::tcp::resolver::results_type &results);
     void on_connected(const boost::system::error_code &ec);
     void send_connect();
+    void socks_io(size_t read_len, std::function<void()> next);
+    void socks_greet();
+    void socks_connect();
     void on_tunnel(const boost::system::error_code &ec);
     void start_tls();
     void start_handshake();
@@ -141,6 +145,7 @@ class WebSocket : public std::enable_shared_from_this<WebSocket> {
     bool done_ = false;
     bool opened_ = false;
     bool via_proxy_ = false;
+    bool socks_ = false;
     std::string proxy_host_, proxy_port_, proxy_user_, proxy_password_;
     boost::asio::ip::tcp::resolver resolver_;
     boost::asio::steady_timer timer_;
@@ -148,7 +153,7 @@ class WebSocket : public std::enable_shared_from_this<WebSocket> {
     std::unique_ptr<PlainWs> plain_ws_;
     std::unique_ptr<TlsWs> tls_ws_;
     boost::beast::flat_buffer rbuf_;
-    std::string io_buf_; // the proxy CONNECT request
+    std::string io_buf_; // the proxy CONNECT request, the SOCKS exchange
     std::optional<boost::beast::http::response_parser<boost::beast::http::empty_body>> tunnel_;
     boost::beast::websocket::response_type response_;
     std::deque<Outgoing> outq_;

@@ -255,3 +255,22 @@ class TestProxy:
         ws = engine.websocket(url(ws_peer, "/echo"))
         ws.connect()
         assert recv_all(ws) == error("Proxy (Chromium net error -130, response 0)")
+
+    @pytest.mark.parametrize("scheme", ["ws", "wss"])
+    def test_echo_through_socks5(self, ws_socks5, ws_peer, wss_peer, ws_tls, scheme):
+        peer = ws_peer if scheme == "ws" else wss_peer
+        engine = cn.PyEngine(proxy=f"socks5h://127.0.0.1:{ws_socks5.port}",
+                             ca_pem=ws_tls["ca_pem"])
+        ws = engine.websocket(url(peer, "/echo", scheme))
+        wait_open(ws)
+        ws.send_bytes(b"socks")
+        with watchdog(ws):
+            assert ws.recv() == ("binary", b"socks", None, None)
+        ws.close(1000, "")
+        assert recv_all(ws) == [("closed", b"", 1000, "")]
+
+    def test_socks5_target_refused(self, ws_socks5):
+        engine = cn.PyEngine(proxy=f"socks5://127.0.0.1:{ws_socks5.port}")
+        ws = engine.websocket(f"ws://127.0.0.1:{free_port()}/")
+        ws.connect()
+        assert recv_all(ws) == error("Proxy (Chromium net error -120, response 0)")

@@ -9,10 +9,11 @@ import threading
 import pytest
 import trustme
 
-from ws_servers import (NginxWsProxy, NodeWsPeer, RawServer, TinyProxy, WsPeer, node_ws_path)
+from ws_servers import (NginxWsProxy, NodeWsPeer, RawServer, Socks5, TinyProxy, WsPeer,
+                        node_ws_path)
 
 __all__ = ["ws_workdir", "ws_tls", "ws_peer", "wss_peer", "node_peer", "nginx_ws",
-           "ws_proxy", "raw_http", "raw_silent", "PROXY_USER", "PROXY_PASSWORD",
+           "ws_proxy", "ws_socks5", "raw_http", "raw_silent", "PROXY_USER", "PROXY_PASSWORD",
            "recv_all", "run_async", "wait_open", "watchdog", "TIMEOUT"]
 
 PROXY_USER, PROXY_PASSWORD = "wsuser", "ws-s3cret"
@@ -81,6 +82,19 @@ def ws_proxy(ws_workdir):
     root = ws_workdir / "tinyproxy"
     root.mkdir()
     server = TinyProxy(str(root), PROXY_USER, PROXY_PASSWORD)
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def ws_socks5(ws_workdir):
+    _need("danted")
+    root = ws_workdir / "danted"
+    root.mkdir()
+    try:
+        server = Socks5(str(root))
+    except RuntimeError as exc:
+        pytest.skip(f"SOCKS5 proxy did not start: {exc}")
     yield server
     server.stop()
 

@@ -363,3 +363,27 @@ DisableViaHeader Yes
 
     def stop(self):
         self._process.stop()
+
+
+class Socks5:
+    """Dante as a SOCKS5 proxy without authentication."""
+
+    def __init__(self, workdir):
+        self.port = free_port()
+        conf = os.path.join(workdir, "danted.conf")
+        users = "user.privileged: root\nuser.unprivileged: nobody\n" if os.geteuid() == 0 else ""
+        with open(conf, "w") as f:
+            f.write(f"""logoutput: {workdir}/danted.log
+internal: {HOST} port = {self.port}
+external: {HOST}
+clientmethod: none
+socksmethod: none
+{users}client pass {{ from: 127.0.0.1/32 to: 0.0.0.0/0 }}
+socks pass {{ from: 127.0.0.1/32 to: 0.0.0.0/0 }}
+""")
+        self._process = _Process(["danted", "-f", conf, "-N", "1", "-p",
+                                  os.path.join(workdir, "danted.pid")],
+                                 self.port, os.path.join(workdir, "danted.out"))
+
+    def stop(self):
+        self._process.stop()
