@@ -250,7 +250,8 @@ class TestPolling:
         req, _ = started(core)
         with pytest.raises(OverflowError):
             req.poll_events(-1)
-        with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+        message = "^out of range integral type conversion attempted$"
+        with pytest.raises(OverflowError, match=message):
             req.poll_events(2**32)
         with pytest.raises(TypeError, match="^argument 'limit': "):
             req.poll_events("1")

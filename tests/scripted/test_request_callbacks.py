@@ -153,7 +153,8 @@ class TestRedirectHops:
     def test_hop_fields_and_lossy_texts(self, core, req):
         core.req_redirect(status=301, head=b"Location: b\r\n", from_url=b"http://a/\xff",
                           to_url="http://b/\u00e9")
-        assert req.take_redirects() == [(301, b"Location: b\r\n", "http://a/\ufffd", "http://b/\u00e9")]
+        hop = (301, b"Location: b\r\n", "http://a/\ufffd", "http://b/\u00e9")
+        assert req.take_redirects() == [hop]
         assert req.take_redirects() == []
 
     def test_hops_in_arrival_order(self, core, req):

@@ -250,7 +250,8 @@ class TestManyRequests:
                     rid = next(c["id"] for c in reversed(core.calls("ks_request_create"))
                                if c["tid"] == threading.get_native_id())
                     w = 1 + rnd.randrange(4)
-                    chunks = [bytes([t, k]) * rnd.randrange(1, 300) for _ in range(rnd.randrange(8))]
+                    count = rnd.randrange(8)
+                    chunks = [bytes([t, k]) * rnd.randrange(1, 300) for _ in range(count)]
                     req.start()
                     core.req_response(rid, status=200 + t, head=b"H%d" % k, where=w)
                     for c in chunks:

@@ -214,7 +214,8 @@ class TestConversionErrors:
             engine.request("GET", URL, headers="a: b")
 
     def test_header_tuple_of_wrong_length(self, engine):
-        with pytest.raises(ValueError, match="^expected tuple of length 2, but got tuple of length 1$"):
+        message = "^expected tuple of length 2, but got tuple of length 1$"
+        with pytest.raises(ValueError, match=message):
             engine.request("GET", URL, headers=[("a",)])
 
     def test_body_item_out_of_range(self, engine):
