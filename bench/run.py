@@ -176,7 +176,8 @@ def fmt_csw(res, unit):
 def memory_note(res, scenario):
     if "base_rss_kb" not in res:
         return ""
-    per = (max(res["maxrss_kb"], res.get("open_rss_kb", 0)) - res["base_rss_kb"]) * 1024 / res["ops"]
+    peak = max(res["maxrss_kb"], res.get("open_rss_kb", 0))
+    per = (peak - res["base_rss_kb"]) * 1024 / res["ops"]
     what = "conn" if "websockets" in scenario else "req"
     return f"{per / 1024:,.1f} KiB/{what}"
 
@@ -192,15 +193,16 @@ def build_table(results, versions, meta, smoke):
         for name, res in rows.items():
             if "skip" in res or "error" in res:
                 note = res.get("skip") or "ERROR " + res["error"]
-                out.append(f"| {scenario} | {placement} | {name} | - | - | - | - | - | - | {note} |")
+                out.append(f"| {scenario} | {placement} | {name} | {' | '.join('-' * 6)} | "
+                           f"{note} |")
                 continue
             rate = throughput(res, unit)
             ratio = "" if name == CORVINA or ours is None else f"{ours / rate:.2f}×"
             note = " ".join(x for x in [memory_note(res, scenario), res.get("exit_fault")] if x)
             out.append(f"| {scenario} | {placement} | {name} | {fmt_rate(rate, unit)} | "
                        f"{fmt_cpu(res, unit)} | {fmt_csw(res, unit)} | "
-                       f"{res['maxrss_kb'] / 1024:,.0f} MB | {fmt_server_cpu(res, unit)} | {ratio} | "
-                       f"{note} |")
+                       f"{res['maxrss_kb'] / 1024:,.0f} MB | {fmt_server_cpu(res, unit)} | "
+                       f"{ratio} | {note} |")
     return "\n".join(out)
 
 
@@ -269,7 +271,8 @@ def goal_lines(results):
         if "maxrss_kb" in sw:
             lines.append(f"- S3 streamed peak RSS < 64 MB: {sw['maxrss_kb'] / 1024:.0f} MB "
                          f"{verdict(sw['maxrss_kb'] < 64 * 1024)}")
-        whole = {n: throughput(r, "byte") for n, r in results.get(("S3 whole", placement), {}).items()
+        rows = results.get(("S3 whole", placement), {})
+        whole = {n: throughput(r, "byte") for n, r in rows.items()
                  if throughput(r, "byte") is not None}
         if CORVINA in whole and len(whole) > 1:
             best_name = max((n for n in whole if n != CORVINA), key=whole.get)

@@ -144,7 +144,9 @@ class Servers:
             version = subprocess.run(
                 [node, "-p", "require('ws/package.json').version"], env=env, capture_output=True,
                 text=True).stdout.strip()
-            self.ws_server = f"node {subprocess.run([node, '--version'], capture_output=True, text=True).stdout.strip()} + ws {version}"
+            node_version = subprocess.run([node, "--version"], capture_output=True,
+                                          text=True).stdout.strip()
+            self.ws_server = f"node {node_version} + ws {version}"
         else:
             import sys
             env = dict(os.environ)
