@@ -323,6 +323,7 @@ def main():
     ap.add_argument("--tolerate-exit-faults", action="store_true",
                     help="do not fail the run when a corvina_native process dies after measuring")
     ap.add_argument("--json", help="also write the raw results here")
+    ap.add_argument("--note", help="a line for the report's header, e.g. the commit built")
     ap.add_argument("--write", help="write the Markdown report here (e.g. bench/RESULTS.md)")
     args = ap.parse_args()
 
@@ -404,6 +405,7 @@ def main():
     report = (f"Machine: {info['cpu']}, {info['cpus']} CPUs, {info['memory_gb']} GB, Linux "
               f"{info['kernel']}; load average (1 min) {load_before[0]:.1f} before the run, "
               f"{load_after[0]:.1f} after it (other work shares the CPUs){best}\n\n"
+              + (f"{args.note}\n\n" if args.note else "") +
               f"{table}\n{goals}\n\nVersions:\n{vers}\n")
     if notes:
         report += "\nNotes:\n" + "\n".join(f"- {n}" for n in notes) + "\n"
