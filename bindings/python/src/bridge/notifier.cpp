@@ -2,9 +2,31 @@
 
 #include "lib/pyref.h"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace corvina {
+namespace {
+
+// Set when the interpreter starts to exit; a Core thread must not ask for the interpreter lock
+// after that, since the interpreter ends any thread that does.
+std::atomic<bool> g_exiting{false};
+// Invocations between their check of g_exiting and their return.
+std::atomic<int> g_invoking{0};
+
+} // namespace
+
+void stop_notifiers_for_exit() {
+    g_exiting.store(true);
+    // Invocations already past the check finish their call first; they need the interpreter
+    // lock, which this thread holds.
+    Py_BEGIN_ALLOW_THREADS;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (g_invoking.load() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Py_END_ALLOW_THREADS;
+}
 
 LoopNotifier::LoopNotifier(NotifyPending pending, PyObject *loop, PyObject *notify)
     : pending_(std::move(pending)), loop_(loop), notify_(notify) {
@@ -21,6 +43,11 @@ LoopNotifier::~LoopNotifier() {
 void LoopNotifier::invoke() noexcept {
     if (pending_->exchange(true, std::memory_order_acq_rel))
         return; // a notification is already on its way
+    g_invoking.fetch_add(1);
+    if (g_exiting.load()) {
+        g_invoking.fetch_sub(1);
+        return;
+    }
     // Ensure does not take the lock again when this thread already holds it (a callback made
     // synchronously inside a Core call), and takes it back when this thread released it.
     PyGILState_STATE gil = PyGILState_Ensure();
@@ -39,6 +66,7 @@ void LoopNotifier::invoke() noexcept {
         PyErr_Restore(type, value, tb);
     }
     PyGILState_Release(gil);
+    g_invoking.fetch_sub(1);
 }
 
 NotifierRef make_notifier(const NotifyPending &pending, PyObject *loop, PyObject *notify) {

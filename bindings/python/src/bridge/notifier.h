@@ -56,6 +56,10 @@ class NotifierSlot {
     NotifierRef notifier_;
 };
 
+// Called when the interpreter starts to exit (an atexit hook, interpreter lock held): no
+// notifier asks for the lock from then on, and those already inside Python finish first.
+void stop_notifiers_for_exit();
+
 // Makes a notifier for an object's flag; the caller holds the interpreter lock.
 NotifierRef make_notifier(const NotifyPending &pending, PyObject *loop, PyObject *notify);
 

@@ -4,6 +4,7 @@
 #include "core/error.h"
 #include "lib/pyref.h"
 
+#include <cxxabi.h>
 #include <exception>
 #include <string>
 
@@ -42,8 +43,9 @@ template <class F> void release_noexcept(F &&release) noexcept {
 }
 
 // Runs a method body with the fault boundary: C++ exceptions and a null result without an
-// error set become the fault exception.
-template <class F> PyObject *guard(F &&body) noexcept {
+// error set become the fault exception. The unwinding by which an exiting interpreter ends a
+// thread that asks for its lock passes through.
+template <class F> PyObject *guard(F &&body) {
     GilHeldScope held;
     try {
         PyObject *result = body();
@@ -51,6 +53,8 @@ template <class F> PyObject *guard(F &&body) noexcept {
             result = raise_fault("method returned no value and no error");
         report_release_faults(nullptr);
         return result;
+    } catch (abi::__forced_unwind &) {
+        throw;
     } catch (...) {
         return raise_current_fault();
     }

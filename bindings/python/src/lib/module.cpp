@@ -1,4 +1,5 @@
 // The module's entry point and its one execute step.
+#include "bridge/notifier.h"
 #include "core/kestrin.h"
 #include "lib/classes.h"
 #include "lib/fault.h"
@@ -15,6 +16,29 @@ int add_to_all(PyObject *module, PyObject *all, const char *name, PyObject *valu
     PyRef text = PyRef::steal(PyUnicode_FromString(name));
     if (!text || PyList_Append(all, text.get()) < 0)
         return -1;
+    return 0;
+}
+
+PyObject *on_exit(PyObject *, PyObject *) {
+    stop_notifiers_for_exit();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef exit_hook = {"_corvina_native_exit", on_exit, METH_NOARGS, nullptr};
+
+// Once per process: the hook outlives any one module object.
+int register_exit_hook() {
+    static bool registered = false;
+    if (registered)
+        return 0;
+    PyRef hook = PyRef::steal(PyCFunction_NewEx(&exit_hook, nullptr, nullptr));
+    PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+    if (!hook || !atexit)
+        return -1;
+    PyRef done = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+    if (!done)
+        return -1;
+    registered = true;
     return 0;
 }
 
@@ -40,7 +64,7 @@ int exec_module(PyObject *module) {
                        reinterpret_cast<PyObject *>(websocket_type())) ||
             add_to_all(module, all.get(), "abi_version", abi.get()))
             return -1;
-        return 0;
+        return register_exit_hook();
     });
 }
 

@@ -33,7 +33,7 @@ GilRelease::GilRelease() : previous_(t_gil_held) {
     state_ = PyEval_SaveThread();
 }
 
-GilRelease::~GilRelease() {
+GilRelease::~GilRelease() noexcept(false) {
     PyEval_RestoreThread(state_);
     t_gil_held = previous_;
     drain_released_refs();

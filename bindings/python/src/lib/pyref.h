@@ -56,11 +56,13 @@ class GilHeldScope {
 };
 
 // Releases the interpreter lock for the scope. Destroy it with no module lock held: taking the
-// lock back may wait, and it releases the references queued by other threads.
+// lock back may wait, and it releases the references queued by other threads. When the
+// interpreter is exiting, taking the lock back ends the thread by unwinding it, so the
+// destructor lets that unwinding through.
 class GilRelease {
   public:
     GilRelease();
-    ~GilRelease();
+    ~GilRelease() noexcept(false);
     GilRelease(const GilRelease &) = delete;
     GilRelease &operator=(const GilRelease &) = delete;
 
