@@ -345,11 +345,11 @@ ks_status WebSocket::start() {
 ks_status WebSocket::send(uint32_t type, const uint8_t *data, size_t len) {
     if ((type != 1 && type != 2) || (len && !data))
         return KS_INVALID_ARGUMENT;
-    std::string payload(reinterpret_cast<const char *>(data), data ? len : 0);
-    if (type == 1 && !valid_utf8(payload))
-        return KS_INVALID_ARGUMENT;
     if (phase_.load() != Open)
         return KS_INVALID_STATE;
+    std::string payload(reinterpret_cast<const char *>(data), data ? len : 0);
+    if (type == 1 && !valid_utf8(payload))
+        return KS_INVALID_ARGUMENT; // the peer would have to fail the connection
     bool posted = engine_->post(
         [self = shared_from_this(), out = Outgoing{type == 1, std::move(payload)}]() mutable {
             self->enqueue(std::move(out));
@@ -409,8 +409,7 @@ void WebSocket::begin() {
                 self->abort(kTimedOut, "opening handshake timed out");
         });
     }
-    if (!make_stream())
-        return;
+    make_stream();
 
     const EngineSettings &s = engine_->settings();
     std::string host = target_.host, port = target_.port;
@@ -449,10 +448,10 @@ void WebSocket::begin() {
         });
 }
 
-bool WebSocket::make_stream() {
+void WebSocket::make_stream() {
     if (!target_.tls) {
         plain_ws_ = std::make_unique<PlainWs>(engine_->io());
-        return true;
+        return;
     }
     const EngineSettings &s = engine_->settings();
     ssl_ctx_ = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
@@ -500,7 +499,6 @@ bool WebSocket::make_stream() {
     }
     static constexpr unsigned char kAlpn[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
     SSL_set_alpn_protos(ssl, kAlpn, sizeof(kAlpn));
-    return true;
 }
 
 void WebSocket::on_resolved(const error_code &ec,

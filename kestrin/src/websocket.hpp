@@ -5,7 +5,9 @@
 // connection: on_closed or on_error, never anything after it.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -19,6 +21,7 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/role.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
@@ -54,6 +57,48 @@ bool valid_close_frame(uint32_t code, std::string_view reason);
 
 bool valid_utf8(std::string_view s);
 
+// The connection's TCP stream. Its own type lets the teardown below replace Beast's, which
+// waits without a limit for a peer that never closes after a close frame (or after the
+// Core failed the connection and sent one).
+struct WsTcp : boost::beast::tcp_stream {
+    using boost::beast::tcp_stream::tcp_stream;
+};
+
+// How long a teardown waits for the peer to close its side before the socket is closed.
+inline constexpr std::chrono::milliseconds kWebSocketTeardownLimit{1000};
+
+// Reads until the peer closes, for at most kWebSocketTeardownLimit. Whatever ends the wait
+// counts as done: Beast then reports the reason the connection was closed for.
+template <class Handler> struct WsTeardownOp {
+    WsTcp &stream;
+    Handler handler;
+    std::shared_ptr<std::array<char, 4096>> buffer;
+
+    void operator()(boost::system::error_code ec = {}, size_t = 0) {
+        if (!ec)
+            return stream.async_read_some(boost::asio::buffer(*buffer), std::move(*this));
+        handler(boost::system::error_code{});
+    }
+};
+
+template <class Handler>
+void async_teardown(boost::beast::role_type, WsTcp &stream, Handler &&handler) {
+    stream.expires_after(kWebSocketTeardownLimit);
+    boost::system::error_code ignored;
+    stream.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
+    WsTeardownOp<std::decay_t<Handler>>{stream, std::forward<Handler>(handler),
+                                        std::make_shared<std::array<char, 4096>>()}();
+}
+
+template <class Handler>
+void async_teardown(boost::beast::role_type, boost::beast::ssl_stream<WsTcp> &stream,
+                    Handler &&handler) {
+    boost::beast::get_lowest_layer(stream).expires_after(kWebSocketTeardownLimit);
+    stream.async_shutdown([h = std::forward<Handler>(handler)](boost::system::error_code) mutable {
+        h(boost::system::error_code{});
+    });
+}
+
 class WebSocket : public std::enable_shared_from_this<WebSocket> {
   public:
     // Checks and copies the configuration; nothing runs until start().
@@ -82,7 +127,7 @@ class WebSocket : public std::enable_shared_from_this<WebSocket> {
   private:
     explicit WebSocket(std::shared_ptr<Engine> engine);
 
-    using Tcp = boost::beast::tcp_stream;
+    using Tcp = WsTcp;
     using PlainWs = boost::beast::websocket::stream<Tcp>;
     using TlsWs = boost::beast::websocket::stream<boost::beast::ssl_stream<Tcp>>;
 
@@ -103,7 +148,7 @@ class WebSocket : public std::enable_shared_from_this<WebSocket> {
     Tcp &tcp();
 
     void begin();
-    bool make_stream();
+    void make_stream();
     void on_resolved(const boost::system::error_code &ec,
                      const boost::asio::ip::tcp::resolver::results_type &results);
     void on_connected(const boost::system::error_code &ec);
