@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -242,6 +243,30 @@ bool valid_close_frame(uint32_t code, std::string_view reason) {
     bool code_ok = (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
                    (code >= 3000 && code <= 4999);
     return code_ok && reason.size() <= 123 && valid_utf8(reason);
+}
+
+bool valid_received_close_code(uint16_t code) {
+    return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
+           (code >= 3000 && code <= 4999);
+}
+
+std::string client_close_frame(std::optional<uint16_t> code, std::string_view reason) {
+    std::string payload;
+    if (code) {
+        payload += char(*code >> 8);
+        payload += char(*code & 0xFF);
+        payload.append(reason.substr(0, 123));
+    }
+    thread_local std::mt19937 rng{std::random_device{}()};
+    uint32_t key = rng();
+    std::string frame;
+    frame += '\x88';
+    frame += char(0x80 | payload.size());
+    for (int i = 0; i < 4; ++i)
+        frame += char(key >> (8 * i));
+    for (size_t i = 0; i < payload.size(); ++i)
+        frame += char(payload[i] ^ frame[2 + i % 4]);
+    return frame;
 }
 
 bool parse_websocket_url(const std::string &url, WebSocketTarget &out) {
@@ -488,7 +513,7 @@ void WebSocket::make_stream() {
         ERR_clear_error();
     }
     tls_ws_ = std::make_unique<TlsWs>(engine_->io(), *ssl_ctx_);
-    SSL *ssl = tls_ws_->next_layer().native_handle();
+    SSL *ssl = tls().native_handle();
     X509_VERIFY_PARAM *param = SSL_get0_param(ssl);
     if (is_ip_literal(target_.host)) {
         X509_VERIFY_PARAM_set1_ip_asc(param, target_.host.c_str());
@@ -675,12 +700,12 @@ void WebSocket::on_tunnel(const error_code &ec) {
 void WebSocket::start_tls() {
     if (!tls_ws_)
         return start_handshake();
-    tls_ws_->next_layer().async_handshake(
+    tls().async_handshake(
         asio::ssl::stream_base::client, [self = shared_from_this()](const error_code &ec) {
             if (self->ended())
                 return;
             if (ec) {
-                long verify = SSL_get_verify_result(self->tls_ws_->next_layer().native_handle());
+                long verify = SSL_get_verify_result(self->tls().native_handle());
                 Failure f = verify != X509_V_OK
                                 ? Failure{KS_TLS, certificate_error(verify)}
                                 : (is_tls_error(ec) ? Failure{KS_TLS, ERR_SSL_PROTOCOL_ERROR}
@@ -792,13 +817,25 @@ void WebSocket::on_handshake(const error_code &ec) {
     opened_ = true;
 
     with_ws([this](auto &ws) {
-        ws.control_callback([this](websocket::frame_type kind, beast::string_view) {
+        ws.control_callback([this, &ws](websocket::frame_type kind, beast::string_view) {
             if (kind != websocket::frame_type::close || done_)
                 return;
             close_received_ = true;
             if (close_sent_ || peer_closing_)
                 return;
             peer_closing_ = true;
+            // Beast answers next; shape its answer as a browser does.
+            const websocket::close_reason &r = ws.reason();
+            if (r.code == websocket::close_code::none) {
+                ws.next_layer().close_reply = client_close_frame(std::nullopt, {});
+            } else if (!valid_received_close_code(r.code)) {
+                bad_close_code_ = true;
+                ws.next_layer().close_reply = client_close_frame(1002, {});
+                return;
+            } else {
+                ws.next_layer().close_reply =
+                    client_close_frame(r.code, std::string_view(r.reason.data(), r.reason.size()));
+            }
             int p = Open;
             phase_.compare_exchange_strong(p, Closing);
             if (cb_.on_closing)
@@ -828,6 +865,9 @@ void WebSocket::on_read(const error_code &ec) {
     if (ended())
         return;
     if (ec) {
+        if (bad_close_code_)
+            return abort({KS_PROTOCOL, ERR_WS_PROTOCOL_ERROR},
+                         "the peer closed with a forbidden code");
         if (ec == websocket::error::closed || close_received_)
             return report_closed(true);
         return fail_with(ec, "read");

@@ -20,6 +20,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/role.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -99,6 +100,67 @@ void async_teardown(boost::beast::role_type, boost::beast::ssl_stream<WsTcp> &st
     });
 }
 
+// Between Beast's WebSocket layer and the transport: replaces the close frame Beast sends in
+// answer to the peer's, since Beast echoes the code only, while browsers echo code and
+// reason, answer a close without a code with an empty one, and fail on a code that no close
+// frame may carry.
+template <class Next> class WsCloseTap {
+  public:
+    using executor_type = typename Next::executor_type;
+
+    template <class... Args>
+    explicit WsCloseTap(Args &&...args) : next_(std::forward<Args>(args)...) {}
+
+    executor_type get_executor() noexcept { return next_.get_executor(); }
+    Next &next_layer() noexcept { return next_; }
+    const Next &next_layer() const noexcept { return next_; }
+
+    // The whole frame to send instead of Beast's next close frame; empty for none.
+    std::string close_reply;
+
+    template <class Buffers, class Handler>
+    void async_read_some(const Buffers &buffers, Handler &&handler) {
+        next_.async_read_some(buffers, std::forward<Handler>(handler));
+    }
+
+    template <class Buffers, class Handler>
+    void async_write_some(const Buffers &buffers, Handler &&handler) {
+        if (close_reply.empty() || !is_close_frame(buffers))
+            return next_.async_write_some(buffers, std::forward<Handler>(handler));
+        auto frame = std::make_shared<std::string>(std::move(close_reply));
+        close_reply.clear();
+        size_t n = boost::asio::buffer_size(buffers);
+        boost::asio::async_write(
+            next_, boost::asio::buffer(*frame),
+            [frame, n, h = std::forward<Handler>(handler)](boost::system::error_code ec,
+                                                           size_t) mutable { h(ec, ec ? 0 : n); });
+    }
+
+  private:
+    // Beast writes a client close frame whole, in one buffer: header, mask, payload.
+    template <class Buffers> static bool is_close_frame(const Buffers &buffers) {
+        unsigned char head[2];
+        if (boost::asio::buffer_copy(boost::asio::buffer(head), buffers) < 2)
+            return false;
+        size_t len = head[1] & 0x7F;
+        return head[0] == 0x88 && (head[1] & 0x80) && len <= 125 &&
+               boost::asio::buffer_size(buffers) == 6 + len;
+    }
+
+    Next next_;
+};
+
+template <class Next, class Handler>
+void async_teardown(boost::beast::role_type role, WsCloseTap<Next> &stream, Handler &&handler) {
+    async_teardown(role, stream.next_layer(), std::forward<Handler>(handler));
+}
+
+// A masked client close frame; no code gives an empty payload.
+std::string client_close_frame(std::optional<uint16_t> code, std::string_view reason);
+
+// Close codes a peer may send (RFC 6455 7.4 and the IANA registry).
+bool valid_received_close_code(uint16_t code);
+
 class WebSocket : public std::enable_shared_from_this<WebSocket> {
   public:
     // Checks and copies the configuration; nothing runs until start().
@@ -128,8 +190,8 @@ class WebSocket : public std::enable_shared_from_this<WebSocket> {
     explicit WebSocket(std::shared_ptr<Engine> engine);
 
     using Tcp = WsTcp;
-    using PlainWs = boost::beast::websocket::stream<Tcp>;
-    using TlsWs = boost::beast::websocket::stream<boost::beast::ssl_stream<Tcp>>;
+    using PlainWs = boost::beast::websocket::stream<WsCloseTap<Tcp>>;
+    using TlsWs = boost::beast::websocket::stream<WsCloseTap<boost::beast::ssl_stream<Tcp>>>;
 
     // Seen from API threads; moves only forward.
     enum Phase : int { Idle, Connecting, Open, Closing, Done };
@@ -146,6 +208,7 @@ class WebSocket : public std::enable_shared_from_this<WebSocket> {
             f(*plain_ws_);
     }
     Tcp &tcp();
+    boost::beast::ssl_stream<Tcp> &tls() { return tls_ws_->next_layer().next_layer(); }
 
     void begin();
     void make_stream();
@@ -206,6 +269,7 @@ class WebSocket : public std::enable_shared_from_this<WebSocket> {
     bool close_sent_ = false;
     bool peer_closing_ = false;
     bool close_received_ = false; // the peer's close frame, whoever started
+    bool bad_close_code_ = false; // the peer's close frame carried a forbidden code
     std::optional<std::pair<uint16_t, std::string>> close_wanted_;
 };
 

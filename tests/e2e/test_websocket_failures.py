@@ -44,6 +44,16 @@ class TestClose:
         assert recv_all(ws) == [("closing", b"", None, None), ("closed", b"", code, reason)]
         assert ws.recv() is None and ws.is_finished()
 
+    @pytest.mark.parametrize("scheme", ["ws", "wss"])
+    def test_our_answer_echoes_the_servers_close(self, ws_peer, wss_peer, ws_tls, scheme):
+        peer = ws_peer if scheme == "ws" else wss_peer
+        engine = cn.PyEngine(ca_pem=ws_tls["ca_pem"])
+        tag = f"echo-close-{scheme}"
+        ws = engine.websocket(url(peer, f"/close?code=4100&reason=see+you&tag={tag}", scheme))
+        wait_open(ws)
+        assert recv_all(ws)[-1] == ("closed", b"", 4100, "see you")
+        assert peer.close_of(tag) == (4100, "see you")
+
     def test_client_close_reaches_the_server_and_ends_sending(self, ws_peer):
         engine = cn.PyEngine()
         ws = engine.websocket(url(ws_peer, "/echo?tag=client-close"))

@@ -60,3 +60,26 @@ TEST(WsHelpers, Urls) {
     EXPECT_FALSE(parse_websocket_url("ws://example.com/#frag", t));
     EXPECT_FALSE(parse_websocket_url("ws://exa mple.com/", t));
 }
+
+TEST(WsHelpers, ClientCloseFrames) {
+    auto unmask = [](const std::string &f) {
+        std::string out;
+        for (size_t i = 6; i < f.size(); ++i)
+            out += char(f[i] ^ f[2 + (i - 6) % 4]);
+        return out;
+    };
+    std::string f = client_close_frame(4100, "see you");
+    ASSERT_EQ(f.size(), 6u + 2 + 7);
+    EXPECT_EQ(uint8_t(f[0]), 0x88);
+    EXPECT_EQ(uint8_t(f[1]), 0x80 | 9);
+    EXPECT_EQ(unmask(f), std::string("\x10\x04see you", 9));
+    std::string empty = client_close_frame(std::nullopt, "ignored");
+    EXPECT_EQ(empty.size(), 6u);
+    EXPECT_EQ(uint8_t(empty[1]), 0x80);
+    EXPECT_EQ(client_close_frame(1000, std::string(200, 'x')).size(), 6u + 125);
+
+    for (uint16_t ok : {1000, 1003, 1007, 1014, 3000, 4999})
+        EXPECT_TRUE(valid_received_close_code(ok)) << ok;
+    for (uint16_t bad : {0, 999, 1004, 1005, 1006, 1015, 2999, 5000, 65535})
+        EXPECT_FALSE(valid_received_close_code(bad)) << bad;
+}
