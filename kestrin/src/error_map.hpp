@@ -44,5 +44,7 @@ inline constexpr Failure kUploadRewind{12, -25};    // a streamed body cannot be
 inline constexpr Failure kCacheMiss{13, -400};
 inline constexpr Failure kInvalidResponse{11, -370};
 inline constexpr Failure kEngineClosed{7, -3};
+inline constexpr Failure kHeadersTooBig{11, -325};          // ERR_RESPONSE_HEADERS_TOO_BIG
+inline constexpr Failure kInvalidChunkedEncoding{11, -321}; // ERR_INVALID_CHUNKED_ENCODING
 
 } // namespace kestrin

@@ -14,6 +14,8 @@ namespace {
 
 constexpr std::string_view kDefaultUserAgent = "kestrin/0.1";
 constexpr size_t kServeChunk = 64 * 1024;
+// A browser's bound on a response head; libcurl's own limits are larger.
+constexpr size_t kMaxHeadBytes = 256 * 1024;
 
 bool is_token(std::string_view s) {
     if (s.empty())
@@ -94,7 +96,8 @@ ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_reques
     std::shared_ptr<Request> r(new Request(engine));
     r->url_ = text(c.url, c.url_len);
     r->method_ = text(c.method, c.method_len);
-    if (!is_token(r->method_) || !is_http_url(r->url_))
+    // libcurl sees the URL up to its first NUL: refuse one rather than send a shorter URL.
+    if (!is_token(r->method_) || !is_field_value(r->url_) || !is_http_url(r->url_))
         return KS_INVALID_ARGUMENT;
     for (size_t i = 0; i < c.header_count; ++i) {
         const ks_header &h = c.headers[i];
@@ -199,7 +202,8 @@ void Request::abort(Failure failure) {
 
 void Request::start_hop() {
     head_.clear();
-    head_done_ = false;
+    head_done_ = head_too_big_ = false;
+    curl_error_[0] = '\0';
     parsed_ = {};
     redirect_hop_ = false;
     response_delivered_ = false;
@@ -314,6 +318,7 @@ HeaderList Request::build_headers() const {
 bool Request::configure(CURL *e) {
     const EngineSettings &s = engine_->settings();
     curl_easy_setopt(e, CURLOPT_PRIVATE, this);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, curl_error_);
     if (curl_easy_setopt(e, CURLOPT_URL, url_.c_str()) != CURLE_OK)
         return false;
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -423,6 +428,10 @@ size_t Request::on_header(char *data, size_t size, size_t n, void *p) {
     if (line.substr(0, 5) == "HTTP/")
         self->head_.clear();
     self->head_.append(line);
+    if (self->head_.size() > kMaxHeadBytes) {
+        self->head_too_big_ = true;
+        return 0; // libcurl ends the transfer with a write error
+    }
     if (line == "\r\n" || line == "\n") {
         int status = parse_status_line(self->head_);
         if (status >= 100 && status < 200 && status != 101) {
@@ -517,6 +526,20 @@ void Request::follow() {
     start_hop();
 }
 
+// libcurl reports a head line over its own limit (100 KiB) as out of memory, with no text, and a
+// head over its total limit or a malformed chunk as a receive error with a text. A real
+// allocation failure while the head arrives is far rarer than a hostile head.
+Failure Request::refined_failure(CURLcode code, const FailureContext &ctx) const {
+    std::string_view text(curl_error_);
+    if (!head_done_ &&
+        (head_too_big_ || code == CURLE_OUT_OF_MEMORY ||
+         (code == CURLE_RECV_ERROR && text.starts_with("Too large response headers"))))
+        return kHeadersTooBig;
+    if (code == CURLE_RECV_ERROR && text.ends_with(" in chunked-encoding"))
+        return kInvalidChunkedEncoding;
+    return map_curl_error(code, ctx);
+}
+
 void Request::on_transfer_done(CURL *easy, CURLcode code) {
     if (easy != easy_)
         return;
@@ -537,7 +560,7 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
     if (redirect_hop_)
         return handle_redirect();
     if (code != CURLE_OK)
-        return finish(map_curl_error(code, ctx));
+        return finish(refined_failure(code, ctx));
     const auto &cache = engine_->settings().cache;
     if (not_modified_) {
         auto entry = refreshed(*cached_, parsed_, request_time_, now_seconds());

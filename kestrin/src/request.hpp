@@ -65,6 +65,7 @@ class Request : public std::enable_shared_from_this<Request> {
     void follow();
     void upload_ready();
     void release_transfer();
+    Failure refined_failure(CURLcode code, const FailureContext &ctx) const;
     void finish(Failure failure);
 
     static size_t on_header(char *data, size_t size, size_t n, void *self);
@@ -99,6 +100,8 @@ class Request : public std::enable_shared_from_this<Request> {
     HeaderList extra_headers_; // this hop's validators
     std::string head_;
     bool head_done_ = false;
+    bool head_too_big_ = false;
+    char curl_error_[CURL_ERROR_SIZE] = {}; // libcurl's text for this hop's failure
     ParsedHead parsed_;
     bool redirect_hop_ = false;
     bool response_delivered_ = false;

@@ -1,5 +1,6 @@
 // The ks_websocket_* entry points: null checks and exception fences around
 // the WebSocket object. No exception leaves here.
+#include <cstring>
 #include <new>
 
 #include "engine.hpp"
@@ -11,6 +12,14 @@ using kestrin::WebSocket;
 namespace {
 
 constexpr ks_status kBadHandle = KS_INVALID_ARGUMENT;
+
+bool usable(const void *handle) {
+    return handle && !kestrin::fork_guard::inherited(handle);
+}
+
+ks_status refusal(const void *handle) {
+    return handle ? ks_status{KS_INVALID_STATE} : kBadHandle;
+}
 
 template <class F> ks_status guarded(F &&f) {
     try {
@@ -30,38 +39,49 @@ ks_status ks_websocket_create(ks_engine *engine, const ks_websocket_config *conf
                               ks_websocket **out) {
     if (!engine || !config || !out)
         return KS_INVALID_ARGUMENT;
+    // The URL parser stops at a NUL: refuse one rather than connect to a shorter URL.
+    if (config->struct_size >= sizeof(ks_websocket_config) && config->url &&
+        std::memchr(config->url, '\0', config->url_len))
+        return KS_INVALID_ARGUMENT;
+    if (kestrin::fork_guard::inherited(engine))
+        return KS_INVALID_STATE;
     return guarded([&]() -> ks_status {
         std::shared_ptr<WebSocket> ws;
         if (ks_status st = WebSocket::create(kestrin::engine_from_handle(engine), *config, ws))
             return st;
         *out = ws->handle();
+        kestrin::fork_guard::made(*out);
         return KS_OK; // ws->api_ref keeps it alive until ks_websocket_release
     });
 }
 
 ks_status ks_websocket_start(ks_websocket *ws) {
-    return ws ? guarded([&] { return WebSocket::from(ws)->start(); }) : kBadHandle;
+    return usable(ws) ? guarded([&] { return WebSocket::from(ws)->start(); }) : refusal(ws);
 }
 
 ks_status ks_websocket_cancel(ks_websocket *ws) {
-    return ws ? guarded([&] { return WebSocket::from(ws)->cancel(); }) : kBadHandle;
+    return usable(ws) ? guarded([&] { return WebSocket::from(ws)->cancel(); }) : refusal(ws);
 }
 
 ks_status ks_websocket_send(ks_websocket *ws, uint32_t kind, const uint8_t *data, size_t len) {
-    return ws ? guarded([&] { return WebSocket::from(ws)->send(kind, data, len); }) : kBadHandle;
+    return usable(ws) ? guarded([&] { return WebSocket::from(ws)->send(kind, data, len); })
+                      : refusal(ws);
 }
 
 ks_status ks_websocket_close(ks_websocket *ws, uint32_t code, const char *reason,
                              size_t reason_len) {
-    return ws ? guarded([&] { return WebSocket::from(ws)->close(code, reason, reason_len); })
-              : kBadHandle;
+    return usable(ws)
+               ? guarded([&] { return WebSocket::from(ws)->close(code, reason, reason_len); })
+               : refusal(ws);
 }
 
 void ks_websocket_release(ks_websocket *ws) {
-    if (ws)
-        guarded([&] {
-            WebSocket::from(ws)->release();
-            return KS_OK;
-        });
+    if (!ws || kestrin::fork_guard::inherited(ws))
+        return;
+    kestrin::fork_guard::released(ws);
+    guarded([&] {
+        WebSocket::from(ws)->release();
+        return KS_OK;
+    });
 }
 }
