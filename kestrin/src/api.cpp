@@ -1,6 +1,11 @@
 // The C interface of the Core: checks records, copies what it keeps and hands
 // everything else to the engine and request objects. No exception leaves here.
+#include <pthread.h>
+
+#include <atomic>
+#include <mutex>
 #include <new>
+#include <unordered_set>
 
 #include "engine.hpp"
 #include "kestrin.h"
@@ -22,6 +27,14 @@ EngineHandle *engine_of(ks_engine *e) {
 
 constexpr ks_status kBadHandle = KS_INVALID_ARGUMENT;
 
+bool usable(const void *handle) {
+    return handle && !kestrin::fork_guard::inherited(handle);
+}
+
+ks_status refusal(const void *handle) {
+    return handle ? ks_status{KS_INVALID_STATE} : kBadHandle;
+}
+
 template <class F> ks_status guarded(F &&f) {
     try {
         return f();
@@ -32,7 +45,52 @@ template <class F> ks_status guarded(F &&f) {
     }
 }
 
+// The handles made in this process since its last fork(). Only a forked child keeps it: the
+// parent's objects are never checked, and its calls cost one relaxed load.
+struct ForkState {
+    std::mutex lock;
+    std::unordered_set<const void *> made_here;
+};
+std::atomic<bool> g_forked{false};
+std::atomic<ForkState *> g_fork_state{nullptr};
+
+void on_fork_child() {
+    // The old state's mutex may have been held by a thread that does not exist here: leak it.
+    g_fork_state.store(new (std::nothrow) ForkState, std::memory_order_relaxed);
+    g_forked.store(true, std::memory_order_relaxed);
+}
+
+[[maybe_unused]] const int g_atfork = pthread_atfork(nullptr, nullptr, &on_fork_child);
+
 } // namespace
+
+bool kestrin::fork_guard::inherited(const void *handle) {
+    if (!g_forked.load(std::memory_order_relaxed))
+        return false;
+    ForkState *st = g_fork_state.load(std::memory_order_relaxed);
+    if (!st)
+        return true;
+    std::lock_guard guard(st->lock);
+    return st->made_here.count(handle) == 0;
+}
+
+void kestrin::fork_guard::made(const void *handle) {
+    if (!g_forked.load(std::memory_order_relaxed))
+        return;
+    if (ForkState *st = g_fork_state.load(std::memory_order_relaxed)) {
+        std::lock_guard guard(st->lock);
+        st->made_here.insert(handle);
+    }
+}
+
+void kestrin::fork_guard::released(const void *handle) {
+    if (!g_forked.load(std::memory_order_relaxed))
+        return;
+    if (ForkState *st = g_fork_state.load(std::memory_order_relaxed)) {
+        std::lock_guard guard(st->lock);
+        st->made_here.erase(handle);
+    }
+}
 
 std::shared_ptr<Engine> kestrin::engine_from_handle(ks_engine *engine) {
     return engine ? engine_of(engine)->engine : nullptr;
@@ -61,13 +119,15 @@ ks_status ks_engine_create(const ks_engine_config *config, ks_engine **out) {
         if (ks_status st = Engine::create(std::move(settings), engine))
             return st;
         *out = reinterpret_cast<ks_engine *>(new EngineHandle{std::move(engine)});
+        kestrin::fork_guard::made(*out);
         return KS_OK;
     });
 }
 
 void ks_engine_release(ks_engine *engine) {
-    if (!engine)
+    if (!engine || kestrin::fork_guard::inherited(engine))
         return;
+    kestrin::fork_guard::released(engine);
     EngineHandle *h = engine_of(engine);
     h->engine->shutdown();
     delete h;
@@ -76,42 +136,49 @@ void ks_engine_release(ks_engine *engine) {
 ks_status ks_request_create(ks_engine *engine, const ks_request_config *config, ks_request **out) {
     if (!engine || !config || !out)
         return KS_INVALID_ARGUMENT;
+    if (kestrin::fork_guard::inherited(engine))
+        return KS_INVALID_STATE;
     return guarded([&]() -> ks_status {
         std::shared_ptr<Request> r;
         if (ks_status st = Request::create(engine_of(engine)->engine, *config, r))
             return st;
         *out = r->handle();
+        kestrin::fork_guard::made(*out);
         return KS_OK; // r->api_ref keeps it alive until ks_request_release
     });
 }
 
 ks_status ks_request_start(ks_request *r) {
-    return r ? guarded([&] { return Request::from(r)->start(); }) : kBadHandle;
+    return usable(r) ? guarded([&] { return Request::from(r)->start(); }) : refusal(r);
 }
 
 ks_status ks_request_cancel(ks_request *r) {
-    return r ? guarded([&] { return Request::from(r)->cancel(); }) : kBadHandle;
+    return usable(r) ? guarded([&] { return Request::from(r)->cancel(); }) : refusal(r);
 }
 
 ks_status ks_request_resume_read(ks_request *r) {
-    return r ? guarded([&] { return Request::from(r)->resume_read(); }) : kBadHandle;
+    return usable(r) ? guarded([&] { return Request::from(r)->resume_read(); }) : refusal(r);
 }
 
 ks_status ks_request_follow_redirect(ks_request *r) {
-    return r ? guarded([&] { return Request::from(r)->follow_redirect(); }) : kBadHandle;
+    return usable(r) ? guarded([&] { return Request::from(r)->follow_redirect(); }) : refusal(r);
 }
 
 ks_status ks_request_upload_write(ks_request *r, const uint8_t *data, size_t len,
                                   uint32_t final_chunk) {
-    return r ? guarded([&] { return Request::from(r)->upload_write(data, len, final_chunk != 0); })
-             : kBadHandle;
+    return usable(r) ? guarded([&] {
+        return Request::from(r)->upload_write(data, len, final_chunk != 0);
+    })
+                     : refusal(r);
 }
 
 void ks_request_release(ks_request *r) {
-    if (r)
-        guarded([&] {
-            Request::from(r)->release();
-            return KS_OK;
-        });
+    if (!r || kestrin::fork_guard::inherited(r))
+        return;
+    kestrin::fork_guard::released(r);
+    guarded([&] {
+        Request::from(r)->release();
+        return KS_OK;
+    });
 }
 }

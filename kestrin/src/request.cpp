@@ -330,7 +330,12 @@ bool Request::configure(CURL *e) {
     curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
     curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
-    curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+    // Waiting for a connection to learn whether it multiplexes pays only where it learns that
+    // early (ALPN, prior knowledge). A clear-text connection tells with its first response, so
+    // one stalled request would hold back every other request to its host.
+    bool https = url_.size() > 6 && iequals(std::string_view(url_).substr(0, 6), "https:");
+    if (s.http_version == 2 || (s.http_version == 0 && https))
+        curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
     // Decode whatever the server encodes; the Accept-Encoding header itself
     // comes from build_headers().
     curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, s.accept_encoding.c_str());

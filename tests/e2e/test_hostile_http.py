@@ -221,6 +221,20 @@ def test_silent_server_then_cancel_releases_the_connection(hostile, engine):
     assert request.is_finished()
 
 
+@pytest.mark.parametrize("http_version", [None, "h1"])
+def test_a_stalled_request_does_not_hold_back_others_to_its_host(hostile, http_version):
+    # A clear-text connection whose first answer never comes must not make later requests
+    # wait to learn whether it could carry them too.
+    engine = cn.PyEngine(http_version=http_version)
+    stalled = engine.request("GET", hostile.url(hostile.script(unique("stall"), HANG)))
+    stalled.start()
+    ok = hostile.script(unique("ok"), head(b"Content-Length: 2", b"Connection: close"), b"ok",
+                        CLOSE)
+    for _ in range(3):
+        assert run_blocking(engine, hostile.url(ok), timeout=5) == ("ok", 200, b"ok")
+    stalled.cancel()
+
+
 # ---- decompression bomb ------------------------------------------------------------------------
 
 BOMB_SIZE = 1 << 30
