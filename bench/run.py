@@ -14,6 +14,7 @@ import argparse
 import json
 import os
 import platform
+import shlex
 import shutil
 import subprocess
 import sys
@@ -426,7 +427,7 @@ def main():
                 kept = "\n" + old[old.index("\n## Analysis") + 1:]
         path.write_text(
             f"# Benchmark results\n\nRun: {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, "
-            f"`{' '.join(['python', 'bench/run.py'] + sys.argv[1:])}`\n\n{report}{kept}")
+            f"`{shlex.join(['python', 'bench/run.py'] + sys.argv[1:])}`\n\n{report}{kept}")
     return 1 if failures else 0
 
 
