@@ -171,8 +171,11 @@ class HostileServer:
             server.close()
             for transport in list(self._transports):
                 transport.abort()
+            tasks = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+            for task in tasks:
+                task.cancel()
+            await asyncio.gather(*tasks, return_exceptions=True)
             await server.wait_closed()
-            await asyncio.sleep(0)
 
         self.loop.run_until_complete(main())
         self.loop.close()
