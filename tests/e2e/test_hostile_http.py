@@ -298,7 +298,9 @@ def test_gzip_bomb_streams_with_bounded_memory(hostile, engine, mode):
 
         asyncio.run(main())
     assert (total, nonzero) == (BOMB_SIZE, 0)
-    assert SANITIZED or peak - start < 64 << 20, f"memory grew by {(peak - start) >> 20} MiB"
+    # Bounded, not small: a paused transfer keeps everything one 64 KiB network read decodes
+    # to, which for zeros is about 64 MiB (measured: 75-82 MiB of growth for the 1 GiB bomb).
+    assert SANITIZED or peak - start < 128 << 20, f"memory grew by {(peak - start) >> 20} MiB"
 
 
 def test_gzip_bomb_cancelled_early_ends_the_transfer(hostile, engine):
