@@ -56,7 +56,10 @@ void LoopNotifier::invoke() noexcept {
         // A caller on this thread may have an error pending; it must survive the call.
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
-        PyObject *result = PyObject_CallMethod(loop_, "call_soon_threadsafe", "O", notify_);
+        // Exactly one positional argument, whatever notify is (a tuple included).
+        static PyObject *name = PyUnicode_InternFromString("call_soon_threadsafe");
+        PyObject *result =
+            name ? PyObject_CallMethodObjArgs(loop_, name, notify_, nullptr) : nullptr;
         if (result == nullptr) {
             PyErr_Clear();
             pending_->store(false, std::memory_order_release);

@@ -1,5 +1,6 @@
 #include "lib/fault.h"
 
+#include <cstdio>
 #include <new>
 #include <stdexcept>
 
@@ -34,34 +35,35 @@ PyObject *raise_current_fault() {
 }
 
 namespace {
-thread_local std::string t_release_fault;
+// Trivially destructible: a thread-local with a destructor races the thread's own exit.
+thread_local char t_release_fault[160];
+thread_local bool t_release_faulted = false;
+
+void note(const char *what) noexcept {
+    std::snprintf(t_release_fault, sizeof t_release_fault,
+                  "internal fault while releasing a Core handle%s%s", what ? ": " : "",
+                  what ? what : "");
+    t_release_faulted = true;
+}
 } // namespace
 
 void note_release_fault() noexcept {
     try {
-        try {
-            throw;
-        } catch (const std::exception &e) {
-            t_release_fault =
-                std::string("internal fault while releasing a Core handle: ") + e.what();
-        } catch (...) {
-            t_release_fault = "internal fault while releasing a Core handle";
-        }
+        throw;
+    } catch (const std::exception &e) {
+        note(e.what());
     } catch (...) {
-        // Out of memory while describing the fault: it is still reported, without a text.
-        t_release_fault.clear();
-        t_release_fault.shrink_to_fit();
+        note(nullptr);
     }
 }
 
 void report_release_faults(PyObject *obj) {
-    if (t_release_fault.empty())
+    if (!t_release_faulted)
         return;
-    std::string what;
-    what.swap(t_release_fault);
+    t_release_faulted = false;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    raise_fault(what);
+    raise_fault(t_release_fault);
     PyErr_WriteUnraisable(obj);
     PyErr_Restore(type, value, tb);
 }

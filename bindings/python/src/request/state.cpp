@@ -101,10 +101,12 @@ template <class Record> void RequestState::frame(Record &&record) noexcept {
     try {
         std::unique_lock<std::mutex> lock(lock_);
         record();
-        wake_.notify_all();
     } catch (...) {
         faulted = true;
     }
+    // Woken after the unlock, so a waiter does not wake only to block on the lock; the Core's
+    // reference keeps the state alive until the callback returns.
+    wake_.notify_all();
     if (faulted)
         record_panic();
     notifier_.invoke();

@@ -143,8 +143,10 @@ void WebSocketState::push(WebSocketEvent event, bool terminal) {
             if (terminal)
                 finished_ = true;
         }
-        cv_.notify_all();
     }
+    // After the unlock: a woken reader does not block on the lock at once. The Core's reference
+    // keeps the state alive until the callback returns.
+    cv_.notify_all();
     notifier_.invoke();
 }
 
