@@ -75,6 +75,16 @@ class TestNotifier:
         ((args, kwargs, tid),) = loop.calls
         assert args == (notify,) and kwargs == {} and tid != threading.get_native_id()
 
+    @pytest.mark.parametrize("callable_", [(1, 2), (), None])
+    def test_notify_of_any_type_is_one_argument(self, core, callable_):
+        loop = RecordingLoop()
+        req = new_request()
+        req.start_async(loop, callable_)
+        core.req_response(status=200, where=1)
+        core.wait_idle(5)
+        ((args, kwargs, _),) = loop.calls
+        assert args == (callable_,) and kwargs == {}
+
     def test_ten_callbacks_one_notification(self, core):
         req, loop = started(core)
         core.req_response(status=200, where=1)
