@@ -51,6 +51,9 @@ if [ -d tests/e2e ] && ls tests/e2e/test_*.py >/dev/null 2>&1; then
   (cd tests && run_pytest "$py" -m pytest -q -p no:cacheprovider e2e)
 fi
 
+step "benchmark harness smoke run (no timing assertions)"
+PYTHON="$py" bench/smoke.sh
+
 step "ASan+UBSan build of module and Cores"
 cmake_build build/asan -DCORVINA_SANITIZE=address -DCORVINA_BUILD_TESTING=ON
 ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
