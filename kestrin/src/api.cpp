@@ -8,12 +8,14 @@
 #include <unordered_set>
 
 #include "engine.hpp"
+#include "entry.hpp"
 #include "kestrin.h"
 #include "request.hpp"
 #include "websocket.hpp"
 
 using kestrin::Engine;
 using kestrin::Request;
+using namespace kestrin::entry;
 
 namespace {
 
@@ -25,25 +27,6 @@ EngineHandle *engine_of(ks_engine *e) {
     return reinterpret_cast<EngineHandle *>(e);
 }
 
-constexpr ks_status kBadHandle = KS_INVALID_ARGUMENT;
-
-bool usable(const void *handle) {
-    return handle && !kestrin::fork_guard::inherited(handle);
-}
-
-ks_status refusal(const void *handle) {
-    return handle ? ks_status{KS_INVALID_STATE} : kBadHandle;
-}
-
-template <class F> ks_status guarded(F &&f) {
-    try {
-        return f();
-    } catch (const std::bad_alloc &) {
-        return KS_OUT_OF_MEMORY;
-    } catch (...) {
-        return KS_INITIALIZATION_FAILED;
-    }
-}
 
 // The handles made in this process since its last fork(). Only a forked child keeps it: the
 // parent's objects are never checked, and its calls cost one relaxed load.

@@ -160,6 +160,8 @@ constexpr std::array kTable = std::to_array<ErrorRow>({
 
 constexpr Failure kUnknown{kNetwork, ERR_FAILED};
 
+} // namespace
+
 int32_t certificate_error(long verify_result) {
     switch (verify_result) {
     case X509_V_OK:              // the chain was fine, so the host name was not
@@ -183,8 +185,6 @@ int32_t certificate_error(long verify_result) {
         return ERR_CERT_INVALID;
     }
 }
-
-} // namespace
 
 std::span<const ErrorRow> error_table() {
     return kTable;

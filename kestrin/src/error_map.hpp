@@ -34,6 +34,9 @@ struct FailureContext {
 
 Failure map_curl_error(int curl_code, const FailureContext &ctx = {});
 
+// The net error of a failed certificate check, from OpenSSL's verification result.
+int32_t certificate_error(long verify_result);
+
 // Failures the Core decides itself, with the net error a browser reports.
 inline constexpr Failure kCanceled{7, -3}; // ERR_ABORTED
 inline constexpr Failure kTimedOut{6, -7}; // ERR_TIMED_OUT

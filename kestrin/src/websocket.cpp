@@ -20,6 +20,7 @@
 #include <openssl/x509_vfy.h>
 
 #include "engine.hpp"
+#include "error_map.hpp"
 #include "http_head.hpp"
 
 namespace kestrin {
@@ -148,27 +149,6 @@ std::string base64(std::string_view in) {
     return out;
 }
 
-int32_t certificate_error(long verify_result) {
-    switch (verify_result) {
-    case X509_V_ERR_HOSTNAME_MISMATCH:
-    case X509_V_ERR_IP_ADDRESS_MISMATCH:
-        return ERR_CERT_COMMON_NAME_INVALID;
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-        return ERR_CERT_DATE_INVALID;
-    case X509_V_ERR_CERT_REVOKED:
-        return ERR_CERT_REVOKED;
-    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-    case X509_V_ERR_CERT_UNTRUSTED:
-        return ERR_CERT_AUTHORITY_INVALID;
-    default:
-        return ERR_CERT_INVALID;
-    }
-}
 
 bool is_websocket_error(const error_code &ec) {
     return ec.category() == make_error_code(websocket::error::closed).category();

@@ -4,34 +4,12 @@
 #include <new>
 
 #include "engine.hpp"
+#include "entry.hpp"
 #include "kestrin.h"
 #include "websocket.hpp"
 
 using kestrin::WebSocket;
-
-namespace {
-
-constexpr ks_status kBadHandle = KS_INVALID_ARGUMENT;
-
-bool usable(const void *handle) {
-    return handle && !kestrin::fork_guard::inherited(handle);
-}
-
-ks_status refusal(const void *handle) {
-    return handle ? ks_status{KS_INVALID_STATE} : kBadHandle;
-}
-
-template <class F> ks_status guarded(F &&f) {
-    try {
-        return f();
-    } catch (const std::bad_alloc &) {
-        return KS_OUT_OF_MEMORY;
-    } catch (...) {
-        return KS_INITIALIZATION_FAILED;
-    }
-}
-
-} // namespace
+using namespace kestrin::entry;
 
 extern "C" {
 
