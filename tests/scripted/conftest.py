@@ -42,3 +42,12 @@ def _scripted_core_contract():
     problems = CORE.violations()
     if problems:
         pytest.fail("Core contract violated:\n  " + "\n  ".join(problems), pytrace=False)
+
+
+@pytest.fixture
+def no_overlapped_terminal():
+    """Fails a test whose terminal callback had to stop waiting for another callback of the same
+    object: a sign that the module held the interpreter lock that callback needed."""
+    yield
+    CORE.wait_idle(10)
+    assert not [e for e in CORE.callbacks() if e.get("overlapped")]

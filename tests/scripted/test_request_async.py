@@ -10,46 +10,11 @@ import pytest
 
 import corvina_native as cn
 from support.kst import ARMED
+from support.loops import CountingLoop, FailingLoop, RecordingLoop
+
+pytestmark = pytest.mark.usefixtures("no_overlapped_terminal")
 
 URL = "http://127.0.0.1/"
-
-
-
-@pytest.fixture(autouse=True)
-def _no_overlapped_terminal(core):
-    """The scripted Core marks a terminal callback that had to stop waiting for another
-    callback of the same request: a sign that the module held the interpreter lock it needed."""
-    yield
-    core.wait_idle(10)
-    assert not [e for e in core.callbacks() if e.get("overlapped")]
-
-class RecordingLoop:
-    """Counts call_soon_threadsafe calls and the thread each came from."""
-
-    def __init__(self):
-        self.calls = []
-
-    def call_soon_threadsafe(self, *args, **kwargs):
-        self.calls.append((args, kwargs, threading.get_native_id()))
-
-
-class CountingLoop:
-    """Keeps no reference to what it is asked to schedule."""
-
-    def __init__(self):
-        self.calls = 0
-
-    def call_soon_threadsafe(self, fn):
-        self.calls += 1
-
-
-class FailingLoop:
-    def __init__(self):
-        self.attempts = 0
-
-    def call_soon_threadsafe(self, fn):
-        self.attempts += 1
-        raise RuntimeError("loop is closed")
 
 
 def notify():

@@ -9,6 +9,9 @@ import pytest
 
 import corvina_native as cn
 from support.kst import ARMED
+from support.loops import CountingLoop
+
+pytestmark = pytest.mark.usefixtures("no_overlapped_terminal")
 
 URL = "http://127.0.0.1/"
 
@@ -20,15 +23,6 @@ def new_request(**kwargs):
 def gil_of(core, fn):
     return [c["gil"] for c in core.calls(fn)]
 
-
-
-@pytest.fixture(autouse=True)
-def _no_overlapped_terminal(core):
-    """The scripted Core marks a terminal callback that had to stop waiting for another
-    callback of the same request: a sign that the module held the interpreter lock it needed."""
-    yield
-    core.wait_idle(10)
-    assert not [e for e in core.callbacks() if e.get("overlapped")]
 
 class TestStart:
     def test_start_holds_the_interpreter_lock(self, core):
@@ -232,7 +226,7 @@ class TestPlainCoreCalls:
         assert gil_of(core, fn) == [True, True]
 
     def test_cancel_detaches_even_when_refused(self, core):
-        loop = _Loop()
+        loop = CountingLoop()
         req = new_request()
         req.start_async(loop, lambda: None)
         core.push_status("ks_request_cancel", 5)
@@ -251,14 +245,6 @@ class TestPlainCoreCalls:
         threading.Timer(0.05, req.cancel).start()
         with pytest.raises(RuntimeError, match=r"^Canceled \(Chromium net error -3\)$"):
             req.read_body()
-
-
-class _Loop:
-    def __init__(self):
-        self.calls = 0
-
-    def call_soon_threadsafe(self, fn):
-        self.calls += 1
 
 
 class TestRedirects:
@@ -331,7 +317,7 @@ class TestRedirects:
         assert req.wait_manual(5) == (None, (200, b""))
 
     def test_manual_head_failure_detaches(self, core):
-        loop = _Loop()
+        loop = CountingLoop()
         req = new_request(redirect="manual")
         req.start()
         req.attach_async(loop, lambda: None)

@@ -8,6 +8,9 @@ import pytest
 
 import corvina_native as cn
 from support.kst import ARMED, SIZE_MAX
+from support.loops import CountingLoop
+
+pytestmark = pytest.mark.usefixtures("no_overlapped_terminal")
 
 URL = "http://127.0.0.1/"
 MIB = 1048576
@@ -33,15 +36,6 @@ def resumes(core):
 def body_results(core):
     return [e["returned"] for e in core.callbacks("on_body")]
 
-
-
-@pytest.fixture(autouse=True)
-def _no_overlapped_terminal(core):
-    """The scripted Core marks a terminal callback that had to stop waiting for another
-    callback of the same request: a sign that the module held the interpreter lock it needed."""
-    yield
-    core.wait_idle(10)
-    assert not [e for e in core.callbacks() if e.get("overlapped")]
 
 class TestHead:
     def test_second_head_before_take_wins(self, core, req):
@@ -121,7 +115,7 @@ class TestBody:
         assert resumes(core) == 0
 
     def test_polling_resumes_too(self, core):
-        loop = _Loop()
+        loop = CountingLoop()
         req = cn.PyEngine().request("GET", URL)
         req.start_async(loop, lambda: None)
         core.req_response(status=200)
@@ -139,14 +133,6 @@ class TestBody:
         core.req_complete(where=1)
         assert len(req.read_body()) == MIB + 10
         assert resumes(core) == 1
-
-
-class _Loop:
-    def __init__(self):
-        self.calls = 0
-
-    def call_soon_threadsafe(self, fn):
-        self.calls += 1
 
 
 class TestRedirectHops:
@@ -317,7 +303,7 @@ class TestRelease:
 
     @pytest.mark.parametrize("order", ["pairs_first", "object_first"])
     def test_any_order_of_object_and_pairs(self, core, order):
-        loop = _Loop()
+        loop = CountingLoop()
         req = cn.PyEngine().request("GET", URL)
         req.start_async(loop, lambda: None)
         core.req_response(status=200)

@@ -13,28 +13,13 @@ import pytest
 
 import corvina_native as cn
 from support.kst import ARMED
+from support.loops import CountingLoop
 
-pytestmark = pytest.mark.concurrency
+
+pytestmark = [pytest.mark.concurrency, pytest.mark.usefixtures("no_overlapped_terminal")]
 
 URL = "http://127.0.0.1/"
 MIB = 1048576
-
-
-
-@pytest.fixture(autouse=True)
-def _no_overlapped_terminal(core):
-    """The scripted Core marks a terminal callback that had to stop waiting for another
-    callback of the same request: a sign that the module held the interpreter lock it needed."""
-    yield
-    core.wait_idle(10)
-    assert not [e for e in core.callbacks() if e.get("overlapped")]
-
-class CountingLoop:
-    def __init__(self):
-        self.calls = 0
-
-    def call_soon_threadsafe(self, fn):
-        self.calls += 1
 
 
 def notify():

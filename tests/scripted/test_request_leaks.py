@@ -9,6 +9,7 @@ import pytest
 
 import corvina_native as cn
 from support.kst import ARMED
+from support.loops import CountingLoop
 
 URL = "http://127.0.0.1/"
 
@@ -31,14 +32,6 @@ def heap_in_use():
         return None
     info = _mallinfo2()
     return info.uordblks + info.hblkhd
-
-
-class CountingLoop:
-    def __init__(self):
-        self.calls = 0
-
-    def call_soon_threadsafe(self, fn):
-        self.calls += 1
 
 
 def notify():

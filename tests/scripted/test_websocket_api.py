@@ -7,18 +7,9 @@ import pytest
 
 import corvina_native as cn
 from support.kst import ARMED
+from support.loops import CountingLoop
 
 URL = "wss://example.test/chat"
-
-
-class CountingLoop:
-    """Stands in for an event loop; keeps no reference to what it is asked to schedule."""
-
-    def __init__(self):
-        self.calls = 0
-
-    def call_soon_threadsafe(self, fn):
-        self.calls += 1
 
 
 def new_ws(**kwargs):

@@ -10,6 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import corvina_native as cn
+from support.loops import CountingLoop
 
 LIMIT_EVENTS = 1024
 LIMIT_BYTES = 4194304
@@ -27,14 +28,6 @@ TERMINALS = {
     "closed": ("closed", b"", 1000, ""),
     "error": ("error", b"", None, "Network (Chromium net error -100, response 0)"),
 }
-
-
-class CountingLoop:
-    def __init__(self):
-        self.calls = 0
-
-    def call_soon_threadsafe(self, fn):
-        self.calls += 1
 
 
 class Notify:
