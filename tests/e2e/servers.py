@@ -39,9 +39,9 @@ def wait_port(port, proc=None, timeout=10.0):
 class Process:
     """A server process that is terminated (then killed) on stop."""
 
-    def __init__(self, argv, port, log_path):
+    def __init__(self, argv, port, log_path, env=None):
         self.log = open(log_path, "wb")
-        self.proc = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT)
+        self.proc = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT, env=env)
         try:
             wait_port(port, self.proc)
         except Exception:

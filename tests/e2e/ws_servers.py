@@ -16,27 +16,10 @@ from urllib.parse import parse_qs, urlsplit
 from websockets.asyncio.server import serve
 from websockets.exceptions import ConnectionClosed
 
+from servers import Process, Socks5, TinyProxy, free_port, wait_port  # noqa: F401
+
 HOST = "127.0.0.1"
 PROTOCOLS = ("chat", "superchat")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
-
-
-def wait_port(port, proc=None, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if proc is not None and proc.poll() is not None:
-            raise RuntimeError(f"server exited with {proc.returncode}")
-        try:
-            with socket.create_connection((HOST, port), timeout=0.2):
-                return
-        except OSError:
-            time.sleep(0.05)
-    raise RuntimeError(f"nothing listens on {HOST}:{port}")
 
 
 class _LoopThread:
@@ -229,29 +212,6 @@ class RawServer(_LoopThread):
         super().stop()
 
 
-class _Process:
-    """A server process that is terminated (then killed) on stop."""
-
-    def __init__(self, argv, port, log_path, env=None):
-        self.log = open(log_path, "wb")
-        self.proc = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT, env=env)
-        try:
-            wait_port(port, self.proc)
-        except Exception:
-            self.stop()
-            raise
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-        self.log.close()
-
-
 _NODE_SERVER = r"""
 const { WebSocketServer } = require('ws');
 const port = Number(process.argv[1]);
@@ -280,7 +240,7 @@ class NodeWsPeer:
     def __init__(self, workdir):
         self.port = free_port()
         env = dict(os.environ, NODE_PATH=node_ws_path() or "")
-        self._process = _Process(["node", "-e", _NODE_SERVER, str(self.port)], self.port,
+        self._process = Process(["node", "-e", _NODE_SERVER, str(self.port)], self.port,
                                  os.path.join(workdir, "node-ws.out"), env=env)
 
     def stop(self):
@@ -333,57 +293,9 @@ http {{
     }}
 }}
 """)
-        self._process = _Process(["nginx", "-p", workdir, "-c", conf], self.port,
+        self._process = Process(["nginx", "-p", workdir, "-c", conf], self.port,
                                  os.path.join(workdir, "nginx.out"))
         wait_port(self.tls_port, self._process.proc)
-
-    def stop(self):
-        self._process.stop()
-
-
-class TinyProxy:
-    """tinyproxy with Basic credentials; CONNECT is allowed to any port."""
-
-    def __init__(self, workdir, user, password):
-        self.port = free_port()
-        conf = os.path.join(workdir, "tinyproxy.conf")
-        run_as = "User root\nGroup root\n" if os.geteuid() == 0 else ""
-        with open(conf, "w") as f:
-            f.write(f"""{run_as}Port {self.port}
-Listen {HOST}
-Timeout 60
-MaxClients 50
-Allow 127.0.0.1
-BasicAuth {user} {password}
-LogLevel Warning
-DisableViaHeader Yes
-""")
-        self._process = _Process(["tinyproxy", "-d", "-c", conf], self.port,
-                                 os.path.join(workdir, "tinyproxy.out"))
-
-    def stop(self):
-        self._process.stop()
-
-
-class Socks5:
-    """Dante as a SOCKS5 proxy without authentication."""
-
-    def __init__(self, workdir):
-        self.port = free_port()
-        conf = os.path.join(workdir, "danted.conf")
-        users = "user.privileged: root\nuser.unprivileged: nobody\n" if os.geteuid() == 0 else ""
-        with open(conf, "w") as f:
-            f.write(f"""logoutput: {workdir}/danted.log
-internal: {HOST} port = {self.port}
-external: {HOST}
-clientmethod: none
-socksmethod: none
-{users}client pass {{ from: 127.0.0.1/32 to: 0.0.0.0/0 }}
-socks pass {{ from: 127.0.0.1/32 to: 0.0.0.0/0 }}
-""")
-        self._process = _Process(["danted", "-f", conf, "-N", "1", "-p",
-                                  os.path.join(workdir, "danted.pid")],
-                                 self.port, os.path.join(workdir, "danted.out"))
 
     def stop(self):
         self._process.stop()
