@@ -53,17 +53,39 @@ async def fetch(engine: cn.PyEngine, method: str, url: str, **kwargs):
     return status, head, b"".join(chunks)
 
 
-async def websocket_events(ws: cn.PyWebSocket):
-    """Async iterator over (kind, payload, code, text) tuples until "closed" or "error"."""
-    wake = asyncio.Event()
-    ws.start_async(asyncio.get_running_loop(), wake.set)
-    while True:
-        batch = ws.poll_events()
-        if not batch:
-            await wake.wait()
-            wake.clear()
-            continue
-        for event in batch:
-            yield event
-            if event[0] in ("closed", "error"):
-                return
+class AsyncWebSocket:
+    """A WebSocket on the running loop: `events()` yields (kind, payload, code, text) tuples
+    until "closed" or "error".
+
+    `close` and `cancel` remove the notifier, so what follows them (the "closed" reply) comes
+    without a notification: after a local close the rest is read with the blocking `recv` on a
+    worker thread.
+    """
+
+    def __init__(self, ws: cn.PyWebSocket):
+        self.ws = ws
+        self._wake = asyncio.Event()
+        self._closing = False
+        ws.start_async(asyncio.get_running_loop(), self._wake.set)
+
+    def close(self, code: int = 1000, reason: str = "") -> None:
+        self._closing = True
+        self.ws.close(code, reason)
+        self._wake.set()
+
+    async def events(self):
+        while True:
+            batch = self.ws.poll_events()
+            if not batch:
+                if not self._closing:
+                    await self._wake.wait()
+                    self._wake.clear()
+                    continue
+                event = await asyncio.to_thread(self.ws.recv)
+                if event is None:
+                    return
+                batch = [event]
+            for event in batch:
+                yield event
+                if event[0] in ("closed", "error"):
+                    return

@@ -7,7 +7,7 @@ import asyncio
 import sys
 
 import corvina_native as cn
-from aio import websocket_events
+from aio import AsyncWebSocket
 
 
 def blocking_echo(engine: cn.PyEngine, url: str) -> None:
@@ -23,13 +23,11 @@ def blocking_echo(engine: cn.PyEngine, url: str) -> None:
 
 
 async def async_echo(engine: cn.PyEngine, url: str) -> None:
-    ws = engine.websocket(url, timeout=10)
-    sent = False
-    async for kind, payload, code, text in websocket_events(ws):
+    ws = AsyncWebSocket(engine.websocket(url, timeout=10))
+    async for kind, payload, code, text in ws.events():
         print("  asyncio:", (kind, payload, code, text))
-        if kind == "open" and not sent:
-            ws.send_text("ping over asyncio")
-            sent = True
+        if kind == "open":
+            ws.ws.send_text("ping over asyncio")
         elif kind == "text":
             ws.close(1000, "done")
 
