@@ -1,6 +1,7 @@
 #include "http_head.hpp"
 
 #include <cctype>
+#include <cstring>
 
 namespace kestrin {
 namespace {
@@ -98,6 +99,22 @@ bool has_token(std::string_view value, std::string_view token) {
         value.remove_prefix(comma + 1);
     }
     return false;
+}
+
+bool is_token(std::string_view s) {
+    if (s.empty())
+        return false;
+    for (unsigned char c : s)
+        if (c <= 32 || c >= 127 || std::strchr("\"(),/:;<=>?@[\\]{}", c))
+            return false;
+    return true;
+}
+
+bool is_field_value(std::string_view s) {
+    for (unsigned char c : s)
+        if (c == '\r' || c == '\n' || c == '\0')
+            return false;
+    return true;
 }
 
 } // namespace kestrin

@@ -28,6 +28,12 @@ int parse_status_line(std::string_view line);
 
 ParsedHead parse_head(std::string_view raw);
 
+// An HTTP token (a method or header name): no controls, spaces or separators.
+bool is_token(std::string_view s);
+
+// A header value that cannot split the message: no CR, LF or NUL.
+bool is_field_value(std::string_view s);
+
 // True when the comma-separated header value contains token (case-insensitive).
 bool has_token(std::string_view value, std::string_view token);
 

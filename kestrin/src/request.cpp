@@ -17,22 +17,6 @@ constexpr size_t kServeChunk = 64 * 1024;
 // A browser's bound on a response head; libcurl's own limits are larger.
 constexpr size_t kMaxHeadBytes = 256 * 1024;
 
-bool is_token(std::string_view s) {
-    if (s.empty())
-        return false;
-    for (unsigned char c : s)
-        if (c <= 32 || c >= 127 || std::strchr("\"(),/:;<=>?@[\\]{}", c))
-            return false;
-    return true;
-}
-
-bool is_field_value(std::string_view s) {
-    for (unsigned char c : s)
-        if (c == '\r' || c == '\n' || c == '\0')
-            return false;
-    return true;
-}
-
 bool is_http_url(const std::string &url) {
     std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
     if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)

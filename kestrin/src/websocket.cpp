@@ -65,22 +65,6 @@ std::string text(const char *p, size_t n) {
     return p && n ? std::string(p, n) : std::string();
 }
 
-bool is_token(std::string_view s) {
-    if (s.empty())
-        return false;
-    for (unsigned char c : s)
-        if (c <= 32 || c >= 127 || std::strchr("\"(),/:;<=>?@[\\]{}", c))
-            return false;
-    return true;
-}
-
-bool is_field_value(std::string_view s) {
-    for (unsigned char c : s)
-        if (c == '\r' || c == '\n' || c == '\0')
-            return false;
-    return true;
-}
-
 // Headers the handshake itself owns; a caller may not set them.
 bool reserved_header(std::string_view name) {
     static constexpr std::string_view kReserved[] = {

@@ -1,4 +1,4 @@
-// The class surface: type specifications, method tables, signatures and documentation.
+// The class surface: type objects, method tables, signatures and documentation.
 #include "lib/classes.h"
 
 #include "engine/engine.h"
