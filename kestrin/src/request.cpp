@@ -17,20 +17,31 @@ constexpr size_t kServeChunk = 64 * 1024;
 // A browser's bound on a response head; libcurl's own limits are larger.
 constexpr size_t kMaxHeadBytes = 256 * 1024;
 
-bool is_http_url(const std::string &url) {
+// KS_OK for an http or https URL. Running out of memory while parsing is no fault of the URL.
+ks_status check_http_url(const std::string &url) {
     std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
-    if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
-        return false;
+    if (!u)
+        return KS_OUT_OF_MEMORY;
+    CURLUcode rc = curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0);
     char *scheme = nullptr;
-    if (curl_url_get(u.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK)
-        return false;
+    if (rc == CURLUE_OK)
+        rc = curl_url_get(u.get(), CURLUPART_SCHEME, &scheme, 0);
+    if (rc != CURLUE_OK)
+        return rc == CURLUE_OUT_OF_MEMORY ? KS_OUT_OF_MEMORY : KS_INVALID_ARGUMENT;
     bool ok = std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0;
     curl_free(scheme);
-    return ok;
+    return ok ? KS_OK : KS_INVALID_ARGUMENT;
 }
 
 std::string text(const char *p, size_t n) {
     return p && n ? std::string(p, n) : std::string();
+}
+
+// libcurl before 8.0.0 sets HTTP/2 up a second time on a reused prior-knowledge (clear-text)
+// connection and fails that request with a framing error (curl issue 10634).
+bool h2c_reuse_broken() {
+    static const bool broken = curl_version_info(CURLVERSION_NOW)->version_num < 0x080000;
+    return broken;
 }
 
 // HTTP/2 weights of the browser's priorities, highest to idle.
@@ -81,8 +92,10 @@ ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_reques
     r->url_ = text(c.url, c.url_len);
     r->method_ = text(c.method, c.method_len);
     // libcurl sees the URL up to its first NUL: refuse one rather than send a shorter URL.
-    if (!is_token(r->method_) || !is_field_value(r->url_) || !is_http_url(r->url_))
+    if (!is_token(r->method_) || !is_field_value(r->url_))
         return KS_INVALID_ARGUMENT;
+    if (ks_status st = check_http_url(r->url_))
+        return st;
     for (size_t i = 0; i < c.header_count; ++i) {
         const ks_header &h = c.headers[i];
         if ((h.name_len && !h.name) || (h.value_len && !h.value))
@@ -318,8 +331,13 @@ bool Request::configure(CURL *e) {
     // early (ALPN, prior knowledge). A clear-text connection tells with its first response, so
     // one stalled request would hold back every other request to its host.
     bool https = url_.size() > 6 && iequals(std::string_view(url_).substr(0, 6), "https:");
-    if (s.http_version == 2 || (s.http_version == 0 && https))
+    if (s.http_version == 2 && !https && h2c_reuse_broken()) {
+        // Such a libcurl cannot share these connections: one connection per request.
+        curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+    } else if (s.http_version == 2 || (s.http_version == 0 && https)) {
         curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
+    }
     // Decode whatever the server encodes; the Accept-Encoding header itself
     // comes from build_headers().
     curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, s.accept_encoding.c_str());

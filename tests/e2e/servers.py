@@ -69,7 +69,11 @@ class Nginx:
     """Static files, gzip, redirect chains and rate-limited bodies over HTTP/1.1 in clear,
     HTTP/2 in clear (prior knowledge) and HTTPS with HTTP/2."""
 
-    def __init__(self, workdir, cert_file, key_file, app_port, big_size):
+    def __init__(self, workdir, cert_file, key_file, app_port, big_size,
+                 keepalive_requests=100000):
+        # A small keepalive_requests makes nginx end each connection (GOAWAY on HTTP/2) after
+        # that many requests.
+        self.keepalive_requests = keepalive_requests
         self.dir = workdir
         self.root = os.path.join(workdir, "www")
         os.makedirs(self.root)
@@ -131,7 +135,7 @@ http {{
     scgi_temp_path {self.dir}/scgi;
     types {{ text/plain txt; application/octet-stream bin; }}
     default_type application/octet-stream;
-    keepalive_requests 100000;
+    keepalive_requests {self.keepalive_requests};
     http2_max_concurrent_streams 256;
     server {{
         listen {HOST}:{self.http_port};
