@@ -163,16 +163,59 @@ int Engine::on_socket(CURL *, curl_socket_t s, int what, void *engine, void *) {
 }
 
 int Engine::on_timer(CURLM *, long timeout_ms, void *engine) {
-    auto *self = static_cast<Engine *>(engine);
-    self->curl_timer_.cancel();
-    if (timeout_ms < 0 || self->stopped_)
-        return 0;
-    self->curl_timer_.expires_after(std::chrono::milliseconds(timeout_ms));
-    self->curl_timer_.async_wait([self](const boost::system::error_code &ec) {
-        if (!ec && !self->stopped_)
-            self->socket_action(CURL_SOCKET_TIMEOUT, 0);
-    });
+    static_cast<Engine *>(engine)->set_curl_timer(timeout_ms);
     return 0;
+}
+
+// libcurl moves its timer several times per transfer. Re-arming the Asio timer costs a timerfd
+// update and a cancelled handler each time, so: a due-now timeout is posted, a later one leaves
+// an earlier queued wait in place (it re-arms for the rest when it fires), and only an earlier
+// one re-arms. libcurl must never see an early TIMEOUT action: it would not tell us its timer
+// again, and the real expiry would be lost.
+void Engine::set_curl_timer(long timeout_ms) {
+    if (timeout_ms < 0 || stopped_) {
+        want_timer_ = false; // a queued wait fires and finds nothing to do
+        return;
+    }
+    auto now = std::chrono::steady_clock::now();
+    want_timer_ = true;
+    timer_due_ = now + std::chrono::milliseconds(timeout_ms);
+    if (timeout_ms == 0) {
+        auto gen = ++timer_gen_;
+        timer_waiting_ = false;
+        asio::post(io_, [this, gen] {
+            if (gen == timer_gen_)
+                curl_timer_expired();
+        });
+        return;
+    }
+    if (timer_waiting_ && timer_armed_for_ <= timer_due_)
+        return;
+    arm_curl_timer(timer_due_);
+}
+
+void Engine::arm_curl_timer(std::chrono::steady_clock::time_point due) {
+    auto gen = ++timer_gen_;
+    timer_waiting_ = true;
+    timer_armed_for_ = due;
+    curl_timer_.expires_at(due);
+    curl_timer_.async_wait([this, gen](const boost::system::error_code &ec) {
+        if (ec || gen != timer_gen_)
+            return;
+        timer_waiting_ = false;
+        curl_timer_expired();
+    });
+}
+
+void Engine::curl_timer_expired() {
+    if (!want_timer_ || stopped_)
+        return;
+    if (std::chrono::steady_clock::now() < timer_due_) {
+        arm_curl_timer(timer_due_);
+        return;
+    }
+    want_timer_ = false;
+    socket_action(CURL_SOCKET_TIMEOUT, 0);
 }
 
 void Engine::arm(const std::shared_ptr<SocketWatch> &w, int direction) {

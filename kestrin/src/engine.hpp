@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -70,6 +72,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
 
     static int on_socket(CURL *easy, curl_socket_t s, int what, void *engine, void *socketp);
     static int on_timer(CURLM *multi, long timeout_ms, void *engine);
+    void set_curl_timer(long timeout_ms);
+    void arm_curl_timer(std::chrono::steady_clock::time_point due);
+    void curl_timer_expired();
     void arm(const std::shared_ptr<SocketWatch> &w, int direction);
     void fire(const std::shared_ptr<SocketWatch> &w, int direction);
     void socket_action(curl_socket_t s, int events);
@@ -87,6 +92,14 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // Network thread state.
     CURLM *multi_ = nullptr;
     boost::asio::steady_timer curl_timer_;
+    // What libcurl last asked for: a TIMEOUT action at timer_due_ while want_timer_.
+    bool want_timer_ = false;
+    std::chrono::steady_clock::time_point timer_due_;
+    // The wait queued on curl_timer_, if any: when it fires, and its generation (a later arm or a
+    // due-now post makes older ones stale).
+    bool timer_waiting_ = false;
+    std::chrono::steady_clock::time_point timer_armed_for_;
+    std::uint64_t timer_gen_ = 0;
     std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> watches_;
     std::unordered_set<std::shared_ptr<Request>> active_;
     std::unordered_set<std::shared_ptr<WebSocket>> websockets_;
