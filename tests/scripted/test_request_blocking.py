@@ -365,3 +365,75 @@ class TestIsFinished:
         assert req.is_finished() is False
         core.req_complete(status=0)
         assert req.is_finished() is True
+
+
+class TestReadBodyWithAnnouncedLength:
+    """read_body sizes its result from Content-Length; a wrong length must not change the bytes."""
+
+    def streaming(self, core, head):
+        req = new_request()
+        req.start()
+        core.req_response(status=200, head=head)
+        req.await_response()
+        return req
+
+    def deliver_later(self, core, chunks, status=0, net=0):
+        def run():
+            for c in chunks:
+                core.req_body(data=c, where=1)
+            core.req_complete(status=status, net_error=net, where=1)
+        t = threading.Timer(0.05, run)
+        t.start()
+        return t
+
+    @pytest.mark.parametrize("announced", [0, 1, 4096 * 64 - 7, 4096 * 64, 4096 * 64 + 9, 2**62])
+    def test_any_announced_length_gives_the_delivered_bytes(self, core, announced):
+        chunks = [bytes([i % 251]) * 4096 for i in range(64)]
+        req = self.streaming(core, b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % announced)
+        t = self.deliver_later(core, chunks)
+        assert req.read_body() == b"".join(chunks)
+        t.join()
+        assert req.read_body() == b""
+
+    @pytest.mark.parametrize("head", [
+        b"HTTP/1.1 200 OK\r\ncontent-length:  5 \r\nContent-Encoding: gzip\r\n\r\n",
+        b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n",
+        b"HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\n",
+        b"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n",
+    ])
+    def test_unusable_lengths_are_ignored(self, core, head):
+        req = self.streaming(core, head)
+        t = self.deliver_later(core, [b"abc", b"defgh"])
+        assert req.read_body() == b"abcdefgh"
+        t.join()
+
+    def test_rest_after_next_body(self, core):
+        req = self.streaming(core, b"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n")
+        core.req_body(data=b"abc")
+        assert req.next_body() == b"abc"
+        t = self.deliver_later(core, [b"def", b"ghi"])
+        assert req.read_body() == b"defghi"
+        t.join()
+
+    def test_overflow_beyond_the_length_still_pauses_and_resumes(self, core):
+        # One announced byte, three MiB delivered: the rest queues, pauses the Core and is
+        # taken with a resume.
+        req = self.streaming(core, b"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n")
+        chunks = [bytes([i]) * 65536 for i in range(48)]
+        results = []
+        reader = threading.Thread(target=lambda: results.append(req.read_body()))
+        reader.start()
+        for c in chunks:
+            core.req_body(data=c)
+        core.req_complete()
+        reader.join(10)
+        assert not reader.is_alive()
+        assert results == [b"".join(chunks)]
+
+    def test_failure_after_direct_writes_discards_them(self, core):
+        req = self.streaming(core, b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n")
+        t = self.deliver_later(core, [b"x" * 40], status=8, net=-100)
+        with pytest.raises(RuntimeError, match=r"^Network \(Chromium net error -100\)$"):
+            req.read_body()
+        t.join()
+        assert req.read_body() == b""

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -237,11 +238,26 @@ PyObject *request_next_body(PyObject *self) {
     Py_RETURN_NONE;
 }
 
+// The body is gathered without the interpreter lock. When the head announced its length, the
+// result is allocated first and the Core's chunks are copied straight into it, so a body is
+// copied once on its way and needs no second buffer of its size.
 PyObject *request_read_body(PyObject *self) {
     RequestNative &n = request_native(self);
+    BodySink sink;
+    PyRef sized;
+    // Up to a bound, so that a false length from a server cannot reserve without limit.
+    constexpr uint64_t kMaxPresized = uint64_t{4} << 30;
+    if (uint64_t rest = StateOps::expected_rest(n.core()); rest > 0 && rest <= kMaxPresized) {
+        sized = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rest)));
+        if (sized) {
+            sink.data = reinterpret_cast<uint8_t *>(PyBytes_AsString(sized.get()));
+            sink.capacity = static_cast<size_t>(rest);
+        } else {
+            PyErr_Clear(); // a length the heap cannot hold up front: gather as it comes
+        }
+    }
     bool started = true;
     std::optional<RequestFailure> failure;
-    Bytes gathered;
     {
         GilRelease unlocked;
         std::unique_lock<std::mutex> stream(n.stream_lock);
@@ -251,32 +267,39 @@ PyObject *request_read_body(PyObject *self) {
                 break;
             }
             bool resume = false;
-            BodyOutcome body = StateOps::wait_body(*n.body_stream->handle, resume);
+            BodyOutcome body = StateOps::read_rest(*n.body_stream->handle, resume, sink);
             if (resume) {
                 // The stream lock is let go for the Core call only; the stream stays published.
                 stream.unlock();
                 StateOps::resume_ignored(n.core());
                 stream.lock();
             }
-            if (auto *chunk = std::get_if<Bytes>(&body)) {
-                if (gathered.empty())
-                    gathered = std::move(*chunk);
-                else
-                    gathered.insert(gathered.end(), chunk->begin(), chunk->end());
+            if (std::holds_alternative<BodyPending>(body))
                 continue;
-            }
-            if (auto *f = std::get_if<RequestFailure>(&body)) {
+            if (auto *f = std::get_if<RequestFailure>(&body))
                 failure = *f;
-                Bytes().swap(gathered);
-            }
             break;
         }
+        if (failure)
+            Bytes().swap(sink.spill);
     }
     if (!started)
         return raise_runtime("request body stream is not started");
     if (failure)
         return raise_request_failure(*failure);
-    return new_bytes(gathered);
+    if (sized && sink.size == sink.capacity && sink.spill.empty())
+        return sized.release();
+    // The announced length was wrong, or there was none: one more copy into an exact object.
+    size_t total = sink.size + sink.spill.size();
+    PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!out)
+        return nullptr;
+    auto *p = reinterpret_cast<uint8_t *>(PyBytes_AsString(out.get()));
+    if (sink.size)
+        std::memcpy(p, sink.data, sink.size);
+    if (!sink.spill.empty())
+        std::memcpy(p + sink.size, sink.spill.data(), sink.spill.size());
+    return out.release();
 }
 
 PyObject *request_resume_read(PyObject *self) {

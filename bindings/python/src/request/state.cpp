@@ -4,8 +4,10 @@
 #include "lib/python.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <string_view>
 
 namespace corvina {
 namespace {
@@ -49,6 +51,55 @@ void cb_redirect(void *user_data, ks_request *, int32_t status, const uint8_t *h
                  size_t head_len, const char *from_url, size_t from_len, const char *to_url,
                  size_t to_len) noexcept {
     state_of(user_data)->on_redirect(status, head, head_len, from_url, from_len, to_url, to_len);
+}
+
+bool starts_with_nocase(const uint8_t *p, size_t n, std::string_view prefix) {
+    if (n < prefix.size())
+        return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        uint8_t c = p[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<uint8_t>(c - 'A' + 'a');
+        if (c != static_cast<uint8_t>(prefix[i]))
+            return false;
+    }
+    return true;
+}
+
+// The body size a final head announces: its one Content-Length, unless a content or transfer
+// encoding makes the delivered size differ, or the status has no body.
+std::optional<uint64_t> announced_length(int32_t status, const Bytes &head) {
+    if (status < 200 || status == 204 || status == 304)
+        return std::nullopt;
+    std::optional<uint64_t> length;
+    size_t pos = 0;
+    while (pos < head.size()) {
+        auto *line = head.data() + pos;
+        auto *end = static_cast<const uint8_t *>(std::memchr(line, '\n', head.size() - pos));
+        size_t n = end ? static_cast<size_t>(end - line) : head.size() - pos;
+        pos += n + 1;
+        if (starts_with_nocase(line, n, "content-encoding:") ||
+            starts_with_nocase(line, n, "transfer-encoding:"))
+            return std::nullopt;
+        if (!starts_with_nocase(line, n, "content-length:"))
+            continue;
+        size_t i = std::string_view("content-length:").size();
+        while (i < n && (line[i] == ' ' || line[i] == '\t'))
+            ++i;
+        uint64_t value = 0;
+        size_t digits = 0;
+        for (; i < n && line[i] >= '0' && line[i] <= '9'; ++i, ++digits) {
+            if (value > (std::numeric_limits<uint64_t>::max() - 9) / 10)
+                return std::nullopt;
+            value = value * 10 + (line[i] - '0');
+        }
+        while (i < n && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r'))
+            ++i;
+        if (digits == 0 || i != n || (length && *length != value))
+            return std::nullopt;
+        length = value;
+    }
+    return length;
 }
 
 uint32_t saturating_add(uint32_t a, size_t b) {
@@ -98,15 +149,19 @@ bool RequestState::is_finished() {
 
 template <class Record> void RequestState::frame(Record &&record) noexcept {
     bool faulted = false;
+    bool wake = true;
     try {
         std::unique_lock<std::mutex> lock(lock_);
         record();
+        wake = eager_waiters_ > 0 ||
+               (end_waiters_ > 0 && (phase_ != Phase::pending || paused_));
     } catch (...) {
         faulted = true;
     }
     // Woken after the unlock, so a waiter does not wake only to block on the lock; the Core's
     // reference keeps the state alive until the callback returns.
-    wake_.notify_all();
+    if (wake)
+        wake_.notify_all();
     if (faulted)
         record_panic();
     notifier_.invoke();
@@ -130,6 +185,7 @@ void RequestState::on_response(int32_t status, const uint8_t *head, size_t head_
         check_run(head, head_len);
         head_ = copy_run(head, head_len);
         status_ = status;
+        expected_length_ = announced_length(status, *head_);
     });
 }
 
@@ -137,6 +193,11 @@ bool RequestState::on_body(const uint8_t *data, size_t len) noexcept {
     bool keep_reading = true;
     frame([&] {
         check_run(data, len);
+        if (sink_ && body_.empty() && sink_->fits(len)) {
+            sink_->append(static_cast<const uint8_t *>(data), len);
+            delivered_ += len;
+            return;
+        }
         body_.push_back(copy_run(data, len));
         buffered_ = saturating_add(buffered_, len);
         if (buffered_ >= kPauseThreshold && phase_ == Phase::pending) {
@@ -264,7 +325,9 @@ HeadOutcome StateOps::wait_head(StatePair pair) {
         }
         if (s.phase_ == RequestState::Phase::success)
             return std::monostate{}; // ended without a head: nothing will come
+        ++s.eager_waiters_;
         s.wake_.wait(lock);
+        --s.eager_waiters_;
     }
     // `pair` goes after the lock is released (declared before it).
 }
@@ -274,6 +337,7 @@ std::optional<BodyOutcome> StateOps::body_step(RequestState &s, bool &resume) {
     if (!s.body_.empty()) {
         Bytes chunk = std::move(s.body_.front());
         s.body_.pop_front();
+        s.delivered_ += chunk.size();
         s.buffered_ -= static_cast<uint32_t>(std::min<size_t>(chunk.size(), s.buffered_));
         result = std::move(chunk);
     } else if (s.phase_ == RequestState::Phase::pending) {
@@ -307,9 +371,57 @@ BodyOutcome StateOps::wait_body(RequestHandle &handle, bool &resume) {
     resume = false;
     std::unique_lock<std::mutex> lock(s.lock_);
     std::optional<BodyOutcome> r;
-    while (!(r = body_step(s, resume)))
+    while (!(r = body_step(s, resume))) {
+        ++s.eager_waiters_;
         s.wake_.wait(lock);
+        --s.eager_waiters_;
+    }
     return std::move(*r);
+}
+
+void BodySink::append(const uint8_t *p, size_t n) {
+    if (n == 0)
+        return;
+    if (fits(n)) {
+        std::memcpy(data + size, p, n);
+        size += n;
+    } else {
+        spill.insert(spill.end(), p, p + n);
+    }
+}
+
+uint64_t StateOps::expected_rest(RequestHandle &handle) {
+    RequestState &s = handle.state();
+    std::lock_guard<std::mutex> lock(s.lock_);
+    if (!s.expected_length_ || s.error_reported_ ||
+        (s.phase_ != RequestState::Phase::pending && s.body_.empty()))
+        return 0;
+    return *s.expected_length_ > s.delivered_ ? *s.expected_length_ - s.delivered_ : 0;
+}
+
+BodyOutcome StateOps::read_rest(RequestHandle &handle, bool &resume, BodySink &sink) {
+    RequestState &s = handle.state();
+    resume = false;
+    std::unique_lock<std::mutex> lock(s.lock_);
+    for (;;) {
+        while (auto r = body_step(s, resume)) {
+            if (auto *chunk = std::get_if<Bytes>(&*r)) {
+                sink.append(chunk->data(), chunk->size());
+                continue;
+            }
+            return std::move(*r);
+        }
+        if (resume)
+            return BodyPending{};
+        // The Core's chunks now go straight into the sink; only the outcome or a pause (the
+        // sink is full and chunks queue again) wakes this wait.
+        s.sink_ = &sink;
+        ++s.end_waiters_;
+        while (s.phase_ == RequestState::Phase::pending && !s.paused_)
+            s.wake_.wait(lock);
+        --s.end_waiters_;
+        s.sink_ = nullptr;
+    }
 }
 
 void StateOps::resume_ignored(RequestHandle &handle) {
@@ -338,7 +450,9 @@ HopOutcome StateOps::wait_hop(RequestState &s, std::chrono::nanoseconds timeout)
     std::unique_lock<std::mutex> lock(s.lock_);
     if (auto hop = take())
         return std::move(*hop);
+    ++s.eager_waiters_;
     std::cv_status woke = s.wake_.wait_until(lock, Clock::now() + timeout);
+    --s.eager_waiters_;
     if (auto hop = take())
         return std::move(*hop);
     if (woke == std::cv_status::no_timeout && s.phase_ == RequestState::Phase::error)

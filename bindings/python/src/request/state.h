@@ -75,6 +75,17 @@ struct RedirectHop {
 
 class RequestHandle;
 
+// Where read_body gathers: a buffer sized from the response's Content-Length, which the Core's
+// chunks are copied into directly, and a growing spill for anything beyond it.
+struct BodySink {
+    uint8_t *data = nullptr;
+    size_t capacity = 0;
+    size_t size = 0;
+    Bytes spill;
+    void append(const uint8_t *p, size_t n);
+    bool fits(size_t n) const { return spill.empty() && capacity - size >= n; }
+};
+
 class RequestState {
   public:
     // One count, owned by the creator; the Core's count is added with add_core_ref().
@@ -131,6 +142,16 @@ class RequestState {
     bool head_taken_ = false;
     bool paused_ = false;
     bool error_reported_ = false;
+    // Waiters that any record may satisfy, and those (read_body) that only the outcome or a
+    // pause can: a callback wakes nobody when no waiter can use what it recorded.
+    uint32_t eager_waiters_ = 0;
+    uint32_t end_waiters_ = 0;
+    // The final head's Content-Length when it gives the body's size, and the body bytes handed
+    // out so far.
+    std::optional<uint64_t> expected_length_;
+    uint64_t delivered_ = 0;
+    // While read_body waits: chunks go straight into its buffer when nothing is queued.
+    BodySink *sink_ = nullptr;
 
     NotifierSlot notifier_;
     std::atomic<bool> core_ref_held_{false};
@@ -212,6 +233,12 @@ struct StateOps {
     static BodyOutcome take_body(RequestHandle &handle, bool &resume);
     // Blocks until a chunk, the end or the failure; `resume` as for take_body.
     static BodyOutcome wait_body(RequestHandle &handle, bool &resume);
+    // The body bytes still to come by the response's Content-Length (0 when unknown or none).
+    static uint64_t expected_rest(RequestHandle &handle);
+    // read_body's step: moves every queued chunk into `sink`, then waits for the outcome while
+    // the Core writes into `sink` directly. BodyPending when `resume` asks the caller to resume
+    // the Core and come back; BodyDone or the failure (once, as for wait_body) at the end.
+    static BodyOutcome read_rest(RequestHandle &handle, bool &resume, BodySink &sink);
     // ks_request_resume_read with its status ignored.
     static void resume_ignored(RequestHandle &handle);
 
