@@ -3,8 +3,9 @@ connect is pending, during the TLS handshake, mid-head, mid-body, mid-upload and
 manual redirect and its decision; from blocking code (another thread cancels a blocked call)
 and from asyncio (the task awaiting the request is cancelled). Each case must end the request
 with a Canceled failure and release its connection: the server (or, before any accept, the
-kernel's socket table) sees it go within a bounded time. A loop of many cancellations must
-leave no file descriptors, Python objects or references behind."""
+kernel's socket table) sees it go within a bounded time. WebSockets are cancelled or closed
+mid-handshake and mid-message the same ways. A loop of many cancellations must leave no file
+descriptors, Python objects or references behind."""
 
 import asyncio
 import gc
