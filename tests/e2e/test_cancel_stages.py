@@ -154,7 +154,9 @@ class DuringConnect(Stage):
             if wait_for(lambda: SYN_SENT in tcp_states(self.port), 0.2):
                 break
         self.base = tcp_states(self.port).count(SYN_SENT)
-        assert self.base > 0, "could not fill the accept queue"
+        if self.base == 0:
+            self.close()
+            pytest.skip("this kernel does not leave a connect pending on a full accept queue")
         self.url = f"http://127.0.0.1:{self.port}/connect"
 
     def reached(self):
@@ -162,10 +164,13 @@ class DuringConnect(Stage):
 
     def released(self):
         ok = wait_for(lambda: tcp_states(self.port).count(SYN_SENT) <= self.base)
+        self.close()
+        return ok
+
+    def close(self):
         for s in self.fillers:
             s.close()
         self.listener.close()
-        return ok
 
 
 STAGES = {"connect": DuringConnect, "tls": DuringTls, "mid-head": MidHead, "mid-body": MidBody,
