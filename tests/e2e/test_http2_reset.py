@@ -29,7 +29,8 @@ SLOW_CHUNKS, SLOW_CHUNK = 10, b"s" * 100
 
 class H2Server:
     """Answers by path: /ok at once; /slow in ten chunks 50 ms apart; /reset-mid sends the head
-    and part of the body, then RST_STREAM; /reset-head resets before any head. Records the
+    and part of the body, then RST_STREAM; /reset-head resets before any head; /refuse-once
+    refuses its first stream (REFUSED_STREAM), then answers like /ok. Records the
     connection of each stream so tests can tell which streams shared one."""
 
     def __init__(self, ssl_context=None):
@@ -38,6 +39,7 @@ class H2Server:
         self.open = 0
         self.streams = []  # (connection number, path)
         self._transports = set()
+        self.refused = False
         self._lock = threading.Lock()
         self.loop = asyncio.new_event_loop()
         self._ready = threading.Event()
@@ -100,12 +102,16 @@ class H2Server:
 
         async def answer(stream_id, path):
             try:
-                if path == "/reset-head":
-                    conn.reset_stream(stream_id, h2.errors.ErrorCodes.INTERNAL_ERROR)
+                if path == "/refuse-once" and not self.refused:
+                    self.refused = True  # never processed: the client may safely retry
+                    conn.reset_stream(stream_id, h2.errors.ErrorCodes.REFUSED_STREAM)
                     return flush()
-                if path == "/ok":
+                if path in ("/ok", "/refuse-once"):
                     conn.send_headers(stream_id, [(":status", "200"), ("content-length", "2")])
                     conn.send_data(stream_id, b"ok", end_stream=True)
+                    return flush()
+                if path == "/reset-head":
+                    conn.reset_stream(stream_id, h2.errors.ErrorCodes.INTERNAL_ERROR)
                     return flush()
                 conn.send_headers(stream_id, [(":status", "200")])
                 flush()
@@ -187,6 +193,13 @@ def test_reset_stream_fails_cleanly(server, engine, path):
     assert asyncio.run(main()) == RESET
     # The engine goes on working afterwards.
     assert fetch(engine, "GET", server.url("/ok"), timeout=TIMEOUT)[2] == b"ok"
+
+
+def test_refused_stream_is_retried(server, engine):
+    # REFUSED_STREAM promises the request was not processed: it is sent again, not failed.
+    status, _head, body, _ = fetch(engine, "GET", server.url("/refuse-once"), timeout=TIMEOUT)
+    assert (status, body) == (200, b"ok")
+    assert len(server.connection_of("/refuse-once")) == 2
 
 
 @pytest.mark.concurrency
