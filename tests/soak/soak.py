@@ -8,7 +8,8 @@ first/last/max RSS, its slope, the counts, outcomes by kind and lost operations.
     PYTHONPATH=build/dev/bindings/python python3 tests/soak/soak.py --duration 1800
 
 Exits 1 if an operation was lost (started, never ended) or ended with an outcome its case does
-not allow, or if RSS grew faster than --max-slope KiB/min after warm-up."""
+not allow, or if RSS grew faster than --max-slope KiB/min over at least 5 minutes after
+warm-up."""
 
 import argparse
 import asyncio
@@ -442,8 +443,8 @@ def main():
     parser.add_argument("--interval", type=float, default=10, help="sampling period, s")
     parser.add_argument("--threads", type=int, default=3, help="blocking worker threads")
     parser.add_argument("--parallel", type=int, default=6, help="asyncio operations at once")
-    parser.add_argument("--warmup", type=float, default=60,
-                        help="seconds left out of the RSS slope (default 60)")
+    parser.add_argument("--warmup", type=float, default=120,
+                        help="seconds left out of the RSS slope (default 120)")
     parser.add_argument("--max-slope", type=float, default=512,
                         help="failing RSS slope after warm-up, KiB/min (default 512)")
     args = parser.parse_args()
@@ -539,7 +540,11 @@ def summary(tally, samples, args):
             print(f"    e.g. {op}: {text}")
     if lost:
         print(f"  LOST             {lost}")
-    failed = bool(lost or tally.unexpected or slope > args.max_slope)
+    # A slope over a few minutes is mostly noise (allocator, throttle still settling).
+    judged = steady[-1]["t"] - steady[0]["t"] >= 300
+    if not judged:
+        print("  RSS slope        not judged: less than 5 minutes after warm-up")
+    failed = bool(lost or tally.unexpected or (judged and slope > args.max_slope))
     print("  result           " + ("FAIL" if failed else "pass"))
     return 1 if failed else 0
 
