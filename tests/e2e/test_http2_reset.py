@@ -6,6 +6,7 @@ every reuse of such a connection failed)."""
 
 import asyncio
 import ssl
+import struct
 import threading
 import time
 
@@ -30,7 +31,9 @@ SLOW_CHUNKS, SLOW_CHUNK = 10, b"s" * 100
 class H2Server:
     """Answers by path: /ok at once; /slow in ten chunks 50 ms apart; /reset-mid sends the head
     and part of the body, then RST_STREAM; /reset-head resets before any head; /refuse-once
-    refuses its first stream (REFUSED_STREAM), then answers like /ok. Records the
+    refuses its first stream (REFUSED_STREAM), then answers like /ok; /goaway sends GOAWAY
+    naming itself the last stream, answers like /ok, leaves later streams unanswered and ends
+    the connection once the streams up to it are answered. Records the
     connection of each stream so tests can tell which streams shared one."""
 
     def __init__(self, ssl_context=None):
@@ -40,6 +43,7 @@ class H2Server:
         self.streams = []  # (connection number, path)
         self._transports = set()
         self.refused = False
+        self.ignored = 0
         self._lock = threading.Lock()
         self.loop = asyncio.new_event_loop()
         self._ready = threading.Event()
@@ -94,6 +98,7 @@ class H2Server:
         conn.initiate_connection()
         writer.write(conn.data_to_send())
         streams = set()
+        goaway = None  # last stream id promised an answer, once GOAWAY went out
 
         def flush():
             data = conn.data_to_send()
@@ -126,6 +131,8 @@ class H2Server:
                 pass  # the client went away first
             finally:
                 streams.discard(asyncio.current_task())
+                if goaway is not None and not streams:
+                    writer.close()  # every promised stream answered: the connection ends
 
         try:
             while True:
@@ -135,8 +142,21 @@ class H2Server:
                 for event in conn.receive_data(data):
                     if isinstance(event, h2.events.RequestReceived):
                         path = dict(event.headers)[b":path"].decode()
+                        if goaway is not None and event.stream_id > goaway:
+                            with self._lock:
+                                self.ignored += 1  # past the GOAWAY: never processed
+                            continue
                         with self._lock:
                             self.streams.append((number, path))
+                        if path == "/goaway":
+                            # Answers this stream and those before it; later ones are left
+                            # for the client to send again on a new connection. Written by
+                            # hand: h2 would refuse to send anything after its own GOAWAY.
+                            goaway = event.stream_id
+                            flush()
+                            writer.write(b"\x00\x00\x08\x07\x00\x00\x00\x00\x00" +
+                                         struct.pack("!II", goaway, 0))
+                            path = "/ok"
                         task = asyncio.ensure_future(answer(event.stream_id, path))
                         streams.add(task)
                     elif isinstance(event, h2.events.ConnectionTerminated):
@@ -149,7 +169,10 @@ class H2Server:
                 task.cancel()
             self.open -= 1
             self._transports.discard(writer.transport)
-            writer.transport.abort()
+            if goaway is None:
+                writer.transport.abort()
+            else:
+                writer.transport.close()  # the last answers may still be in its buffer
 
 
 @pytest.fixture(params=["h2c", "tls"])
@@ -193,6 +216,29 @@ def test_reset_stream_fails_cleanly(server, engine, path):
     assert asyncio.run(main()) == RESET
     # The engine goes on working afterwards.
     assert fetch(engine, "GET", server.url("/ok"), timeout=TIMEOUT)[2] == b"ok"
+
+
+def test_goaway_mid_sequence_loses_nothing(server, engine):
+    async def one(path):
+        status, _head, body, _ = await fetch_async(engine, "GET", server.url(path),
+                                                   timeout=TIMEOUT)
+        return status, body
+
+    async def main():
+        results = []
+        for _ in range(3):  # each round starts on a new connection
+            first = asyncio.ensure_future(one("/slow"))
+            while len(server.connection_of("/slow")) <= len(results) // 6:
+                await asyncio.sleep(0.01)
+            rest = await asyncio.gather(one("/goaway"), *(one("/ok") for _ in range(4)))
+            results += [await first] + rest
+        return results
+
+    results = asyncio.run(asyncio.wait_for(main(), TIMEOUT * 2))
+    # A stream below the GOAWAY's last id finishes on the old connection; the ones past it
+    # (ignored by the server, when they got there first) are sent again, not failed.
+    assert results == ([(200, SLOW_CHUNK * SLOW_CHUNKS)] + [(200, b"ok")] * 5) * 3
+    assert server.accepted >= 3  # each GOAWAY really ended its connection
 
 
 def test_refused_stream_is_retried(server, engine):
