@@ -1,7 +1,7 @@
 """Soak run: mixed blocking and asyncio requests and WebSockets through corvina_native and the
 real Core, against local servers on 127.0.0.1 (nginx, the aiohttp app, a WebSocket echo peer)
 and the hostile server for faults (resets, truncations, stalls ended by timeouts,
-cancellations). Every operation is counted when it starts and when it ends with its outcome;
+cancellations, WebSockets cancelled mid-message or whose peer vanishes). Every operation is counted when it starts and when it ends with its outcome;
 resident memory, open file descriptors and threads are sampled every 10 s. The summary gives
 first/last/max RSS, its slope, the counts, outcomes by kind and lost operations.
 
@@ -31,7 +31,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import trustme  # noqa: E402
 
 import corvina_native as cn  # noqa: E402
-from hostile import CLOSE, HANG, RESET, HostileServer, Sleep  # noqa: E402
+from hostile import CLOSE, HANG, RESET, HostileServer, Sleep, WsAccept  # noqa: E402
 from servers import TEXT, App, Nginx  # noqa: E402
 from ws_servers import WsPeer  # noqa: E402
 
@@ -197,6 +197,8 @@ class Servers:
         h.script("/short", head % 100, b"s" * 40, CLOSE)
         h.script("/stall", head % 100000, b"b" * 1000, HANG)
         h.script("/silent", HANG)
+        # Open, then a binary frame announcing 1000 bytes of which ten arrive.
+        h.script("/ws-stall", WsAccept(), b"\x82\x7e\x03\xe8" + b"x" * 10, HANG)
 
     def _keep(self, server):
         self.started.append(server)
@@ -286,6 +288,28 @@ def ws_echo_blocking(engine, url, rng, tally):
         watchdog.cancel()
 
 
+def ws_fault_blocking(engine, url, cancel):
+    """Open, then the peer stalls mid-message (cancelled from another thread) or vanishes:
+    the failure kind of the final error event."""
+    ws = engine.websocket(url, timeout=OP_TIMEOUT)
+    watchdog = threading.Timer(OP_TIMEOUT, ws.cancel)
+    watchdog.daemon = True
+    watchdog.start()
+    try:
+        ws.connect()
+        event = ws.recv()
+        assert event[0] == "open", event
+        if cancel:
+            threading.Timer(0.01, ws.cancel).start()
+        events = []
+        while (event := ws.recv()) is not None:
+            events.append(event)
+        assert len(events) == 1 and events[0][0] == "error", events
+        return kind_of(events[0][3])
+    finally:
+        watchdog.cancel()
+
+
 def blocking_worker(n, engines, servers, tally, throttle, deadline):
     rng = random.Random(n)
     nginx, hostile, app = servers.nginx, servers.hostile, servers.app
@@ -306,6 +330,10 @@ def blocking_worker(n, engines, servers, tally, throttle, deadline):
         (2, "cancel-mid-body", {"Canceled"}, lambda: cancel_mid_body(h1, hostile.url("/stall"))),
         (2, "ws-echo", OK,
          lambda: ws_echo_blocking(h1, f"ws://127.0.0.1:{servers.ws.port}/echo", rng, tally)),
+        (1, "ws-cancel-mid-message", {"Canceled"},
+         lambda: ws_fault_blocking(h1, hostile.url("/ws-stall", "ws"), True)),
+        (1, "ws-peer-vanishes", {"Network"},
+         lambda: ws_fault_blocking(h1, f"ws://127.0.0.1:{servers.ws.port}/vanish", False)),
     ]
     weights = [c[0] for c in cases]
     while time.monotonic() < deadline:
@@ -397,6 +425,35 @@ async def ws_echo_async(engine, url, rng, tally):
         ws.cancel()
 
 
+async def ws_task_cancelled(engine, url, after):
+    """A task waiting on a WebSocket whose peer stalls mid-message is cancelled; its cleanup
+    cancels the connection."""
+    loop = asyncio.get_running_loop()
+    ws = engine.websocket(url, timeout=OP_TIMEOUT)
+    wake = asyncio.Event()
+
+    async def receive():
+        try:
+            while True:
+                for event in ws.poll_events():
+                    if event[0] in ("closed", "error"):
+                        return event
+                await wake.wait()
+                wake.clear()
+        finally:
+            ws.cancel()
+
+    ws.start_async(loop, wake.set)
+    task = asyncio.ensure_future(receive())
+    await asyncio.sleep(after)
+    task.cancel()
+    try:
+        event = await task
+    except asyncio.CancelledError:
+        return "ok"
+    raise AssertionError(f"the WebSocket ended before its task was cancelled: {event}")
+
+
 async def async_driver(engines, servers, tally, throttle, deadline, parallel):
     rng = random.Random(1000)
     nginx, hostile = servers.nginx, servers.hostile
@@ -413,6 +470,8 @@ async def async_driver(engines, servers, tally, throttle, deadline, parallel):
         (2, "async-task-cancel", OK,
          lambda: fetch_async(h1, hostile.url("/stall"), b"", cancel_after=rng.uniform(0, 0.05))),
         (2, "async-ws-echo", OK, lambda: ws_echo_async(h1, ws_url, rng, tally)),
+        (1, "async-ws-task-cancel", OK,
+         lambda: ws_task_cancelled(h1, hostile.url("/ws-stall", "ws"), rng.uniform(0, 0.05))),
     ]
     weights = [c[0] for c in cases]
     slots = asyncio.Semaphore(parallel)
