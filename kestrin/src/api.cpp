@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <unordered_set>
@@ -98,11 +99,18 @@ ks_status ks_engine_create(const ks_engine_config *config, ks_engine **out) {
         kestrin::EngineSettings settings;
         if (ks_status st = kestrin::parse_engine_config(*config, settings))
             return st;
-        std::shared_ptr<Engine> engine;
-        if (ks_status st = Engine::create(std::move(settings), engine))
+        // Allocated before the engine's thread exists: nothing may fail once it runs, or the
+        // thread would be left running with nobody to shut it down.
+        auto handle = std::make_unique<EngineHandle>();
+        if (ks_status st = Engine::create(std::move(settings), handle->engine))
             return st;
-        *out = reinterpret_cast<ks_engine *>(new EngineHandle{std::move(engine)});
-        kestrin::fork_guard::made(*out);
+        try {
+            kestrin::fork_guard::made(handle.get());
+        } catch (...) {
+            handle->engine->shutdown();
+            throw;
+        }
+        *out = reinterpret_cast<ks_engine *>(handle.release());
         return KS_OK;
     });
 }

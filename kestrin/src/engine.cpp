@@ -56,7 +56,7 @@ ks_status Engine::create(EngineSettings settings, std::shared_ptr<Engine> &out) 
         return KS_OUT_OF_MEMORY;
     e->multi_ = curl_multi_init();
     if (!e->multi_)
-        return KS_INITIALIZATION_FAILED;
+        return KS_OUT_OF_MEMORY; // all that can fail in it
     curl_multi_setopt(e->multi_, CURLMOPT_SOCKETFUNCTION, &Engine::on_socket);
     curl_multi_setopt(e->multi_, CURLMOPT_SOCKETDATA, e.get());
     curl_multi_setopt(e->multi_, CURLMOPT_TIMERFUNCTION, &Engine::on_timer);
@@ -72,14 +72,28 @@ ks_status Engine::create(EngineSettings settings, std::shared_ptr<Engine> &out) 
     } catch (...) {
         curl_multi_cleanup(e->multi_);
         e->multi_ = nullptr;
-        return KS_INITIALIZATION_FAILED;
+        try {
+            throw;
+        } catch (const std::bad_alloc &) {
+            return KS_OUT_OF_MEMORY;
+        } catch (...) {
+            return KS_INITIALIZATION_FAILED; // no thread to be had
+        }
     }
     out = std::move(e);
     return KS_OK;
 }
 
 void Engine::run() {
-    io_.run();
+    // Handlers catch running out of memory where they can fail just their request; whatever
+    // still escapes one must not end the thread, which every other request depends on.
+    for (;;) {
+        try {
+            io_.run();
+            return;
+        } catch (const std::bad_alloc &) {
+        }
+    }
 }
 
 void Engine::shutdown() {
@@ -99,11 +113,12 @@ void Engine::shutdown() {
 
 void Engine::finish_shutdown() {
     stopped_ = true;
-    // Completing a request removes it from active_, so work on a copy.
-    auto requests = active_;
-    for (const auto &r : requests)
+    // Completing a request removes it from active_; no copy, which could fail to allocate.
+    while (!active_.empty()) {
+        auto r = *active_.begin();
         r->abort(kEngineClosed);
-    active_.clear();
+        active_.erase(r);
+    }
     auto sockets = websockets_;
     for (const auto &ws : sockets)
         ws->abort(kEngineClosed, "engine released");
@@ -121,16 +136,30 @@ void Engine::finish_shutdown() {
     work_.reset();
 }
 
-void Engine::add_transfer(CURL *easy) {
-    curl_multi_add_handle(multi_, easy);
+bool Engine::add_transfer(CURL *easy) {
+    bool ok = curl_multi_add_handle(multi_, easy) == CURLM_OK && !callback_failed_;
+    callback_failed_ = false;
+    return ok;
 }
 
 void Engine::remove_transfer(CURL *easy) {
     curl_multi_remove_handle(multi_, easy);
 }
 
-int Engine::on_socket(CURL *, curl_socket_t s, int what, void *engine, void *) {
+// libcurl's callbacks must not throw through it: running out of memory fails the multi
+// handle's transfers once libcurl has returned.
+int Engine::on_socket(CURL *easy, curl_socket_t s, int what, void *engine, void *socketp) {
     auto *self = static_cast<Engine *>(engine);
+    try {
+        return self->watch_socket(easy, s, what, socketp);
+    } catch (const std::bad_alloc &) {
+        self->callback_failed_ = true;
+        return -1;
+    }
+}
+
+int Engine::watch_socket(CURL *, curl_socket_t s, int what, void *) {
+    Engine *self = this;
     auto it = self->watches_.find(s);
     if (what == CURL_POLL_REMOVE) {
         if (it != self->watches_.end()) {
@@ -163,7 +192,13 @@ int Engine::on_socket(CURL *, curl_socket_t s, int what, void *engine, void *) {
 }
 
 int Engine::on_timer(CURLM *, long timeout_ms, void *engine) {
-    static_cast<Engine *>(engine)->set_curl_timer(timeout_ms);
+    auto *self = static_cast<Engine *>(engine);
+    try {
+        self->set_curl_timer(timeout_ms);
+    } catch (const std::bad_alloc &) {
+        self->callback_failed_ = true;
+        return -1;
+    }
     return 0;
 }
 
@@ -241,16 +276,35 @@ void Engine::fire(const std::shared_ptr<SocketWatch> &w, int direction) {
         return;
     socket_action(w->fd, direction == kIn ? CURL_CSELECT_IN : CURL_CSELECT_OUT);
     int bit = direction == kIn ? CURL_POLL_IN : CURL_POLL_OUT;
-    if (!w->gone && !stopped_ && (w->wanted & bit) && !w->armed[direction])
-        arm(w, direction);
+    try {
+        if (!w->gone && !stopped_ && (w->wanted & bit) && !w->armed[direction])
+            arm(w, direction);
+    } catch (const std::bad_alloc &) {
+        w->armed[direction] = false;
+        fail_transfers(); // nobody would watch this socket any more
+    }
 }
 
 void Engine::socket_action(curl_socket_t s, int events) {
     if (!multi_)
         return;
     int running = 0;
-    curl_multi_socket_action(multi_, s, events, &running);
+    CURLMcode rc = curl_multi_socket_action(multi_, s, events, &running);
     drain_messages();
+    if (rc == CURLM_OUT_OF_MEMORY || callback_failed_)
+        fail_transfers();
+}
+
+// libcurl ran out of memory in its own bookkeeping (a socket or timer entry): some transfer now
+// waits for an event nobody watches, and libcurl does not say which. Failing them all beats
+// leaving one to hang.
+void Engine::fail_transfers() {
+    callback_failed_ = false;
+    while (!active_.empty()) {
+        auto r = *active_.begin();
+        r->abort(kOutOfMemoryFailure);
+        active_.erase(r);
+    }
 }
 
 void Engine::drain_messages() {
@@ -265,7 +319,7 @@ void Engine::drain_messages() {
         curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &r);
         CURLcode result = msg->data.result;
         if (r)
-            r->on_transfer_done(msg->easy_handle, result);
+            r->step([&] { r->on_transfer_done(msg->easy_handle, result); });
     }
 }
 

@@ -62,7 +62,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // Live WebSockets, which shutdown ends with their terminal callback.
     void adopt_websocket(std::shared_ptr<WebSocket> ws) { websockets_.insert(std::move(ws)); }
     void forget_websocket(const std::shared_ptr<WebSocket> &ws) { websockets_.erase(ws); }
-    void add_transfer(CURL *easy);
+    // False when libcurl could not take the transfer (out of memory).
+    bool add_transfer(CURL *easy);
     void remove_transfer(CURL *easy);
 
   private:
@@ -71,6 +72,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void finish_shutdown();
 
     static int on_socket(CURL *easy, curl_socket_t s, int what, void *engine, void *socketp);
+    int watch_socket(CURL *easy, curl_socket_t s, int what, void *socketp);
     static int on_timer(CURLM *multi, long timeout_ms, void *engine);
     void set_curl_timer(long timeout_ms);
     void arm_curl_timer(std::chrono::steady_clock::time_point due);
@@ -78,6 +80,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void arm(const std::shared_ptr<SocketWatch> &w, int direction);
     void fire(const std::shared_ptr<SocketWatch> &w, int direction);
     void socket_action(curl_socket_t s, int events);
+    void fail_transfers();
     void drain_messages();
 
     EngineSettings settings_;
@@ -105,6 +108,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::unordered_set<std::shared_ptr<WebSocket>> websockets_;
     bool stopped_ = false;
     bool in_action_ = false;
+    // A libcurl callback of ours ran out of memory: libcurl's view of the sockets or the timer
+    // is no longer ours.
+    bool callback_failed_ = false;
 };
 
 // fork(): the child holds the parent's Core objects but none of their network threads, so a

@@ -17,16 +17,20 @@ constexpr size_t kServeChunk = 64 * 1024;
 // A browser's bound on a response head; libcurl's own limits are larger.
 constexpr size_t kMaxHeadBytes = 256 * 1024;
 
-bool is_http_url(const std::string &url) {
+// KS_OK for an http or https URL. Running out of memory while parsing is no fault of the URL.
+ks_status check_http_url(const std::string &url) {
     std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
-    if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
-        return false;
+    if (!u)
+        return KS_OUT_OF_MEMORY;
+    CURLUcode rc = curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0);
     char *scheme = nullptr;
-    if (curl_url_get(u.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK)
-        return false;
+    if (rc == CURLUE_OK)
+        rc = curl_url_get(u.get(), CURLUPART_SCHEME, &scheme, 0);
+    if (rc != CURLUE_OK)
+        return rc == CURLUE_OUT_OF_MEMORY ? KS_OUT_OF_MEMORY : KS_INVALID_ARGUMENT;
     bool ok = std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0;
     curl_free(scheme);
-    return ok;
+    return ok ? KS_OK : KS_INVALID_ARGUMENT;
 }
 
 std::string text(const char *p, size_t n) {
@@ -88,8 +92,10 @@ ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_reques
     r->url_ = text(c.url, c.url_len);
     r->method_ = text(c.method, c.method_len);
     // libcurl sees the URL up to its first NUL: refuse one rather than send a shorter URL.
-    if (!is_token(r->method_) || !is_field_value(r->url_) || !is_http_url(r->url_))
+    if (!is_token(r->method_) || !is_field_value(r->url_))
         return KS_INVALID_ARGUMENT;
+    if (ks_status st = check_http_url(r->url_))
+        return st;
     for (size_t i = 0; i < c.header_count; ++i) {
         const ks_header &h = c.headers[i];
         if ((h.name_len && !h.name) || (h.value_len && !h.value))
@@ -120,7 +126,14 @@ ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_reques
 ks_status Request::start() {
     if (started_.exchange(true))
         return KS_INVALID_STATE;
-    if (!engine_->post([self = shared_from_this()] { self->begin(); })) {
+    bool posted = false;
+    try {
+        posted = engine_->post([self = shared_from_this()] { self->step([&] { self->begin(); }); });
+    } catch (...) {
+        started_ = false; // out of memory: the caller may try again
+        throw;
+    }
+    if (!posted) {
         started_ = false;
         return KS_INVALID_STATE; // the engine was released
     }
@@ -136,14 +149,14 @@ ks_status Request::cancel() {
 
 ks_status Request::resume_read() {
     if (started_)
-        engine_->post([self = shared_from_this()] { self->resume(); });
+        engine_->post([self = shared_from_this()] { self->step([&] { self->resume(); }); });
     return KS_OK;
 }
 
 ks_status Request::follow_redirect() {
     if (!awaiting_follow_.exchange(false))
         return KS_INVALID_STATE;
-    engine_->post([self = shared_from_this()] { self->follow(); });
+    engine_->post([self = shared_from_this()] { self->step([&] { self->follow(); }); });
     return KS_OK;
 }
 
@@ -154,7 +167,8 @@ ks_status Request::upload_write(const uint8_t *data, size_t len, bool final_chun
         return KS_INVALID_ARGUMENT;
     return upload_->write(data, len, final_chunk, [this] {
         if (!upload_wake_pending_.exchange(true))
-            engine_->post([self = shared_from_this()] { self->upload_ready(); });
+            engine_->post(
+                [self = shared_from_this()] { self->step([&] { self->upload_ready(); }); });
     });
 }
 
@@ -171,8 +185,8 @@ void Request::release() {
 
 void Request::begin() {
     auto self = shared_from_this();
+    phase_ = Phase::Transfer; // from here on finish() delivers on_complete, even if adopt throws
     engine_->adopt(self);
-    phase_ = Phase::Transfer;
     if (canceled_ || engine_->stopped())
         return finish(kCanceled);
     // Beyond decades a deadline would overflow the clock; treat it as none.
@@ -193,7 +207,7 @@ void Request::abort(Failure failure) {
 
 void Request::start_hop() {
     head_.clear();
-    head_done_ = head_too_big_ = false;
+    head_done_ = head_too_big_ = out_of_memory_ = false;
     curl_error_[0] = '\0';
     parsed_ = {};
     redirect_hop_ = false;
@@ -209,10 +223,10 @@ void Request::start_hop() {
     if (consult_cache())
         return;
 
+    // With the URL checked at creation, only memory can fail these.
     easy_ = curl_easy_init();
-    if (!easy_ || !configure(easy_))
-        return finish({KS_INITIALIZATION_FAILED, -2});
-    engine_->add_transfer(easy_);
+    if (!easy_ || !configure(easy_) || !engine_->add_transfer(easy_))
+        return finish(kOutOfMemoryFailure);
 }
 
 // Answers from the cache or adds validators; true when no transfer is needed.
@@ -422,7 +436,16 @@ bool Request::configure(CURL *e) {
 
 size_t Request::on_header(char *data, size_t size, size_t n, void *p) {
     auto *self = static_cast<Request *>(p);
-    size_t len = size * n;
+    try {
+        return self->take_header_line(data, size * n);
+    } catch (const std::bad_alloc &) {
+        self->out_of_memory_ = true;
+        return 0; // libcurl ends the transfer with a write error
+    }
+}
+
+size_t Request::take_header_line(char *data, size_t len) {
+    Request *self = this;
     if (self->head_done_)
         return len; // trailers
     std::string_view line(data, len);
@@ -475,11 +498,17 @@ size_t Request::on_write(char *data, size_t size, size_t n, void *p) {
         return CURL_WRITEFUNC_PAUSE;
     }
     if (self->store_ok_) {
-        if (self->store_body_.size() + len > self->engine_->settings().cache->max_entry_bytes()) {
+        bool fits =
+            self->store_body_.size() + len <= self->engine_->settings().cache->max_entry_bytes();
+        try {
+            if (fits)
+                self->store_body_.append(data, len);
+        } catch (const std::bad_alloc &) {
+            fits = false; // the response itself goes on; only its cache entry is given up
+        }
+        if (!fits) {
             self->store_ok_ = false;
             std::string().swap(self->store_body_);
-        } else {
-            self->store_body_.append(data, len);
         }
     }
     bool more = true;
@@ -529,11 +558,12 @@ void Request::follow() {
 
 // libcurl reports a head line over its own limit (100 KiB) as out of memory, with no text, and a
 // head over its total limit or a malformed chunk as a receive error with a text. A real
-// allocation failure while the head arrives is far rarer than a hostile head.
+// allocation failure while the head arrives is far rarer than a hostile head; one before any
+// head line arrived is a real one.
 Failure Request::refined_failure(CURLcode code, const FailureContext &ctx) const {
     std::string_view text(curl_error_);
     if (!head_done_ &&
-        (head_too_big_ || code == CURLE_OUT_OF_MEMORY ||
+        (head_too_big_ || (code == CURLE_OUT_OF_MEMORY && !head_.empty()) ||
          (code == CURLE_RECV_ERROR && text.starts_with("Too large response headers"))))
         return kHeadersTooBig;
     if (code == CURLE_RECV_ERROR && text.ends_with(" in chunked-encoding"))
@@ -560,6 +590,8 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
     // A redirect is decided by its head; a broken body does not matter.
     if (redirect_hop_)
         return handle_redirect();
+    if (out_of_memory_)
+        return finish(kOutOfMemoryFailure);
     if (code != CURLE_OK)
         return finish(refined_failure(code, ctx));
     const auto &cache = engine_->settings().cache;

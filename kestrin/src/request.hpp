@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <new>
 #include <string>
 
 #include <boost/asio/steady_timer.hpp>
@@ -46,6 +47,15 @@ class Request : public std::enable_shared_from_this<Request> {
     // Network thread.
     void on_transfer_done(CURL *easy, CURLcode code);
     void abort(Failure failure);
+    // Runs one step of the request; memory running out in it fails the request with
+    // OutOfMemory instead of unwinding through the network thread.
+    template <class F> void step(F &&f) {
+        try {
+            f();
+        } catch (const std::bad_alloc &) {
+            finish(kOutOfMemoryFailure);
+        }
+    }
 
   private:
     explicit Request(std::shared_ptr<Engine> engine);
@@ -53,6 +63,7 @@ class Request : public std::enable_shared_from_this<Request> {
     enum class Phase { Idle, Transfer, AwaitFollow, Serving, Done };
 
     void begin();
+    size_t take_header_line(char *data, size_t len);
     void start_hop();
     bool consult_cache();
     bool configure(CURL *easy);
@@ -101,6 +112,7 @@ class Request : public std::enable_shared_from_this<Request> {
     std::string head_;
     bool head_done_ = false;
     bool head_too_big_ = false;
+    bool out_of_memory_ = false;            // in a libcurl callback, which then failed the transfer
     char curl_error_[CURL_ERROR_SIZE] = {}; // libcurl's text for this hop's failure
     ParsedHead parsed_;
     bool redirect_hop_ = false;
