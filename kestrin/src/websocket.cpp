@@ -37,7 +37,6 @@ constexpr std::string_view kDefaultUserAgent = "kestrin/0.1";
 
 // Net error numbers a browser reports for the same failures.
 constexpr int32_t ERR_FAILED = -2;
-constexpr int32_t ERR_ABORTED = -3;
 constexpr int32_t ERR_NOT_IMPLEMENTED = -11;
 constexpr int32_t ERR_CONNECTION_CLOSED = -100;
 constexpr int32_t ERR_CONNECTION_RESET = -101;
@@ -54,11 +53,6 @@ constexpr int32_t ERR_PROXY_AUTH_REQUESTED = -127;
 constexpr int32_t ERR_PROXY_CONNECTION_FAILED = -130;
 constexpr int32_t ERR_MSG_TOO_BIG = -142;
 constexpr int32_t ERR_WS_PROTOCOL_ERROR = -145;
-constexpr int32_t ERR_CERT_COMMON_NAME_INVALID = -200;
-constexpr int32_t ERR_CERT_DATE_INVALID = -201;
-constexpr int32_t ERR_CERT_AUTHORITY_INVALID = -202;
-constexpr int32_t ERR_CERT_REVOKED = -206;
-constexpr int32_t ERR_CERT_INVALID = -207;
 constexpr int32_t ERR_INVALID_RESPONSE = -320;
 
 std::string text(const char *p, size_t n) {
