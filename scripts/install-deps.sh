@@ -5,7 +5,7 @@ packages=(
   build-essential g++-multilib cmake ninja-build pkg-config
   libcurl4-openssl-dev libssl-dev libnghttp2-dev zlib1g-dev libbrotli-dev libzstd-dev
   libboost1.81-dev libgtest-dev googletest unicode-data
-  nginx-light tinyproxy dante-server openssl curl nodejs node-ws
+  nginx-light tinyproxy dante-server openssl curl nodejs node-ws clang-14 libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do
