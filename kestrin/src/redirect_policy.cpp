@@ -41,6 +41,26 @@ std::optional<Origin> origin_of(std::string_view url) {
     return o;
 }
 
+// libcurl percent-encodes the path and query of a Location but leaves its fragment as given;
+// browsers encode the fragment's spaces, quotes, angle brackets, backticks and non-ASCII too.
+void encode_fragment(std::string &url) {
+    size_t hash = url.find('#');
+    if (hash == std::string::npos)
+        return;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out = url.substr(0, hash + 1);
+    for (unsigned char c : std::string_view(url).substr(hash + 1)) {
+        if (c == ' ' || c == '"' || c == '<' || c == '>' || c == '`' || c >= 0x7F) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    url = std::move(out);
+}
+
 } // namespace
 
 bool is_redirect_status(int status) {
@@ -69,6 +89,7 @@ std::optional<std::string> resolve_location(std::string_view base, std::string_v
     std::string out = part(u.get(), CURLUPART_URL);
     if (out.empty())
         return std::nullopt;
+    encode_fragment(out);
     return out;
 }
 
