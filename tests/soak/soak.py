@@ -560,14 +560,17 @@ def summary(tally, samples, args):
     first, last = samples[0], samples[-1]
     # The slope covers the steady part: after warm-up, before the workers wind down.
     steady = [s for s in samples
-              if s["t"] - first["t"] >= args.warmup and s.get("running", True)] or samples
+              if s["t"] - first["t"] >= args.warmup and s.get("running", True)]
+    if len(steady) < 3:
+        steady = samples
     slope = slope_per_min(steady)
+    span = f"after {args.warmup:.0f} s" if steady is not samples else "(whole run, warm-up too)"
     lost = tally.lost()
     print("\nsummary")
     print(f"  duration         {last['t'] - first['t']:.0f} s, {len(samples)} samples")
     print(f"  RSS              first {first['rss_kib'] / 1024:.1f} MiB, last "
           f"{last['rss_kib'] / 1024:.1f} MiB, max {max(s['rss_kib'] for s in samples) / 1024:.1f}"
-          f" MiB, slope after {args.warmup:.0f} s {slope:+.1f} KiB/min")
+          f" MiB, slope {span} {slope:+.1f} KiB/min")
     print(f"  C heap in use    first {first['heap_kib'] / 1024:.1f} MiB, last "
           f"{last['heap_kib'] / 1024:.1f} MiB, slope {slope_per_min(steady, 'heap_kib'):+.1f} "
           f"KiB/min")
@@ -600,7 +603,7 @@ def summary(tally, samples, args):
     if lost:
         print(f"  LOST             {lost}")
     # A slope over a few minutes is mostly noise (allocator, throttle still settling).
-    judged = steady[-1]["t"] - steady[0]["t"] >= 300
+    judged = steady is not samples and steady[-1]["t"] - steady[0]["t"] >= 300
     if not judged:
         print("  RSS slope        not judged: less than 5 minutes after warm-up")
     failed = bool(lost or tally.unexpected or (judged and slope > args.max_slope))
