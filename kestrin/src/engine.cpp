@@ -290,6 +290,7 @@ void Engine::socket_action(curl_socket_t s, int events) {
         return;
     int running = 0;
     CURLMcode rc = curl_multi_socket_action(multi_, s, events, &running);
+    flush_bodies(); // before the completions drain_messages reports
     drain_messages();
     if (rc == CURLM_OUT_OF_MEMORY || callback_failed_)
         fail_transfers();
@@ -304,6 +305,14 @@ void Engine::fail_transfers() {
         auto r = *active_.begin();
         r->abort(kOutOfMemoryFailure);
         active_.erase(r);
+    }
+}
+
+void Engine::flush_bodies() {
+    while (!body_flushes_.empty()) {
+        auto r = std::move(body_flushes_.back());
+        body_flushes_.pop_back();
+        r->flush_body();
     }
 }
 

@@ -13,6 +13,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -64,6 +65,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void forget_websocket(const std::shared_ptr<WebSocket> &ws) { websockets_.erase(ws); }
     // False when libcurl could not take the transfer (out of memory).
     bool add_transfer(CURL *easy);
+    // Collected body goes out once the current libcurl call returns.
+    void defer_body_flush(std::shared_ptr<Request> r) { body_flushes_.push_back(std::move(r)); }
     void remove_transfer(CURL *easy);
 
   private:
@@ -82,6 +85,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void socket_action(curl_socket_t s, int events);
     void fail_transfers();
     void drain_messages();
+    void flush_bodies();
 
     EngineSettings settings_;
     boost::asio::io_context io_;
@@ -105,6 +109,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::uint64_t timer_gen_ = 0;
     std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> watches_;
     std::unordered_set<std::shared_ptr<Request>> active_;
+    std::vector<std::shared_ptr<Request>> body_flushes_;
     std::unordered_set<std::shared_ptr<WebSocket>> websockets_;
     bool stopped_ = false;
     bool in_action_ = false;

@@ -14,6 +14,8 @@ namespace {
 
 constexpr std::string_view kDefaultUserAgent = "kestrin/0.1";
 constexpr size_t kServeChunk = 64 * 1024;
+// Body collected within one libcurl call goes out at this size at the latest.
+constexpr size_t kBodyBatch = 256 * 1024;
 // A browser's bound on a response head; libcurl's own limits are larger.
 constexpr size_t kMaxHeadBytes = 256 * 1024;
 
@@ -333,7 +335,9 @@ bool Request::configure(CURL *e) {
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Request::on_write);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
+    // A paused transfer makes libcurl keep all that its current read decodes to, and fail past
+    // 64 MiB: gzip decodes at most about 1032 times, so a 32 KiB read stays well under it.
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 32L * 1024);
     curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
     // Waiting for a connection to learn whether it multiplexes pays only where it learns that
     // early (ALPN, prior knowledge). A clear-text connection tells with its first response, so
@@ -493,7 +497,7 @@ size_t Request::on_write(char *data, size_t size, size_t n, void *p) {
     if (!self->response_delivered_ || self->phase_ != Phase::Transfer)
         return len;
     if (self->want_pause_) {
-        // Nothing more until resume_read; libcurl keeps this chunk for us.
+        // Nothing more until resume_read; libcurl keeps what this read decodes to.
         self->recv_paused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
@@ -511,13 +515,48 @@ size_t Request::on_write(char *data, size_t size, size_t n, void *p) {
             std::string().swap(self->store_body_);
         }
     }
-    bool more = true;
-    if (self->cb_.on_body)
-        more = self->cb_.on_body(self->cb_.user_data, self->handle(),
-                                 reinterpret_cast<const uint8_t *>(data), len);
-    if (!more)
-        self->want_pause_ = true;
+    if (!self->cb_.on_body)
+        return len;
+    try {
+        self->queue_body(data, len);
+    } catch (const std::bad_alloc &) {
+        self->out_of_memory_ = true;
+        return 0; // fails the transfer; reported as OutOfMemory
+    }
     return len;
+}
+
+// libcurl hands a body over in pieces of at most 16 KiB, several per read of the socket. Each
+// one passed on as it comes would wake the reader once per piece, so they are collected in
+// blocks and go out when libcurl returns or a block is full.
+void Request::queue_body(const char *data, size_t len) {
+    if (pending_body_.empty() || pending_body_.back().size() >= kBodyBatch)
+        pending_body_.emplace_back();
+    pending_body_.back().append(data, len);
+    if (pending_body_.size() > 1 && !want_pause_)
+        deliver_body(false);
+    if (!flush_queued_) {
+        engine_->defer_body_flush(shared_from_this());
+        flush_queued_ = true;
+    }
+}
+
+void Request::deliver_body(bool partial_block) {
+    while (!pending_body_.empty() && !want_pause_) {
+        if (!partial_block && pending_body_.size() == 1)
+            return; // still filling
+        std::string block = std::move(pending_body_.front());
+        pending_body_.pop_front();
+        if (!cb_.on_body(cb_.user_data, handle(), reinterpret_cast<const uint8_t *>(block.data()),
+                         block.size()))
+            want_pause_ = true;
+    }
+}
+
+void Request::flush_body() {
+    flush_queued_ = false;
+    if (phase_ == Phase::Transfer)
+        deliver_body(true);
 }
 
 size_t Request::on_read(char *data, size_t size, size_t n, void *p) {
@@ -534,6 +573,7 @@ void Request::upload_ready() {
     if (phase_ == Phase::Transfer && easy_ && send_paused_) {
         send_paused_ = false;
         curl_easy_pause(easy_, recv_paused_ ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+        flush_body(); // what unpausing delivered at once
     }
 }
 
@@ -543,9 +583,15 @@ void Request::resume() {
     want_pause_ = false;
     if (phase_ == Phase::Serving)
         return pump_cached();
-    if (phase_ == Phase::Transfer && easy_ && recv_paused_) {
+    if (phase_ != Phase::Transfer)
+        return;
+    deliver_body(true); // what was collected before the pause comes first
+    if (want_pause_)
+        return;
+    if (easy_ && recv_paused_) {
         recv_paused_ = false;
         curl_easy_pause(easy_, send_paused_ ? CURLPAUSE_SEND : CURLPAUSE_CONT);
+        flush_body();
     }
 }
 
@@ -696,6 +742,14 @@ void Request::release_transfer() {
 void Request::finish(Failure failure) {
     if (phase_ == Phase::Done || phase_ == Phase::Idle)
         return;
+    // Bytes that arrived before the outcome still come before it, a pause notwithstanding; a
+    // canceled request wants no more of its body.
+    if (failure.status != KS_CANCELED) {
+        for (const std::string &block : pending_body_)
+            cb_.on_body(cb_.user_data, handle(), reinterpret_cast<const uint8_t *>(block.data()),
+                        block.size());
+    }
+    pending_body_.clear();
     phase_ = Phase::Done;
     awaiting_follow_ = false;
     timer_.cancel();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <new>
 #include <string>
@@ -56,6 +57,8 @@ class Request : public std::enable_shared_from_this<Request> {
             finish(kOutOfMemoryFailure);
         }
     }
+    // Hands the body collected during one libcurl call to on_body.
+    void flush_body();
 
   private:
     explicit Request(std::shared_ptr<Engine> engine);
@@ -81,6 +84,10 @@ class Request : public std::enable_shared_from_this<Request> {
 
     static size_t on_header(char *data, size_t size, size_t n, void *self);
     static size_t on_write(char *data, size_t size, size_t n, void *self);
+    void queue_body(const char *data, size_t len);
+    // Hands collected blocks to on_body until it asks to pause; the last, still filling block
+    // only with partial_block.
+    void deliver_body(bool partial_block);
     static size_t on_read(char *data, size_t size, size_t n, void *self);
 
     std::shared_ptr<Engine> engine_;
@@ -118,6 +125,9 @@ class Request : public std::enable_shared_from_this<Request> {
     bool redirect_hop_ = false;
     bool response_delivered_ = false;
     bool want_pause_ = false;
+    // Body libcurl gave that on_body has not had yet, in blocks of at most kBodyBatch bytes.
+    std::deque<std::string> pending_body_;
+    bool flush_queued_ = false;
     bool recv_paused_ = false;
     bool send_paused_ = false;
 
