@@ -41,16 +41,27 @@ std::optional<Origin> origin_of(std::string_view url) {
     return o;
 }
 
-// libcurl percent-encodes the path and query of a Location but leaves its fragment as given;
-// browsers encode the fragment's spaces, quotes, angle brackets, backticks and non-ASCII too.
-void encode_fragment(std::string &url) {
-    size_t hash = url.find('#');
-    if (hash == std::string::npos)
+// libcurl percent-encodes spaces and non-ASCII in a Location's path and query but leaves its
+// user information and fragment as given; browsers encode spaces, quotes, angle brackets,
+// backticks and non-ASCII everywhere but in the host, so the next hop's URL never holds them.
+void encode_unsafe(std::string &url) {
+    size_t authority = url.find("://");
+    if (authority == std::string::npos)
         return;
+    authority += 3;
+    size_t host_end = url.find_first_of("/?#", authority);
+    if (host_end == std::string::npos)
+        host_end = url.size();
+    size_t at = url.rfind('@', host_end);
+    size_t host = at == std::string::npos || at < authority ? authority : at + 1;
     static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out = url.substr(0, hash + 1);
-    for (unsigned char c : std::string_view(url).substr(hash + 1)) {
-        if (c == ' ' || c == '"' || c == '<' || c == '>' || c == '`' || c >= 0x7F) {
+    std::string out;
+    out.reserve(url.size());
+    for (size_t i = 0; i < url.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(url[i]);
+        bool in_host = i >= host && i < host_end;
+        if (i >= authority && !in_host &&
+            (c <= ' ' || c == '"' || c == '<' || c == '>' || c == '`' || c >= 0x7F)) {
             out += '%';
             out += kHex[c >> 4];
             out += kHex[c & 0xF];
@@ -89,7 +100,7 @@ std::optional<std::string> resolve_location(std::string_view base, std::string_v
     std::string out = part(u.get(), CURLUPART_URL);
     if (out.empty())
         return std::nullopt;
-    encode_fragment(out);
+    encode_unsafe(out);
     return out;
 }
 

@@ -53,9 +53,11 @@ TEST(RedirectPolicy, ResolvesLocationsLikeABrowser) {
     EXPECT_EQ(resolve_location(base, "//b.test/y"), "http://b.test/y");
     EXPECT_EQ(resolve_location(base, "https://c.test/z"), "https://c.test/z");
     EXPECT_EQ(resolve_location(base, "/a b"), "http://a.test:8080/a%20b");
-    // Found by fuzz_core_head: the fragment kept its raw space.
+    // Found by fuzz_core_head: the fragment and the user information kept raw spaces.
     EXPECT_EQ(resolve_location(base, "/p#a b\\ \"<\xc3\xa9>"),
               "http://a.test:8080/p#a%20b\\%20%22%3C%c3%a9%3E");
+    EXPECT_EQ(resolve_location(base, "http://\xff u@b.test/q?\"<>`"),
+              "http://%FF%20u@b.test/q?%22%3C%3E%60");
     EXPECT_EQ(resolve_location(base, "ftp://c.test/z"), std::nullopt);
     EXPECT_EQ(resolve_location(base, "javascript:alert(1)"), std::nullopt);
 }
