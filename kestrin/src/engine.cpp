@@ -85,13 +85,21 @@ ks_status Engine::create(EngineSettings settings, std::shared_ptr<Engine> &out) 
 }
 
 void Engine::run() {
-    // Handlers catch running out of memory where they can fail just their request; whatever
-    // still escapes one must not end the thread, which every other request depends on.
+    // Handlers catch running out of memory where they can fail just their request. Whatever
+    // still escapes one (from inside a Beast or Asio operation) lost that operation, and which
+    // connection it served is unknown: fail them all rather than leave one hanging, and keep the
+    // thread, which later requests depend on.
     for (;;) {
         try {
             io_.run();
             return;
         } catch (const std::bad_alloc &) {
+            fail_transfers();
+            while (!websockets_.empty()) {
+                auto ws = *websockets_.begin();
+                ws->abort(kOutOfMemoryFailure, "out of memory");
+                websockets_.erase(ws);
+            }
         }
     }
 }
@@ -119,10 +127,11 @@ void Engine::finish_shutdown() {
         r->abort(kEngineClosed);
         active_.erase(r);
     }
-    auto sockets = websockets_;
-    for (const auto &ws : sockets)
+    while (!websockets_.empty()) {
+        auto ws = *websockets_.begin();
         ws->abort(kEngineClosed, "engine released");
-    websockets_.clear();
+        websockets_.erase(ws);
+    }
     for (auto &[fd, w] : watches_) {
         w->gone = true;
         w->descriptor.release();

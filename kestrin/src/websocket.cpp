@@ -317,7 +317,15 @@ ks_status WebSocket::start() {
     if (started_.exchange(true))
         return KS_INVALID_STATE;
     phase_ = Connecting;
-    if (!engine_->post([self = shared_from_this()] { self->begin(); })) {
+    bool posted = false;
+    try {
+        posted = engine_->post([self = shared_from_this()] { self->step([&] { self->begin(); }); });
+    } catch (...) {
+        phase_ = Idle; // out of memory: the caller may try again
+        started_ = false;
+        throw;
+    }
+    if (!posted) {
         phase_ = Idle;
         started_ = false;
         return KS_INVALID_STATE; // the engine was released
@@ -335,7 +343,7 @@ ks_status WebSocket::send(uint32_t type, const uint8_t *data, size_t len) {
         return KS_INVALID_ARGUMENT; // the peer would have to fail the connection
     bool posted = engine_->post(
         [self = shared_from_this(), out = Outgoing{type == 1, std::move(payload)}]() mutable {
-            self->enqueue(std::move(out));
+            self->step([&] { self->enqueue(std::move(out)); });
         });
     return posted ? KS_OK : KS_INVALID_STATE;
 }
@@ -354,7 +362,7 @@ ks_status WebSocket::close(uint32_t code, const char *reason, size_t len) {
             break;
     }
     engine_->post([self = shared_from_this(), code, why = std::move(why)]() mutable {
-        self->begin_close(static_cast<uint16_t>(code), std::move(why));
+        self->step([&] { self->begin_close(static_cast<uint16_t>(code), std::move(why)); });
     });
     return KS_OK;
 }
@@ -427,7 +435,7 @@ void WebSocket::begin() {
     resolver_.async_resolve(
         host, port,
         [self](const error_code &ec, const asio::ip::tcp::resolver::results_type &results) {
-            self->on_resolved(ec, results);
+            self->step([&] { self->on_resolved(ec, results); });
         });
 }
 
@@ -495,7 +503,7 @@ void WebSocket::on_resolved(const error_code &ec,
                          ec.message());
     tcp().async_connect(results, [self = shared_from_this()](const error_code &ec,
                                                              const asio::ip::tcp::endpoint &) {
-        self->on_connected(ec);
+        self->step([&] { self->on_connected(ec); });
     });
 }
 
@@ -733,9 +741,10 @@ void WebSocket::start_handshake() {
         ws.read_message_max(kWebSocketMaxMessage);
         ws.auto_fragment(false);
         ws.write_buffer_bytes(64 * 1024);
-        ws.async_handshake(
-            response_, target_.host_header, target_.resource,
-            [self = shared_from_this()](const error_code &ec) { self->on_handshake(ec); });
+        ws.async_handshake(response_, target_.host_header, target_.resource,
+                           [self = shared_from_this()](const error_code &ec) {
+                               self->step([&] { self->on_handshake(ec); });
+                           });
     });
 }
 
@@ -814,7 +823,7 @@ void WebSocket::on_handshake(const error_code &ec) {
 void WebSocket::read_next() {
     with_ws([this](auto &ws) {
         ws.async_read(rbuf_, [self = shared_from_this()](const error_code &ec, size_t) {
-            self->on_read(ec);
+            self->step([&] { self->on_read(ec); });
         });
     });
 }
@@ -864,7 +873,7 @@ void WebSocket::write_next() {
             with_ws([&](auto &ws) {
                 ws.async_close(why, [self = shared_from_this()](const error_code &ec) {
                     self->writing_ = false;
-                    self->on_close_sent(ec);
+                    self->step([&] { self->on_close_sent(ec); });
                 });
             });
         }
@@ -887,7 +896,7 @@ void WebSocket::write_next() {
                                return self->fail_with(ec, "write");
                            }
                            self->outq_.pop_front();
-                           self->write_next();
+                           self->step([&] { self->write_next(); });
                        });
     });
 }
@@ -971,7 +980,12 @@ void WebSocket::finish() {
     done_ = true;
     phase_ = Done;
     timer_.cancel();
-    resolver_.cancel();
+    try {
+        resolver_.cancel();
+    } catch (const std::bad_alloc &) {
+        // Asio allocates to cancel. A resolve still running then completes into an ended
+        // connection, which ignores it; the terminal callback must come either way.
+    }
     outq_.clear();
     if (plain_ws_ || tls_ws_) {
         error_code ignored;

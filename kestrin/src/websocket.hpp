@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -73,11 +74,13 @@ inline constexpr std::chrono::milliseconds kWebSocketTeardownLimit{1000};
 template <class Handler> struct WsTeardownOp {
     WsTcp &stream;
     Handler handler;
-    std::shared_ptr<std::array<char, 4096>> buffer;
 
     void operator()(boost::system::error_code ec = {}, size_t = 0) {
+        // What the peer still sends is dropped, so one scratch buffer per network thread does,
+        // and a teardown allocates nothing that could fail halfway through a close.
+        thread_local std::array<char, 4096> scratch;
         if (!ec)
-            return stream.async_read_some(boost::asio::buffer(*buffer), std::move(*this));
+            return stream.async_read_some(boost::asio::buffer(scratch), std::move(*this));
         handler(boost::system::error_code{});
     }
 };
@@ -87,8 +90,7 @@ void async_teardown(boost::beast::role_type, WsTcp &stream, Handler &&handler) {
     stream.expires_after(kWebSocketTeardownLimit);
     boost::system::error_code ignored;
     stream.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
-    WsTeardownOp<std::decay_t<Handler>>{stream, std::forward<Handler>(handler),
-                                        std::make_shared<std::array<char, 4096>>()}();
+    WsTeardownOp<std::decay_t<Handler>>{stream, std::forward<Handler>(handler)}();
 }
 
 template <class Handler>
@@ -185,6 +187,15 @@ class WebSocket : public std::enable_shared_from_this<WebSocket> {
 
     // Network thread: ends the connection with an error callback.
     void abort(Failure failure, std::string_view message);
+    // Runs one step on the network thread; running out of memory in it ends the connection
+    // with OutOfMemory instead of unwinding through the thread.
+    template <class F> void step(F &&f) {
+        try {
+            f();
+        } catch (const std::bad_alloc &) {
+            abort(kOutOfMemoryFailure, "out of memory");
+        }
+    }
 
   private:
     explicit WebSocket(std::shared_ptr<Engine> engine);

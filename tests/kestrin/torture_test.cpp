@@ -496,9 +496,12 @@ Outcome ws_run(const std::string &url, long baseline) {
     c.url_len = url.size();
     c.callbacks = log.callbacks();
     ks_websocket *ws = nullptr;
+    // Send and close may also find the connection already ended by an earlier failure.
     auto step_failed = [&](const char *what, ks_status s) {
         out.ending = std::string(what) + ":" + std::to_string(s);
-        if (s != KS_OUT_OF_MEMORY)
+        bool ended = s == KS_INVALID_STATE && std::string_view(what) != "create" &&
+                     std::string_view(what) != "start";
+        if (s != KS_OUT_OF_MEMORY && !ended)
             out.fault = std::string("ks_websocket_") + what + " gave status " + std::to_string(s);
     };
     auto wait = [&](auto pred) {
@@ -618,9 +621,9 @@ TEST(Torture, OperatorNewHttpRequest) {
     torture(Source::New, 1, [&](long baseline) { return http_run(url, baseline); });
 }
 
-// Disabled until the WebSocket's network-thread handlers turn running out of memory into their
-// terminal callback: from about the 18th allocation the connection hangs without one. Run it with
-// --gtest_also_run_disabled_tests.
+// Disabled while one point still fails: a timer allocation inside Asio's timer queue, reached
+// from Beast's stream during the closing teardown, leaves the engine's loop with work that never
+// ends. Every other point ends cleanly. Run it with --gtest_also_run_disabled_tests.
 TEST(Torture, DISABLED_OperatorNewWebSocket) {
     WsEchoServer server;
     std::string url = server.url();
