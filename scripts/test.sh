@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything from scratch and runs the whole suite: layout check, C++ unit tests, pytest
 # against the scripted Core and end to end against the real Core, then the scripted suite again
-# under ASan+UBSan and the concurrency tests under ThreadSanitizer.
+# under ASan+UBSan and the concurrency tests under ThreadSanitizer, then a bounded fuzzing run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -81,5 +81,8 @@ tsan_rt=$(gcc -print-file-name=libtsan.so)
   PYTHONPATH="$root/build/tsan/bindings/python" \
   CORVINA_SCRIPTED_CORE="$root/build/tsan/tests/scripted_core/libkestrin.so" \
   run_pytest "$py" -m pytest -q -p no:cacheprovider -m concurrency scripted)
+
+step "fuzzing: each libFuzzer target for a bounded time (clang, ASan+UBSan)"
+FUZZ_SECONDS=${FUZZ_SECONDS:-20} PYTHON="$py" scripts/fuzz.sh
 
 step "all tests passed"
