@@ -20,6 +20,7 @@ import pytest
 import corvina_native as cn
 from conftest import SANITIZED
 from hostile import HANG, HostileServer, WsAccept
+from process_stats import rss_bytes
 
 TIMEOUT = 10  # bound on every wait, seconds
 CANCELED = "Canceled (Chromium net error -3)"
@@ -240,6 +241,20 @@ async def consume(request, upload, loop, drop):
             request.cancel()
 
 
+async def cancel_once_reached(task, reached, what, settle=0.0):
+    """Cancels `task` once `reached()` holds (and `settle` seconds more); it must end cancelled."""
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + TIMEOUT
+    while not reached():
+        assert loop.time() < deadline, what
+        await asyncio.sleep(0.01)
+    if settle:
+        await asyncio.sleep(settle)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+
+
 @pytest.mark.parametrize("drop", [False, True], ids=["cancel", "drop"])
 @pytest.mark.parametrize("name", list(STAGES))
 def test_cancel_the_awaiting_task(server, engine, name, drop):
@@ -250,13 +265,7 @@ def test_cancel_the_awaiting_task(server, engine, name, drop):
         request = engine.request("PUT" if stage.upload else "GET", stage.url, **stage.kwargs)
         task = asyncio.create_task(consume(request, stage.upload, loop, drop))
         del request  # with drop, the task holds the only reference
-        deadline = loop.time() + TIMEOUT
-        while not stage.reached():
-            assert loop.time() < deadline, f"the request never reached {name}"
-            await asyncio.sleep(0.01)
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
+        await cancel_once_reached(task, stage.reached, f"the request never reached {name}")
         del task
         gc.collect()
 
@@ -360,13 +369,6 @@ def test_cancel_the_task_waiting_on_a_manual_redirect(server, engine, redirect):
 
 
 # ---- nothing left behind after many cancellations ---------------------------------------------
-
-def rss_bytes():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    return 0
 
 
 def test_many_cancellations_leave_nothing_behind(server):
@@ -529,14 +531,8 @@ def test_websocket_task_cancelled(server, engine, name, drop):
     async def main():
         loop = asyncio.get_running_loop()
         task = asyncio.create_task(receive(engine.websocket(server.url(path, "ws")), loop))
-        deadline = loop.time() + TIMEOUT
-        while not ws_reached(server, path):
-            assert loop.time() < deadline
-            await asyncio.sleep(0.01)
-        await asyncio.sleep(0.05)
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
+        await cancel_once_reached(task, lambda: ws_reached(server, path),
+                                  "the WebSocket never reached the server", settle=0.05)
         del task
         gc.collect()
 

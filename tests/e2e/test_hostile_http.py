@@ -13,6 +13,7 @@ import corvina_native as cn
 from conftest import SANITIZED
 from hostile import (ABORT, CLOSE, HANG, RESET, Drip, HostileServer, Sleep, Stream,
                      gzip_zeros)
+from process_stats import rss_bytes
 
 TIMEOUT = 20  # bound on every wait, seconds
 MODES = ["blocking", "async"]
@@ -246,14 +247,6 @@ def bomb_chunks():
         _bomb.append(b"".join(gzip_zeros(BOMB_SIZE)))
     data = _bomb[0]
     return [data[i:i + 65536] for i in range(0, len(data), 65536)]
-
-
-def rss_bytes():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    return 0
 
 
 # libcurl keeps all that one paused network read decodes to and fails the transfer with

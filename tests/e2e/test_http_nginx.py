@@ -9,15 +9,8 @@ import pytest
 
 import corvina_native as cn
 from conftest import SANITIZED, fetch, head_value
+from process_stats import rss_bytes
 from servers import REDIRECT_CODES, TEXT
-
-
-def rss_bytes():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    return 0
 
 
 def test_get_head_and_missing_file(nginx, engine):

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
@@ -156,19 +157,20 @@ namespace beast = boost::beast;
 
 constexpr size_t kBodySize = 100 * 1024;
 
-// Answers every HTTP/1.1 request on a connection with 200 and kBodySize bytes of 'x', closing
-// it afterwards. Allocation-free from the injector's point of view.
-class HttpServer {
+// Accepts on 127.0.0.1 and serves each connection on a thread of its own, exempt from injected
+// failures; the destructor stops it.
+class ThreadedServer {
   public:
-    HttpServer() : acceptor_(io_, {asio::ip::make_address("127.0.0.1"), 0}) {
+    using Session = std::function<void(asio::ip::tcp::socket)>;
+    explicit ThreadedServer(Session session)
+        : session_(std::move(session)), acceptor_(io_, {asio::ip::make_address("127.0.0.1"), 0}) {
         port_ = acceptor_.local_endpoint().port();
-        body_.assign(kBodySize, 'x');
         thread_ = std::thread([this] {
             t_exempt = true;
             accept_loop();
         });
     }
-    ~HttpServer() {
+    ~ThreadedServer() {
         stop_ = true;
         boost::system::error_code ec;
         asio::ip::tcp::socket poke(io_);
@@ -177,7 +179,7 @@ class HttpServer {
         for (auto &t : sessions_)
             t.join();
     }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/t"; }
+    unsigned short port() const { return port_; }
 
   private:
     void accept_loop() {
@@ -189,10 +191,30 @@ class HttpServer {
                 return;
             sessions_.emplace_back([this, s = std::move(s)]() mutable {
                 t_exempt = true;
-                session(std::move(s));
+                session_(std::move(s));
             });
         }
     }
+
+    Session session_;
+    asio::io_context io_;
+    asio::ip::tcp::acceptor acceptor_;
+    unsigned short port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::list<std::thread> sessions_;
+};
+
+// Answers every HTTP/1.1 request on a connection with 200 and kBodySize bytes of 'x', closing
+// it afterwards. Allocation-free from the injector's point of view.
+class HttpServer {
+  public:
+    HttpServer() : body_(kBodySize, 'x'), server_([this](auto s) { session(std::move(s)); }) {}
+    std::string url() const {
+        return "http://127.0.0.1:" + std::to_string(server_.port()) + "/t";
+    }
+
+  private:
     void session(asio::ip::tcp::socket s) {
         std::string in;
         char buf[4096];
@@ -214,67 +236,34 @@ class HttpServer {
             s.read_some(asio::buffer(buf), ec);
     }
 
-    asio::io_context io_;
-    asio::ip::tcp::acceptor acceptor_;
-    unsigned short port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::list<std::thread> sessions_;
     std::string body_;
+    ThreadedServer server_;
 };
 
-// Echoes every WebSocket message, on a thread per connection.
+// Echoes every WebSocket message.
 class WsEchoServer {
   public:
-    WsEchoServer() : acceptor_(io_, {asio::ip::make_address("127.0.0.1"), 0}) {
-        port_ = acceptor_.local_endpoint().port();
-        thread_ = std::thread([this] {
-            t_exempt = true;
-            accept_loop();
-        });
+    WsEchoServer() : server_(&echo) {}
+    std::string url() const {
+        return "ws://127.0.0.1:" + std::to_string(server_.port()) + "/echo";
     }
-    ~WsEchoServer() {
-        stop_ = true;
-        boost::system::error_code ec;
-        asio::ip::tcp::socket poke(io_);
-        poke.connect(acceptor_.local_endpoint(), ec);
-        thread_.join();
-        for (auto &t : sessions_)
-            t.join();
-    }
-    std::string url() const { return "ws://127.0.0.1:" + std::to_string(port_) + "/echo"; }
 
   private:
-    void accept_loop() {
-        while (!stop_) {
-            asio::ip::tcp::socket s(io_);
-            boost::system::error_code ec;
-            acceptor_.accept(s, ec);
-            if (ec || stop_)
-                return;
-            sessions_.emplace_back([s = std::move(s)]() mutable {
-                t_exempt = true;
-                try {
-                    beast::websocket::stream<asio::ip::tcp::socket> ws(std::move(s));
-                    ws.accept();
-                    for (;;) {
-                        beast::flat_buffer msg;
-                        ws.read(msg);
-                        ws.text(ws.got_text());
-                        ws.write(msg.data());
-                    }
-                } catch (...) {
-                }
-            });
+    static void echo(asio::ip::tcp::socket s) {
+        try {
+            beast::websocket::stream<asio::ip::tcp::socket> ws(std::move(s));
+            ws.accept();
+            for (;;) {
+                beast::flat_buffer msg;
+                ws.read(msg);
+                ws.text(ws.got_text());
+                ws.write(msg.data());
+            }
+        } catch (...) {
         }
     }
 
-    asio::io_context io_;
-    asio::ip::tcp::acceptor acceptor_;
-    unsigned short port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::list<std::thread> sessions_;
+    ThreadedServer server_;
 };
 
 // ---- recorders (no allocation in the callbacks) -------------------------------------------
