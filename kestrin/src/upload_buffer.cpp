@@ -15,7 +15,12 @@ ks_status UploadBuffer::write(const uint8_t *data, size_t len, bool final_chunk,
                 return close_status_;
             if (final_)
                 return KS_INVALID_STATE;
-            space_.wait(lock, [&] { return closed_ || bytes_ < capacity_; });
+            // A large write waits for half the buffer rather than taking each slice libcurl
+            // frees: one hand-off per half buffer instead of one per network write.
+            space_.wait(lock, [&] {
+                return closed_ || (bytes_ < capacity_ &&
+                                   capacity_ - bytes_ >= std::min(len - done, capacity_ / 2));
+            });
             if (closed_)
                 return close_status_;
             size_t piece = std::min(len - done, capacity_ - bytes_);
@@ -35,7 +40,7 @@ ks_status UploadBuffer::write(const uint8_t *data, size_t len, bool final_chunk,
 
 UploadBuffer::ReadResult UploadBuffer::read(uint8_t *out, size_t max) {
     size_t copied = 0;
-    bool eof;
+    bool eof, half_free;
     {
         std::lock_guard lock(mu_);
         while (copied < max && !chunks_.empty()) {
@@ -51,8 +56,9 @@ UploadBuffer::ReadResult UploadBuffer::read(uint8_t *out, size_t max) {
         }
         bytes_ -= copied;
         eof = final_ && chunks_.empty();
+        half_free = bytes_ <= capacity_ / 2;
     }
-    if (copied > 0)
+    if (copied > 0 && half_free)
         space_.notify_all();
     return {copied, eof && copied == 0};
 }

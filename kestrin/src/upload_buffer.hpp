@@ -17,7 +17,7 @@ namespace kestrin {
 
 class UploadBuffer {
   public:
-    static constexpr size_t kDefaultCapacity = 1 << 20;
+    static constexpr size_t kDefaultCapacity = 4 << 20;
 
     explicit UploadBuffer(size_t capacity = kDefaultCapacity) : capacity_(capacity) {}
 
