@@ -46,6 +46,11 @@ step "pytest: module contracts against the scripted Core (installed module)"
 (cd tests && CORVINA_SCRIPTED_CORE="$root/build/test/tests/scripted_core/libkestrin.so" \
   run_pytest "$py" -m pytest -q -p no:cacheprovider scripted)
 
+step "pytest: each of the module's own allocations failing in turn (preloaded operator new)"
+(cd tests && LD_PRELOAD="$root/build/test/tests/alloc_shim/liballoc_shim.so" \
+  CORVINA_SCRIPTED_CORE="$root/build/test/tests/scripted_core/libkestrin.so" \
+  run_pytest "$py" -m pytest -q -p no:cacheprovider scripted/test_torture_cxx.py)
+
 if [ -d tests/e2e ] && ls tests/e2e/test_*.py >/dev/null 2>&1; then
   step "pytest: end to end through the real Core"
   (cd tests && run_pytest "$py" -m pytest -q -p no:cacheprovider e2e)

@@ -196,12 +196,23 @@ class TestCallbackFaults:
         panic = "CallbackPanic (Chromium net error 0)"
         assert req.poll_events() == [("error", 0, b"", b"", panic)]
 
-    def test_later_complete_overwrites_the_panic(self, core, req):
+    @pytest.mark.parametrize("status", [0, 8])
+    def test_later_complete_keeps_the_panic(self, core, req, status):
+        # The chunk that faulted is lost: a success after it would hand out a short body.
         streaming(core, req)
         core.set_claimed_len(2**63)
         core.req_body(data=b"x")
-        core.req_complete(status=0)
+        core.req_complete(status=status, net_error=-100)
+        with pytest.raises(RuntimeError, match=rf"^{self.PANIC}$"):
+            req.next_body()
         assert req.next_body() is None
+
+    def test_lost_head_then_success_is_the_panic(self, core, req):
+        core.set_claimed_len(2**63)
+        core.req_response(status=200, head=b"H")
+        core.req_complete(status=0)
+        with pytest.raises(RuntimeError, match=rf"^{self.PANIC}$"):
+            req.await_response()
 
     def test_panic_does_not_overwrite_an_outcome(self, core, req):
         streaming(core, req)

@@ -26,7 +26,7 @@ PyObject *raise_current_fault() {
     try {
         throw;
     } catch (const std::bad_alloc &) {
-        return raise_fault("internal fault: out of memory");
+        return PyErr_NoMemory(); // a real condition of the process, not a fault of ours
     } catch (const std::exception &e) {
         return raise_fault(std::string("internal fault: ") + e.what());
     } catch (...) {

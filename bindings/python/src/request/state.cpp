@@ -210,6 +210,8 @@ bool RequestState::on_body(const uint8_t *data, size_t len) noexcept {
 
 void RequestState::on_complete(uint32_t status, int32_t net_error) noexcept {
     frame([&] {
+        if (phase_ != Phase::pending)
+            return; // a callback that faulted already decided the outcome: CallbackPanic
         if (status == 0) {
             phase_ = Phase::success;
         } else {
