@@ -6,9 +6,8 @@ released, no contract broken, no reference to the loop or the notifier kept, and
 without failures must give the full result.
 
 Covered: the interpreter's allocators (objects, arguments, results, exceptions, events) on the
-calling thread and inside Core callbacks delivered during the calls. Not covered: the module's
-own C++ allocations (operator new in the states and queues); those are tortured in the Core's
-C-level test, where the test binary can replace operator new."""
+calling thread and inside Core callbacks delivered during the calls. The module's own C++
+allocations are failed in turn by test_torture_cxx.py, with a preloaded operator new."""
 
 import gc
 import sys
