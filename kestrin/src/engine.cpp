@@ -99,6 +99,7 @@ void Engine::run() {
                 auto ws = *websockets_.begin();
                 ws->abort(kOutOfMemoryFailure, "out of memory");
                 websockets_.erase(ws);
+                ws->drop_stream();
             }
         }
     }
@@ -110,7 +111,8 @@ void Engine::shutdown() {
         if (closing_)
             return;
         closing_ = true;
-        asio::post(io_, [self = shared_from_this()] { self->finish_shutdown(); });
+        asio::post(
+            io_, in_slot(shutdown_slot_, [self = shared_from_this()] { self->finish_shutdown(); }));
     }
     settings_.lease.reset();
     // Nobody waits for the thread: a callback on it may need the interpreter

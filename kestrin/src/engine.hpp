@@ -22,6 +22,7 @@
 #include <curl/curl.h>
 
 #include "engine_settings.hpp"
+#include "handler_slot.hpp"
 #include "kestrin.h"
 
 namespace kestrin {
@@ -71,6 +72,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
 
   private:
     explicit Engine(EngineSettings settings);
+    // The shutdown that a release queues; it needs no memory then.
+    HandlerSlot shutdown_slot_;
     void run();
     void finish_shutdown();
 

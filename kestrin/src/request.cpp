@@ -178,7 +178,7 @@ void Request::release() {
     auto self = std::move(api_ref);
     canceled_ = true;
     if (started_)
-        engine_->post([self] { self->abort(kCanceled); });
+        engine_->post(in_slot(release_slot_, [self] { self->abort(kCanceled); }));
     else if (upload_)
         upload_->close(KS_CANCELED);
 }

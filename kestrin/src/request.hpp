@@ -14,6 +14,7 @@
 
 #include "cache.hpp"
 #include "error_map.hpp"
+#include "handler_slot.hpp"
 #include "http_head.hpp"
 #include "kestrin.h"
 #include "upload_buffer.hpp"
@@ -61,6 +62,9 @@ class Request : public std::enable_shared_from_this<Request> {
     void flush_body();
 
   private:
+    // The abort that release() queues; it needs no memory then.
+    HandlerSlot release_slot_;
+
     explicit Request(std::shared_ptr<Engine> engine);
 
     enum class Phase { Idle, Transfer, AwaitFollow, Serving, Done };

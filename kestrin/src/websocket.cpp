@@ -127,7 +127,6 @@ std::string base64(std::string_view in) {
     return out;
 }
 
-
 bool is_websocket_error(const error_code &ec) {
     return ec.category() == make_error_code(websocket::error::closed).category();
 }
@@ -378,7 +377,7 @@ void WebSocket::release() {
     auto self = std::move(api_ref);
     canceled_ = true;
     if (started_)
-        engine_->post([self] { self->abort(kCanceled, "released"); });
+        engine_->post(in_slot(release_slot_, [self] { self->abort(kCanceled, "released"); }));
 }
 
 // ---- network thread -------------------------------------------------------------
@@ -974,6 +973,21 @@ void WebSocket::abort(Failure failure, std::string_view message) {
     finish();
     cb_.on_error(cb_.user_data, handle(), failure.status, failure.net_error, 0, message.data(),
                  message.size());
+}
+
+void WebSocket::drop_stream() noexcept {
+    // Moved out first: destroying the parked operations may drop the last other reference.
+    auto plain = std::move(plain_ws_);
+    auto tls = std::move(tls_ws_);
+}
+
+void WebSocket::drop_stream_later() noexcept {
+    // A Beast handler may still be on the stack here; the loop runs the drop after it.
+    try {
+        asio::post(engine_->io(), [self = shared_from_this()] { self->drop_stream(); });
+    } catch (const std::bad_alloc &) {
+        // Then the engine's release reclaims the stream with its loop.
+    }
 }
 
 void WebSocket::finish() {

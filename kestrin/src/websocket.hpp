@@ -30,6 +30,7 @@
 #include <boost/beast/websocket/stream.hpp>
 
 #include "error_map.hpp"
+#include "handler_slot.hpp"
 #include "kestrin.h"
 
 namespace kestrin {
@@ -187,6 +188,11 @@ class WebSocket : public std::enable_shared_from_this<WebSocket> {
 
     // Network thread: ends the connection with an error callback.
     void abort(Failure failure, std::string_view message);
+    // Network thread, with no handler of this connection running: destroys the Beast stream.
+    // An exception out of a Beast operation can leave the operations it had parked inside the
+    // stream (each holding this connection and work on the loop) with nobody to resume them.
+    void drop_stream() noexcept;
+    void drop_stream_later() noexcept;
     // Runs one step on the network thread; running out of memory in it ends the connection
     // with OutOfMemory instead of unwinding through the thread.
     template <class F> void step(F &&f) {
@@ -194,10 +200,14 @@ class WebSocket : public std::enable_shared_from_this<WebSocket> {
             f();
         } catch (const std::bad_alloc &) {
             abort(kOutOfMemoryFailure, "out of memory");
+            drop_stream_later();
         }
     }
 
   private:
+    // The abort that release() queues; it needs no memory then.
+    HandlerSlot release_slot_;
+
     explicit WebSocket(std::shared_ptr<Engine> engine);
 
     using Tcp = WsTcp;

@@ -22,6 +22,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -43,6 +44,7 @@ enum class Source { None, Curl, New };
 
 std::atomic<Source> g_source{Source::None};
 std::atomic<long> g_target{0}; // the allocation to fail, counted from 1; 0 = disarmed
+constexpr long kEveryAllocation = -1;
 std::atomic<long> g_count{0};
 std::atomic<bool> g_hit{false};
 thread_local bool t_exempt = false;
@@ -52,7 +54,8 @@ bool fail_now(Source s) {
         g_source.load(std::memory_order_relaxed) != s)
         return false;
     long n = g_count.fetch_add(1) + 1;
-    if (n != g_target.load())
+    long target = g_target.load();
+    if (n != target && target != kEveryAllocation)
         return false;
     g_hit = true;
     if (std::getenv("KESTRIN_TORTURE_TRACE")) { // where the failure lands, when replaying one
@@ -210,9 +213,7 @@ class ThreadedServer {
 class HttpServer {
   public:
     HttpServer() : body_(kBodySize, 'x'), server_([this](auto s) { session(std::move(s)); }) {}
-    std::string url() const {
-        return "http://127.0.0.1:" + std::to_string(server_.port()) + "/t";
-    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(server_.port()) + "/t"; }
 
   private:
     void session(asio::ip::tcp::socket s) {
@@ -244,9 +245,7 @@ class HttpServer {
 class WsEchoServer {
   public:
     WsEchoServer() : server_(&echo) {}
-    std::string url() const {
-        return "ws://127.0.0.1:" + std::to_string(server_.port()) + "/echo";
-    }
+    std::string url() const { return "ws://127.0.0.1:" + std::to_string(server_.port()) + "/echo"; }
 
   private:
     static void echo(asio::ip::tcp::socket s) {
@@ -610,18 +609,138 @@ TEST(Torture, OperatorNewHttpRequest) {
     torture(Source::New, 1, [&](long baseline) { return http_run(url, baseline); });
 }
 
-// Disabled while one point still fails: a timer allocation inside Asio's timer queue, reached
-// from Beast's stream during the closing teardown, leaves the engine's loop with work that never
-// ends. Every other point ends cleanly. Run it with --gtest_also_run_disabled_tests.
-TEST(Torture, DISABLED_OperatorNewWebSocket) {
+// Also the regression test for a Beast operation that ran out of memory mid-close and left
+// the operations it had parked holding the connection and the engine's loop.
+TEST(Torture, OperatorNewWebSocket) {
     WsEchoServer server;
     std::string url = server.url();
     torture(Source::New, 1, [&](long baseline) { return ws_run(url, baseline); });
 }
 
+// A peer that takes a connection (and a WebSocket handshake, if asked) and then stays silent,
+// reporting when the client closes the connection.
+class SilentPeer {
+  public:
+    explicit SilentPeer(bool websocket)
+        : server_([this, websocket](asio::ip::tcp::socket s) { hold(std::move(s), websocket); }) {}
+    std::string url(const char *scheme) const {
+        return std::string(scheme) + "://127.0.0.1:" + std::to_string(server_.port()) + "/hold";
+    }
+    bool wait_connected() {
+        return wait([this] { return connected_; });
+    }
+    bool wait_closed() {
+        return wait([this] { return closed_; });
+    }
+
+  private:
+    void hold(asio::ip::tcp::socket s, bool websocket) {
+        boost::system::error_code ec;
+        if (websocket) {
+            beast::websocket::stream<asio::ip::tcp::socket> ws(std::move(s));
+            ws.accept(ec);
+            if (!ec)
+                signal(connected_);
+            beast::flat_buffer msg;
+            while (!ec)
+                ws.read(msg, ec);
+        } else {
+            std::string in;
+            char buf[4096];
+            while (!ec && in.find("\r\n\r\n") == std::string::npos) {
+                size_t n = s.read_some(asio::buffer(buf), ec);
+                in.append(buf, n);
+            }
+            if (!ec)
+                signal(connected_);
+            while (!ec)
+                s.read_some(asio::buffer(buf), ec);
+        }
+        signal(closed_);
+    }
+    void signal(bool &flag) {
+        std::lock_guard lock(mu_);
+        flag = true;
+        cv_.notify_all();
+    }
+    template <class P> bool wait(P pred) {
+        std::unique_lock lock(mu_);
+        return cv_.wait_for(lock, kLimit, pred);
+    }
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool connected_ = false, closed_ = false;
+    ThreadedServer server_;
+};
+
+// Releasing a request or WebSocket while no memory can be had: the abort it queues must still
+// reach the network thread, or the connection stays open until the engine goes.
+TEST(Torture, ReleaseWithoutMemory) {
+    Exempt ex;
+    install_curl_hooks();
+    long baseline = thread_count();
+    for (bool websocket : {false, true}) {
+        SCOPED_TRACE(websocket ? "websocket" : "request");
+        auto peer = std::make_unique<SilentPeer>(websocket);
+        Outcome out;
+        ks_engine *engine = create_engine(out);
+        ASSERT_NE(engine, nullptr);
+        RequestLog rlog;
+        WsLog wlog;
+        std::string url = peer->url(websocket ? "ws" : "http");
+        ks_request *req = nullptr;
+        ks_websocket *ws = nullptr;
+        if (websocket) {
+            ks_websocket_config c{};
+            c.struct_size = sizeof c;
+            c.abi_version = KS_ABI_VERSION;
+            c.url = url.data();
+            c.url_len = url.size();
+            c.callbacks = wlog.callbacks();
+            ASSERT_EQ(ks_websocket_create(engine, &c, &ws), KS_OK);
+            ASSERT_EQ(ks_websocket_start(ws), KS_OK);
+        } else {
+            ks_request_config c{};
+            c.struct_size = sizeof c;
+            c.abi_version = KS_ABI_VERSION;
+            c.url = url.data();
+            c.url_len = url.size();
+            c.method = "GET";
+            c.method_len = 3;
+            c.callbacks = rlog.callbacks();
+            ASSERT_EQ(ks_request_create(engine, &c, &req), KS_OK);
+            ASSERT_EQ(ks_request_start(req), KS_OK);
+        }
+        ASSERT_TRUE(peer->wait_connected());
+        // Every allocation fails during the release, the network thread's too until disarmed.
+        arm(Source::New, kEveryAllocation);
+        counted([&] {
+            if (websocket)
+                ks_websocket_release(ws);
+            else
+                ks_request_release(req);
+            return 0;
+        });
+        disarm();
+        EXPECT_TRUE(peer->wait_closed()) << "the connection outlived its release";
+        ks_engine_release(engine);
+        peer.reset();
+        await_threads(baseline, out);
+        EXPECT_TRUE(out.fault.empty()) << out.fault;
+    }
+}
+
 } // namespace
 
 // Replaced for the whole binary: the Core's allocations reach the injector through these.
+// Asio takes its handlers' memory from aligned_alloc, not operator new.
+extern "C" void *aligned_alloc(size_t align, size_t n) {
+    if (fail_now(Source::New))
+        return nullptr;
+    void *p = nullptr;
+    return posix_memalign(&p, std::max(align, sizeof(void *)), n) == 0 ? p : nullptr;
+}
 void *operator new(size_t n) {
     return new_impl(n);
 }
