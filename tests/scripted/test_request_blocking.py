@@ -2,6 +2,7 @@
 cancel; where the interpreter lock is released and every failure text."""
 
 import math
+import sys
 import threading
 import time
 
@@ -191,6 +192,21 @@ class TestUpload:
         assert [(c["data"], c["len"], c["final"]) for c in calls] == [
             (b"abc", 3, 0), (b"de", 2, 0), (None, 0, 1), (None, 0, 1)]
         assert all(c["gil"] is False for c in calls)
+
+    def test_bytes_read_in_place_and_kept_alive(self, core):
+        # bytes reach the Core without a copy, so the call must hold its own reference.
+        class Chunk(bytes):
+            pass
+
+        req = new_request(chunked=True)
+        req.start()
+        chunk = Chunk(b"\x00\xff" * 40000)
+        before = sys.getrefcount(chunk)
+        req.upload_write(chunk, False)
+        req.upload_write([1, 2, 255], False)
+        assert sys.getrefcount(chunk) == before
+        calls = core.calls("ks_request_upload_write")
+        assert [(c["data"], c["len"]) for c in calls] == [(bytes(chunk), 80000), (b"\x01\x02\xff", 3)]
 
     def test_conversion_failures_send_nothing(self, core):
         req = new_request(chunked=True)

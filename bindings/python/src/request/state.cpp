@@ -153,8 +153,7 @@ template <class Record> void RequestState::frame(Record &&record) noexcept {
     try {
         std::unique_lock<std::mutex> lock(lock_);
         record();
-        wake = eager_waiters_ > 0 ||
-               (end_waiters_ > 0 && (phase_ != Phase::pending || paused_));
+        wake = eager_waiters_ > 0 || (end_waiters_ > 0 && (phase_ != Phase::pending || paused_));
     } catch (...) {
         faulted = true;
     }
@@ -277,7 +276,8 @@ CallResult StateOps::resume_read(RequestHandle &handle) {
     return status_result(ks_request_resume_read(handle.core_));
 }
 
-CallResult StateOps::upload_write(RequestHandle &handle, const Bytes &data, bool final_chunk) {
+CallResult StateOps::upload_write(RequestHandle &handle, std::span<const uint8_t> data,
+                                  bool final_chunk) {
     const uint8_t *p = data.empty() ? nullptr : data.data();
     return status_result(
         ks_request_upload_write(handle.core_, p, data.size(), final_chunk ? 1 : 0));

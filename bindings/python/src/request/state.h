@@ -14,6 +14,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <utility>
 #include <variant>
 
@@ -217,7 +218,8 @@ struct StateOps {
     static std::variant<StatePair, CoreError> start(RequestHandle &handle);
     static CallResult cancel(RequestHandle &handle);
     static CallResult resume_read(RequestHandle &handle);
-    static CallResult upload_write(RequestHandle &handle, const Bytes &data, bool final_chunk);
+    static CallResult upload_write(RequestHandle &handle, std::span<const uint8_t> data,
+                                   bool final_chunk);
     static CallResult upload_finish(RequestHandle &handle);
     static CallResult follow_redirect(RequestHandle &handle);
 
