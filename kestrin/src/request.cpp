@@ -16,6 +16,8 @@ constexpr std::string_view kDefaultUserAgent = "kestrin/0.1";
 constexpr size_t kServeChunk = 64 * 1024;
 // Body collected within one libcurl call goes out at this size at the latest.
 constexpr size_t kBodyBatch = 256 * 1024;
+// libcurl's read size, and so the largest piece of body one write callback brings.
+constexpr size_t kReadSize = 32 * 1024;
 // A browser's bound on a response head; libcurl's own limits are larger.
 constexpr size_t kMaxHeadBytes = 256 * 1024;
 
@@ -337,7 +339,7 @@ bool Request::configure(CURL *e) {
     curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     // A paused transfer makes libcurl keep all that its current read decodes to, and fail past
     // 64 MiB: gzip decodes at most about 1032 times, so a 32 KiB read stays well under it.
-    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 32L * 1024);
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, long(kReadSize));
     curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
     // Waiting for a connection to learn whether it multiplexes pays only where it learns that
     // early (ALPN, prior knowledge). A clear-text connection tells with its first response, so
@@ -530,8 +532,16 @@ size_t Request::on_write(char *data, size_t size, size_t n, void *p) {
 // one passed on as it comes would wake the reader once per piece, so they are collected in
 // blocks and go out when libcurl returns or a block is full.
 void Request::queue_body(const char *data, size_t len) {
-    if (pending_body_.empty() || pending_body_.back().size() >= kBodyBatch)
-        pending_body_.emplace_back();
+    if (pending_body_.empty() || pending_body_.back().size() >= kBodyBatch) {
+        // A full block before this one means a large body: give the next one its whole room
+        // at once, as regrowing it would copy what it holds each time.
+        bool large = !pending_body_.empty() || spare_block_.capacity() >= kBodyBatch;
+        pending_body_.emplace_back(std::move(spare_block_));
+        spare_block_.clear();
+        pending_body_.back().clear();
+        if (large)
+            pending_body_.back().reserve(kBodyBatch + kReadSize);
+    }
     pending_body_.back().append(data, len);
     if (pending_body_.size() > 1 && !want_pause_)
         deliver_body(false);
@@ -550,6 +560,8 @@ void Request::deliver_body(bool partial_block) {
         if (!cb_.on_body(cb_.user_data, handle(), reinterpret_cast<const uint8_t *>(block.data()),
                          block.size()))
             want_pause_ = true;
+        if (block.capacity() > spare_block_.capacity())
+            spare_block_ = std::move(block);
     }
 }
 
@@ -750,6 +762,7 @@ void Request::finish(Failure failure) {
                         block.size());
     }
     pending_body_.clear();
+    std::string().swap(spare_block_);
     phase_ = Phase::Done;
     awaiting_follow_ = false;
     timer_.cancel();

@@ -131,6 +131,9 @@ class Request : public std::enable_shared_from_this<Request> {
     bool want_pause_ = false;
     // Body libcurl gave that on_body has not had yet, in blocks of at most kBodyBatch bytes.
     std::deque<std::string> pending_body_;
+    // A delivered block's memory, kept for the next one: a large body then fills blocks
+    // without allocating or regrowing them.
+    std::string spare_block_;
     bool flush_queued_ = false;
     bool recv_paused_ = false;
     bool send_paused_ = false;
