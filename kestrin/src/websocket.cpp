@@ -202,6 +202,56 @@ bool valid_close_frame(uint32_t code, std::string_view reason) {
     return code_ok && reason.size() <= 123 && valid_utf8(reason);
 }
 
+void WsPeerCloseCode::feed(unsigned char *p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = p[i];
+        switch (phase_) {
+        case Phase::HttpHead: {
+            static constexpr char kEnd[] = "\r\n\r\n";
+            matched_ = c == kEnd[matched_] ? matched_ + 1 : (c == '\r' ? 1 : 0);
+            if (matched_ == 4)
+                phase_ = Phase::FrameHead;
+            break;
+        }
+        case Phase::FrameHead: {
+            head_[head_len_++] = c;
+            if (head_len_ < 2)
+                break;
+            size_t len7 = head_[1] & 0x7F;
+            size_t need = 2 + (len7 == 126 ? 2 : len7 == 127 ? 8 : 0) + (head_[1] & 0x80 ? 4 : 0);
+            if (head_len_ < need)
+                break;
+            uint64_t len = len7;
+            if (len7 == 126)
+                len = (uint64_t(head_[2]) << 8) | head_[3];
+            else if (len7 == 127)
+                for (int k = 0; k < 8; ++k)
+                    len = (k ? len << 8 : 0) | head_[2 + k];
+            // A masked frame from a server fails in Beast anyway; its bytes are left alone.
+            close_frame_ = (head_[0] & 0x0F) == 0x8 && !(head_[1] & 0x80);
+            head_len_ = 0;
+            remaining_ = len;
+            offset_ = 0;
+            if (remaining_ > 0)
+                phase_ = Phase::Payload;
+            break;
+        }
+        case Phase::Payload:
+            if (close_frame_ && offset_ == 0)
+                code_high_ = c;
+            if (close_frame_ && offset_ == 1 && code_high_ == (kBadGateway >> 8) &&
+                c == (kBadGateway & 0xFF)) {
+                p[i] = static_cast<unsigned char>(kStandIn & 0xFF);
+                rewrote_ = true;
+            }
+            ++offset_;
+            if (--remaining_ == 0)
+                phase_ = Phase::FrameHead;
+            break;
+        }
+    }
+}
+
 bool valid_received_close_code(uint16_t code) {
     return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
            (code >= 3000 && code <= 4999);
@@ -792,15 +842,16 @@ void WebSocket::on_handshake(const error_code &ec) {
             peer_closing_ = true;
             // Beast answers next; shape its answer as a browser does.
             const websocket::close_reason &r = ws.reason();
-            if (r.code == websocket::close_code::none) {
+            uint16_t code = ws.next_layer().peer_code(r.code);
+            if (code == websocket::close_code::none) {
                 ws.next_layer().close_reply = client_close_frame(std::nullopt, {});
-            } else if (!valid_received_close_code(r.code)) {
+            } else if (!valid_received_close_code(code)) {
                 bad_close_code_ = true;
                 ws.next_layer().close_reply = client_close_frame(1002, {});
                 return;
             } else {
                 ws.next_layer().close_reply =
-                    client_close_frame(r.code, std::string_view(r.reason.data(), r.reason.size()));
+                    client_close_frame(code, std::string_view(r.reason.data(), r.reason.size()));
             }
             int p = Open;
             phase_.compare_exchange_strong(p, Closing);
@@ -938,7 +989,7 @@ void WebSocket::report_closed(bool clean) {
     if (clean)
         with_ws([&](auto &ws) {
             const websocket::close_reason &r = ws.reason();
-            code = r.code ? r.code : 1005; // 1005: the close frame had no code
+            code = r.code ? ws.next_layer().peer_code(r.code) : 1005; // 1005: the frame had none
             reason.assign(r.reason.data(), r.reason.size());
         });
     finish();

@@ -5,6 +5,7 @@
 // connection: on_closed or on_error, never anything after it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -103,6 +104,31 @@ void async_teardown(boost::beast::role_type, boost::beast::ssl_stream<WsTcp> &st
     });
 }
 
+// Follows what the peer sends (the HTTP head of the handshake, then frame by frame) to let a
+// close frame with code 1014 through: Beast refuses it as reserved, though it is registered
+// (Bad Gateway) and browsers accept it. Its low byte is turned into 1013's on the way in, and
+// peer_code() turns that back.
+class WsPeerCloseCode {
+  public:
+    void feed(unsigned char *p, size_t n);
+    uint16_t peer_code(uint16_t beast_code) const {
+        return rewrote_ && beast_code == kStandIn ? kBadGateway : beast_code;
+    }
+
+  private:
+    static constexpr uint16_t kBadGateway = 1014, kStandIn = 1013;
+    enum class Phase { HttpHead, FrameHead, Payload };
+    Phase phase_ = Phase::HttpHead;
+    unsigned matched_ = 0; // of the CR LF CR LF that ends the HTTP head
+    unsigned char head_[14] = {};
+    size_t head_len_ = 0;
+    uint64_t remaining_ = 0; // payload bytes left in this frame
+    uint64_t offset_ = 0;    // payload bytes seen of this frame
+    bool close_frame_ = false;
+    unsigned char code_high_ = 0;
+    bool rewrote_ = false;
+};
+
 // Between Beast's WebSocket layer and the transport: replaces the close frame Beast sends in
 // answer to the peer's, since Beast echoes the code only, while browsers echo code and
 // reason, answer a close without a code with an empty one, and fail on a code that no close
@@ -123,8 +149,21 @@ template <class Next> class WsCloseTap {
 
     template <class Buffers, class Handler>
     void async_read_some(const Buffers &buffers, Handler &&handler) {
-        next_.async_read_some(buffers, std::forward<Handler>(handler));
+        next_.async_read_some(buffers, [this, buffers, h = std::forward<Handler>(handler)](
+                                           boost::system::error_code ec, size_t n) mutable {
+            size_t left = n;
+            for (auto it = boost::asio::buffer_sequence_begin(buffers);
+                 left > 0 && it != boost::asio::buffer_sequence_end(buffers); ++it) {
+                boost::asio::mutable_buffer b = *it;
+                size_t take = std::min(left, b.size());
+                peer_close_.feed(static_cast<unsigned char *>(b.data()), take);
+                left -= take;
+            }
+            h(ec, n);
+        });
     }
+
+    uint16_t peer_code(uint16_t beast_code) const { return peer_close_.peer_code(beast_code); }
 
     template <class Buffers, class Handler>
     void async_write_some(const Buffers &buffers, Handler &&handler) {
@@ -151,6 +190,7 @@ template <class Next> class WsCloseTap {
     }
 
     Next next_;
+    WsPeerCloseCode peer_close_;
 };
 
 template <class Next, class Handler>

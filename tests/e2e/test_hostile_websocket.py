@@ -135,9 +135,7 @@ def test_violation_fails_the_connection(peer, mode, name, frames, code):
 
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("code", [1000, 1001, 1002, 1003, 1007, 1008, 1009, 1010, 1011, 1012,
-                                  1013, 3000, 3999, 4000, 4999, pytest.param(1014, marks=(
-                                      pytest.mark.xfail(reason="Beast refuses 1014 (Bad "
-                                                        "Gateway), which browsers accept")))])
+                                  1013, 1014, 3000, 3999, 4000, 4999])
 def test_valid_close_codes_are_echoed(peer, mode, code):
     # 7.7.x: every code a peer may send ends the connection cleanly with that code.
     events, conn = play(peer, mode, f"close-{code}", ws_close(code, b"bye"))
