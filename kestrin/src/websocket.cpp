@@ -236,7 +236,7 @@ void WsPeerCloseCode::feed(unsigned char *p, size_t n) {
                 phase_ = Phase::Payload;
             break;
         }
-        case Phase::Payload:
+        case Phase::Payload: {
             if (close_frame_ && offset_ == 0)
                 code_high_ = c;
             if (close_frame_ && offset_ == 1 && code_high_ == (kBadGateway >> 8) &&
@@ -244,10 +244,15 @@ void WsPeerCloseCode::feed(unsigned char *p, size_t n) {
                 p[i] = static_cast<unsigned char>(kStandIn & 0xFF);
                 rewrote_ = true;
             }
-            ++offset_;
-            if (--remaining_ == 0)
+            // The rest of a payload is skipped whole, not looked at byte by byte.
+            uint64_t step = close_frame_ && offset_ < 1 ? 1 : std::min<uint64_t>(remaining_, n - i);
+            offset_ += step;
+            remaining_ -= step;
+            i += step - 1;
+            if (remaining_ == 0)
                 phase_ = Phase::FrameHead;
             break;
+        }
         }
     }
 }
