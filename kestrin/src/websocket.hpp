@@ -111,6 +111,7 @@ void async_teardown(boost::beast::role_type, boost::beast::ssl_stream<WsTcp> &st
 class WsPeerCloseCode {
   public:
     void feed(unsigned char *p, size_t n);
+    bool gone = false; // the stream it follows was destroyed
     uint16_t peer_code(uint16_t beast_code) const {
         return rewrote_ && beast_code == kStandIn ? kBadGateway : beast_code;
     }
@@ -138,7 +139,11 @@ template <class Next> class WsCloseTap {
     using executor_type = typename Next::executor_type;
 
     template <class... Args>
-    explicit WsCloseTap(Args &&...args) : next_(std::forward<Args>(args)...) {}
+    explicit WsCloseTap(Args &&...args)
+        : next_(std::forward<Args>(args)...), peer_close_(std::make_shared<WsPeerCloseCode>()) {}
+    WsCloseTap(const WsCloseTap &) = delete;
+    WsCloseTap &operator=(const WsCloseTap &) = delete;
+    ~WsCloseTap() { peer_close_->gone = true; }
 
     executor_type get_executor() noexcept { return next_.get_executor(); }
     Next &next_layer() noexcept { return next_; }
@@ -149,21 +154,24 @@ template <class Next> class WsCloseTap {
 
     template <class Buffers, class Handler>
     void async_read_some(const Buffers &buffers, Handler &&handler) {
-        next_.async_read_some(buffers, [this, buffers, h = std::forward<Handler>(handler)](
-                                           boost::system::error_code ec, size_t n) mutable {
-            size_t left = n;
-            for (auto it = boost::asio::buffer_sequence_begin(buffers);
-                 left > 0 && it != boost::asio::buffer_sequence_end(buffers); ++it) {
-                boost::asio::mutable_buffer b = *it;
-                size_t take = std::min(left, b.size());
-                peer_close_.feed(static_cast<unsigned char *>(b.data()), take);
-                left -= take;
-            }
-            h(ec, n);
-        });
+        // The follower is shared, not reached through `this`: a stream dropped after running
+        // out of memory may be gone when a read completes, and its buffers with it.
+        next_.async_read_some(
+            buffers, [follower = peer_close_, buffers, h = std::forward<Handler>(handler)](
+                         boost::system::error_code ec, size_t n) mutable {
+                size_t left = follower->gone ? 0 : n;
+                for (auto it = boost::asio::buffer_sequence_begin(buffers);
+                     left > 0 && it != boost::asio::buffer_sequence_end(buffers); ++it) {
+                    boost::asio::mutable_buffer b = *it;
+                    size_t take = std::min(left, b.size());
+                    follower->feed(static_cast<unsigned char *>(b.data()), take);
+                    left -= take;
+                }
+                h(ec, n);
+            });
     }
 
-    uint16_t peer_code(uint16_t beast_code) const { return peer_close_.peer_code(beast_code); }
+    uint16_t peer_code(uint16_t beast_code) const { return peer_close_->peer_code(beast_code); }
 
     template <class Buffers, class Handler>
     void async_write_some(const Buffers &buffers, Handler &&handler) {
@@ -190,7 +198,7 @@ template <class Next> class WsCloseTap {
     }
 
     Next next_;
-    WsPeerCloseCode peer_close_;
+    std::shared_ptr<WsPeerCloseCode> peer_close_;
 };
 
 template <class Next, class Handler>
