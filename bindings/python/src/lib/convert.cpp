@@ -108,6 +108,21 @@ bool to_optional_text(PyObject *o, std::optional<std::string> &out) {
     return true;
 }
 
+bool to_byte_view(PyObject *o, Bytes &copy, std::span<const uint8_t> &out) {
+    if (PyBytes_Check(o)) {
+        char *data = nullptr;
+        Py_ssize_t len = 0;
+        if (PyBytes_AsStringAndSize(o, &data, &len) < 0)
+            return false;
+        out = {reinterpret_cast<const uint8_t *>(data), static_cast<size_t>(len)};
+        return true;
+    }
+    if (!to_byte_string(o, copy))
+        return false;
+    out = copy;
+    return true;
+}
+
 bool to_byte_string(PyObject *o, Bytes &out) {
     if (PyBytes_Check(o)) {
         char *data = nullptr;

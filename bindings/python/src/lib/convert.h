@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +21,9 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 bool to_text(PyObject *o, std::string &out);
 bool to_optional_text(PyObject *o, std::optional<std::string> &out); // None or absent -> nullopt
 bool to_byte_string(PyObject *o, Bytes &out);
+// A byte string without a copy where that is safe: a bytes object is viewed in place (it
+// cannot change, and lives as long as `o`); anything else is converted into `copy`.
+bool to_byte_view(PyObject *o, Bytes &copy, std::span<const uint8_t> &out);
 bool to_header_list(PyObject *o, HeaderList &out); // None or absent -> empty
 bool to_text_list(PyObject *o, std::vector<std::string> &out);
 bool to_flag(PyObject *o, bool &out);

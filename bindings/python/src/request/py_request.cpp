@@ -334,25 +334,14 @@ PyObject *request_upload_write(PyObject *self, PyObject *const *args, Py_ssize_t
     PyObject *a[2];
     if (!bind_fast(kSpec, args, nargs, kwnames, a))
         return nullptr;
-    // A bytes object cannot change, so the Core reads it in place while our reference keeps it
-    // alive: a large chunk is not copied once more. Anything else is copied first.
-    PyRef held;
+    // A bytes chunk is read by the Core in place, without the interpreter lock: our own
+    // reference keeps it alive meanwhile.
+    PyRef held = PyRef::borrow(a[0]);
     Bytes copy;
     std::span<const uint8_t> data;
     bool final_chunk = false;
-    if (PyBytes_Check(a[0])) {
-        char *p = nullptr;
-        Py_ssize_t len = 0;
-        if (PyBytes_AsStringAndSize(a[0], &p, &len) < 0)
-            return nullptr;
-        held = PyRef::borrow(a[0]);
-        data = {reinterpret_cast<const uint8_t *>(p), static_cast<size_t>(len)};
-    } else if (convert_arg("data", [&] { return to_byte_string(a[0], copy); })) {
-        data = copy;
-    } else {
-        return nullptr;
-    }
-    if (!convert_arg("final_chunk", [&] { return to_flag(a[1], final_chunk); }))
+    if (!convert_arg("data", [&] { return to_byte_view(a[0], copy, data); }) ||
+        !convert_arg("final_chunk", [&] { return to_flag(a[1], final_chunk); }))
         return nullptr;
     RequestNative &n = request_native(self);
     CallResult result;

@@ -163,17 +163,10 @@ PyObject *send_native(PyObject *self, const char *function, const char *name, ui
         return raise_if(
             ws.handle->send(type, reinterpret_cast<const uint8_t *>(text.data()), text.size()));
     }
-    if (PyBytes_Check(arg[0])) {
-        // The Core copies the message during the call, and the lock is held throughout.
-        char *p = nullptr;
-        Py_ssize_t len = 0;
-        if (PyBytes_AsStringAndSize(arg[0], &p, &len) < 0)
-            return nullptr;
-        return raise_if(
-            ws.handle->send(type, reinterpret_cast<const uint8_t *>(p), static_cast<size_t>(len)));
-    }
-    Bytes data;
-    if (!convert_arg(name, [&] { return to_byte_string(arg[0], data); }))
+    // The Core copies the message during the call, so a bytes object is read in place.
+    Bytes copy;
+    std::span<const uint8_t> data;
+    if (!convert_arg(name, [&] { return to_byte_view(arg[0], copy, data); }))
         return nullptr;
     return raise_if(ws.handle->send(type, data.data(), data.size()));
 }
