@@ -372,6 +372,29 @@ struct WsLog {
     }
 };
 
+// Configurations for `url`, which must outlive them.
+ks_request_config get_config(const std::string &url, RequestLog &log) {
+    ks_request_config c{};
+    c.struct_size = sizeof c;
+    c.abi_version = KS_ABI_VERSION;
+    c.url = url.data();
+    c.url_len = url.size();
+    c.method = "GET";
+    c.method_len = 3;
+    c.callbacks = log.callbacks();
+    return c;
+}
+
+ks_websocket_config ws_config(const std::string &url, WsLog &log) {
+    ks_websocket_config c{};
+    c.struct_size = sizeof c;
+    c.abi_version = KS_ABI_VERSION;
+    c.url = url.data();
+    c.url_len = url.size();
+    c.callbacks = log.callbacks();
+    return c;
+}
+
 // ---- one run of a path --------------------------------------------------------------------
 
 constexpr auto kLimit = std::chrono::seconds(10);
@@ -422,14 +445,7 @@ Outcome http_run(const std::string &url, long baseline) {
     if (!engine)
         return out;
     RequestLog log;
-    ks_request_config c{};
-    c.struct_size = sizeof c;
-    c.abi_version = KS_ABI_VERSION;
-    c.url = url.data();
-    c.url_len = url.size();
-    c.method = "GET";
-    c.method_len = 3;
-    c.callbacks = log.callbacks();
+    ks_request_config c = get_config(url, log);
     ks_request *req = nullptr;
     ks_status st = counted([&] { return ks_request_create(engine, &c, &req); });
     if (st != KS_OK) {
@@ -477,12 +493,7 @@ Outcome ws_run(const std::string &url, long baseline) {
     if (!engine)
         return out;
     WsLog log;
-    ks_websocket_config c{};
-    c.struct_size = sizeof c;
-    c.abi_version = KS_ABI_VERSION;
-    c.url = url.data();
-    c.url_len = url.size();
-    c.callbacks = log.callbacks();
+    ks_websocket_config c = ws_config(url, log);
     ks_websocket *ws = nullptr;
     // Send and close may also find the connection already ended by an earlier failure.
     auto step_failed = [&](const char *what, ks_status s) {
@@ -692,23 +703,11 @@ TEST(Torture, ReleaseWithoutMemory) {
         ks_request *req = nullptr;
         ks_websocket *ws = nullptr;
         if (websocket) {
-            ks_websocket_config c{};
-            c.struct_size = sizeof c;
-            c.abi_version = KS_ABI_VERSION;
-            c.url = url.data();
-            c.url_len = url.size();
-            c.callbacks = wlog.callbacks();
+            ks_websocket_config c = ws_config(url, wlog);
             ASSERT_EQ(ks_websocket_create(engine, &c, &ws), KS_OK);
             ASSERT_EQ(ks_websocket_start(ws), KS_OK);
         } else {
-            ks_request_config c{};
-            c.struct_size = sizeof c;
-            c.abi_version = KS_ABI_VERSION;
-            c.url = url.data();
-            c.url_len = url.size();
-            c.method = "GET";
-            c.method_len = 3;
-            c.callbacks = rlog.callbacks();
+            ks_request_config c = get_config(url, rlog);
             ASSERT_EQ(ks_request_create(engine, &c, &req), KS_OK);
             ASSERT_EQ(ks_request_start(req), KS_OK);
         }
