@@ -14,7 +14,8 @@ import pytest
 
 import corvina_native as cn
 from support.loops import CountingLoop
-from test_torture_memory import request_async, request_blocking, run, settle, websocket
+from test_torture_memory import (check_recovered, request_async, request_blocking, run, settle,
+                                 websocket)
 
 _self = ctypes.CDLL(None)
 if not hasattr(_self, "alloc_shim_arm"):
@@ -58,15 +59,7 @@ def test_each_module_allocation_fails_cleanly(core, path):
                 assert ok, f"{where}: {exc!r}"
             exc = failed = None
         del result
-        settle(core, collect=True)
-        assert (core.live("request"), core.live("websocket")) == base_live, where
-        problems = core.take_violations()
-        assert not problems, f"{where}: {problems}"
-        core.reset()
-        again, failed = run(core, path, engine, loop)
-        assert failed is None and again == expected, f"after {where}: {failed}"
-        settle(core)
-        core.reset()
+        check_recovered(core, path, engine, loop, expected, base_live, where)
     else:
         pytest.fail(f"still failing after {MAX_POINTS} points")
     gc.collect()
