@@ -95,12 +95,8 @@ void Engine::run() {
             return;
         } catch (const std::bad_alloc &) {
             fail_transfers();
-            while (!websockets_.empty()) {
-                auto ws = *websockets_.begin();
-                ws->abort(kOutOfMemoryFailure, "out of memory");
-                websockets_.erase(ws);
-                ws->drop_stream();
-            }
+            // No handler runs now, so their streams can go with them.
+            end_websockets(kOutOfMemoryFailure, "out of memory", true);
         }
     }
 }
@@ -121,6 +117,17 @@ void Engine::shutdown() {
         thread_.detach();
 }
 
+void Engine::end_websockets(Failure failure, std::string_view message, bool drop_streams) {
+    // Ending one removes it from websockets_; no copy, which could fail to allocate.
+    while (!websockets_.empty()) {
+        auto ws = *websockets_.begin();
+        ws->abort(failure, message);
+        websockets_.erase(ws);
+        if (drop_streams)
+            ws->drop_stream();
+    }
+}
+
 void Engine::finish_shutdown() {
     stopped_ = true;
     // Completing a request removes it from active_; no copy, which could fail to allocate.
@@ -129,11 +136,7 @@ void Engine::finish_shutdown() {
         r->abort(kEngineClosed);
         active_.erase(r);
     }
-    while (!websockets_.empty()) {
-        auto ws = *websockets_.begin();
-        ws->abort(kEngineClosed, "engine released");
-        websockets_.erase(ws);
-    }
+    end_websockets(kEngineClosed, "engine released", false);
     for (auto &[fd, w] : watches_) {
         w->gone = true;
         w->descriptor.release();

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -22,6 +23,7 @@
 #include <curl/curl.h>
 
 #include "engine_settings.hpp"
+#include "error_map.hpp"
 #include "handler_slot.hpp"
 #include "kestrin.h"
 
@@ -76,6 +78,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     HandlerSlot shutdown_slot_;
     void run();
     void finish_shutdown();
+    // Ends every WebSocket with `failure`.
+    void end_websockets(Failure failure, std::string_view message, bool drop_streams);
 
     static int on_socket(CURL *easy, curl_socket_t s, int what, void *engine, void *socketp);
     int watch_socket(CURL *easy, curl_socket_t s, int what, void *socketp);
