@@ -119,7 +119,6 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::vector<std::shared_ptr<Request>> body_flushes_;
     std::unordered_set<std::shared_ptr<WebSocket>> websockets_;
     bool stopped_ = false;
-    bool in_action_ = false;
     // A libcurl callback of ours ran out of memory: libcurl's view of the sockets or the timer
     // is no longer ours.
     bool callback_failed_ = false;
