@@ -58,40 +58,16 @@ LoopNotifier::~LoopNotifier() {
     release_python_ref(notify_);
 }
 
-void LoopNotifier::invoke() noexcept {
-    if (pending_->exchange(true, std::memory_order_acq_rel))
-        return; // a notification is already on its way
-    g_invoking.fetch_add(1);
-    if (g_exiting.load()) {
-        g_invoking.fetch_sub(1);
-        return;
+void LoopNotifier::schedule() noexcept {
+    // Exactly one positional argument, whatever notify is (a tuple included).
+    static PyObject *name = PyUnicode_InternFromString("call_soon_threadsafe");
+    PyObject *result = name ? PyObject_CallMethodObjArgs(loop_, name, notify_, nullptr) : nullptr;
+    if (result == nullptr) {
+        PyErr_Clear();
+        pending_->store(false, std::memory_order_release);
+    } else {
+        Py_DECREF(result);
     }
-    // Ensure does not take the lock again when this thread already holds it (a callback made
-    // synchronously inside a Core call), and takes it back when this thread released it.
-    bool foreign = PyGILState_GetThisThreadState() == nullptr;
-    PyGILState_STATE gil = PyGILState_Ensure();
-    {
-        GilHeldScope held;
-        // A caller on this thread may have an error pending; it must survive the call.
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        // Exactly one positional argument, whatever notify is (a tuple included).
-        static PyObject *name = PyUnicode_InternFromString("call_soon_threadsafe");
-        PyObject *result =
-            name ? PyObject_CallMethodObjArgs(loop_, name, notify_, nullptr) : nullptr;
-        if (result == nullptr) {
-            PyErr_Clear();
-            pending_->store(false, std::memory_order_release);
-        } else {
-            Py_DECREF(result);
-        }
-        PyErr_Restore(type, value, tb);
-    }
-    if (foreign)
-        t_parked.state = PyEval_SaveThread(); // keeps the state Ensure made for this thread
-    else
-        PyGILState_Release(gil);
-    g_invoking.fetch_sub(1);
 }
 
 NotifierRef make_notifier(const NotifyPending &pending, PyObject *loop, PyObject *notify) {
@@ -111,18 +87,55 @@ NotifierRef NotifierSlot::take() {
     return std::move(notifier_);
 }
 
-void NotifierSlot::clear() { take(); }
+void NotifierSlot::clear() {
+    take();
+}
 
 void NotifierSlot::invoke() noexcept {
-    NotifierRef current;
+    NotifyPending pending;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        current = notifier_;
+        if (!notifier_)
+            return;
+        pending = notifier_->pending();
     }
-    if (current)
-        current->invoke();
-    // The temporary reference may be the last one: its Python references are then queued unless
-    // this thread holds the interpreter lock.
+    if (pending->exchange(true, std::memory_order_acq_rel))
+        return; // a notification is already on its way
+    g_invoking.fetch_add(1);
+    if (g_exiting.load()) {
+        g_invoking.fetch_sub(1);
+        return;
+    }
+    // Ensure does not take the lock again when this thread already holds it (a callback made
+    // synchronously inside a Core call), and takes it back when this thread released it.
+    bool foreign = PyGILState_GetThisThreadState() == nullptr;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    {
+        GilHeldScope held;
+        // A caller on this thread may have an error pending; it must survive the call.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        // cancel(), detach_callback() and a terminal poll remove the notifier holding the
+        // interpreter lock, so it is read only now: one removed while this thread waited
+        // schedules nothing, and no reference from before the wait is left to be the last one
+        // afterwards, where the loop and notify could only be queued until the module's next call.
+        NotifierRef current;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            current = notifier_;
+        }
+        if (current)
+            current->schedule();
+        else
+            pending->store(false, std::memory_order_release);
+        current.reset(); // if it was the last reference, loop and notify go now
+        PyErr_Restore(type, value, tb);
+    }
+    if (foreign)
+        t_parked.state = PyEval_SaveThread(); // keeps the state Ensure made for this thread
+    else
+        PyGILState_Release(gil);
+    g_invoking.fetch_sub(1);
 }
 
 } // namespace corvina

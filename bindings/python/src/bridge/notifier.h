@@ -27,9 +27,11 @@ class LoopNotifier {
     LoopNotifier(const LoopNotifier &) = delete;
     LoopNotifier &operator=(const LoopNotifier &) = delete;
 
-    // Schedules notify with loop.call_soon_threadsafe unless a notification is pending.
-    // Call with no module lock held, from any thread.
-    void invoke() noexcept;
+    const NotifyPending &pending() const { return pending_; }
+
+    // Hands notify to loop.call_soon_threadsafe; the caller holds the interpreter lock. A
+    // failure is discarded and clears the flag, so that the next invocation tries again.
+    void schedule() noexcept;
 
   private:
     NotifyPending pending_;
@@ -48,7 +50,11 @@ class NotifierSlot {
     // Takes the notifier out; the caller drops it after releasing its own locks, since the last
     // reference may release the loop and the callable and so run Python code.
     NotifierRef take();
-    // Invokes the installed notifier, if any, on a temporary reference.
+    // Schedules notify of the installed notifier unless a notification is pending. Call with no
+    // module lock held, from any thread. The notifier is read again once the interpreter lock is
+    // held, so one removed meanwhile schedules nothing, and the temporary reference taken then
+    // is dropped under that lock: it never outlives the invocation on a thread that would have
+    // to queue its Python references.
     void invoke() noexcept;
 
   private:
