@@ -345,21 +345,20 @@ class TestRedirects:
         core.req_redirect(status=302)
         assert loop.calls == calls
 
-    def test_manual_slice_failure_has_no_net_error(self, core):
+    def test_manual_failure_while_waiting_has_no_net_error(self, core):
         req = new_request(redirect="manual")  # never started: no head check
         threading.Timer(0.02, lambda: core.req_complete(status=8, net_error=-7, where=1)).start()
         with pytest.raises(RuntimeError, match="^Network$"):
             req.wait_manual(30)
 
-    def test_manual_deadline_passes_in_slices(self, core):
+    def test_manual_deadline_passes(self, core):
         req = new_request(redirect="manual")
         req.start()
         t0 = time.monotonic()
         assert req.wait_manual(0.2) == (None, None)
         assert time.monotonic() - t0 >= 0.2
 
-    def test_manual_head_noticed_without_a_signal(self, core):
-        # The head lands in the state while wait_manual sleeps in a slice: found on the next pass.
+    def test_manual_head_wakes_the_wait(self, core):
         req = new_request(redirect="manual")
         req.start()
         threading.Timer(0.01, lambda: core.req_response(status=200, where=1)).start()

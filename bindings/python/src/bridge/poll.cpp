@@ -76,22 +76,17 @@ bool poll_one(RequestNative &n, PyRef &out) {
     // After the terminal tuple nothing more is handed out, whatever a Core might still send.
     if (n.terminal_reported.load(std::memory_order_acquire))
         return true;
-    if (auto hop = StateOps::pop_hop(n.state())) {
+    if (auto hop = n.state().pop_hop()) {
         out = redirect_event(*hop);
         return bool(out);
     }
 
-    HeadOutcome head;
-    {
-        std::lock_guard<std::mutex> lock(n.started_lock);
-        if (n.started_context)
-            head = StateOps::take_head(*n.started_context->handle);
-    }
+    std::shared_ptr<RequestHandle> started;
+    HeadOutcome head = take_started_head(n, started);
     if (auto *r = std::get_if<HeadResponse>(&head)) {
-        take_started(n);
         int32_t status = r->status;
         Bytes bytes = std::move(r->head);
-        publish_stream(n, std::move(r->pair));
+        publish_stream(n, std::move(started));
         PyRef headers = PyRef::steal(new_bytes(bytes));
         if (!headers)
             return false;
@@ -99,7 +94,6 @@ bool poll_one(RequestNative &n, PyRef &out) {
         return bool(out);
     }
     if (auto *f = std::get_if<RequestFailure>(&head)) {
-        take_started(n);
         if (!claim_terminal(n))
             return true;
         out = error_event(*f);
@@ -112,11 +106,11 @@ bool poll_one(RequestNative &n, PyRef &out) {
         auto lock = lock_yielding(n.stream_lock);
         if (!n.body_stream)
             return true;
-        body = StateOps::take_body(*n.body_stream->handle, resume);
+        body = n.body_stream->state().take_body(resume);
     }
     // Outside the stream lock: a callback delivered inside this call may run Python code.
     if (resume)
-        StateOps::resume_ignored(n.core());
+        (void)n.core().resume_read();
 
     if (auto *chunk = std::get_if<Bytes>(&body)) {
         PyRef bytes = PyRef::steal(new_bytes(*chunk));
@@ -152,10 +146,10 @@ PyObject *request_start_async(PyObject *self, PyObject *const *args, Py_ssize_t 
         return nullptr;
     RequestNative &n = request_native(self);
     install_notifier(n, a[0], a[1]);
-    auto started = StateOps::start(n.core());
+    auto started = n.core().start();
     if (auto *e = std::get_if<CoreError>(&started))
         return raise_core_error(*e); // the notifier stays installed
-    set_started(n, std::move(std::get<StatePair>(started)));
+    set_started(n, std::move(std::get<std::shared_ptr<RequestHandle>>(started)));
     Py_RETURN_NONE;
 }
 

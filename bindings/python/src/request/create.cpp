@@ -107,9 +107,8 @@ PyObject *engine_request(PyObject *self, PyObject *const *args, Py_ssize_t nargs
     if (!convert_request_args(a, options, raw) || !check_request_args(raw, options))
         return nullptr;
 
-    // One count for the handle to be, one for the Core, taken before the Core sees the address.
-    Ref<RequestState> state = Ref<RequestState>::adopt(new RequestState());
-    state->add_core_ref();
+    // The Core's reference is taken before the Core sees the address.
+    std::shared_ptr<RequestState> state = RequestState::create();
 
     ks_request *core = nullptr;
     uint32_t status;
@@ -120,7 +119,7 @@ PyObject *engine_request(PyObject *self, PyObject *const *args, Py_ssize_t nargs
         try {
             status = ks_request_create(engine, &config, &core);
         } catch (...) {
-            state->drop_core_ref();
+            RequestState::release_core_ref(state.get());
             throw;
         }
     }
@@ -128,21 +127,22 @@ PyObject *engine_request(PyObject *self, PyObject *const *args, Py_ssize_t nargs
 
     if (status != 0 || core == nullptr) {
         // A handle written next to a failure status is not ours to release.
-        state->drop_core_ref();
+        RequestState::release_core_ref(state.get());
         if (status != 0)
             return raise_core_error(error_from_status(status));
         return raise_core_error(CoreError{ErrorKind::InitializationFailed, 0});
     }
 
-    Ref<RequestHandle> handle;
+    std::shared_ptr<RequestHandle> handle;
     try {
-        handle = Ref<RequestHandle>::adopt(new RequestHandle(core, std::move(state)));
+        handle = std::make_shared<RequestHandle>(core, state);
     } catch (...) {
         release_noexcept([core] { ks_request_release(core); });
-        state->drop_core_ref();
+        RequestState::release_core_ref(state.get());
         throw;
     }
-    // On failure the handle goes here: release, then the Core's count of the unstarted state.
+    // On failure the handle goes here: release, then the Core's reference of the unstarted
+    // state.
     return make_request(std::move(handle));
 }
 

@@ -23,10 +23,8 @@ namespace corvina {
 namespace {
 
 using RequestBox = Boxed<RequestNative>;
-using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::seconds kDefaultWait{86400};
-constexpr std::chrono::milliseconds kManualSlice{50};
 
 // What a head wait gives the method once the interpreter lock is back.
 struct Head {
@@ -44,11 +42,12 @@ PyObject *raise_head_result(HeadResult &r) {
     return make_response(h.status, std::move(h.head));
 }
 
-// Turns a head outcome into the method's result, publishing the stream on success. Runs with
-// the interpreter lock released and no module lock held.
-HeadResult settle_head(RequestNative &n, HeadOutcome outcome) {
+// Turns a head outcome into the method's result, publishing the stream of `started` on
+// success. Runs with the interpreter lock released and no module lock held.
+HeadResult settle_head(RequestNative &n, std::shared_ptr<RequestHandle> started,
+                       HeadOutcome outcome) {
     if (auto *r = std::get_if<HeadResponse>(&outcome)) {
-        publish_stream(n, std::move(r->pair));
+        publish_stream(n, std::move(started));
         return Head{r->status, std::move(r->head)};
     }
     if (auto *f = std::get_if<RequestFailure>(&outcome))
@@ -96,7 +95,7 @@ PyRef head_pair(int32_t status, const Bytes &head) {
 const Py_ssize_t kRequestObjectSize = sizeof(RequestBox);
 
 RequestNative::~RequestNative() {
-    // The handle first, then the two pairs, then the flag.
+    // The handle first, then the started context and the stream, then the flag.
     handle.reset();
     started_context.reset();
     body_stream.reset();
@@ -107,7 +106,7 @@ RequestNative &request_native(PyObject *self) {
     return RequestBox::of(self);
 }
 
-PyObject *make_request(Ref<RequestHandle> handle) {
+PyObject *make_request(std::shared_ptr<RequestHandle> handle) {
     PyTypeObject *type = request_type();
     if (type == nullptr)
         return nullptr;
@@ -131,34 +130,36 @@ std::unique_lock<std::mutex> lock_yielding(std::mutex &m) {
     // released here.
     for (;;) {
         PyThreadState *ts = PyEval_SaveThread();
-        {
-            std::lock_guard<std::mutex> wait(m);
-        }
+        { std::lock_guard<std::mutex> wait(m); }
         PyEval_RestoreThread(ts);
         if (lock.try_lock())
             return lock;
     }
 }
 
-void set_started(RequestNative &n, StatePair pair) {
-    std::optional<StatePair> old;
-    {
-        std::lock_guard<std::mutex> lock(n.started_lock);
-        old = std::exchange(n.started_context, std::move(pair));
-    }
-}
-
-std::optional<StatePair> take_started(RequestNative &n) {
+void set_started(RequestNative &n, std::shared_ptr<RequestHandle> started) {
     std::lock_guard<std::mutex> lock(n.started_lock);
-    return std::exchange(n.started_context, std::nullopt);
+    n.started_context.swap(started); // the old one goes after the unlock
 }
 
-void publish_stream(RequestNative &n, StatePair pair) {
-    std::optional<StatePair> old;
-    {
-        auto lock = lock_yielding(n.stream_lock);
-        old = std::exchange(n.body_stream, std::move(pair));
-    }
+std::shared_ptr<RequestHandle> take_started(RequestNative &n) {
+    std::lock_guard<std::mutex> lock(n.started_lock);
+    return std::move(n.started_context);
+}
+
+HeadOutcome take_started_head(RequestNative &n, std::shared_ptr<RequestHandle> &context) {
+    std::lock_guard<std::mutex> lock(n.started_lock);
+    if (!n.started_context)
+        return std::monostate{};
+    HeadOutcome head = n.started_context->state().take_head();
+    if (!std::holds_alternative<std::monostate>(head))
+        context = std::move(n.started_context);
+    return head;
+}
+
+void publish_stream(RequestNative &n, std::shared_ptr<RequestHandle> stream) {
+    auto lock = lock_yielding(n.stream_lock);
+    n.body_stream.swap(stream); // the old one goes after the unlock
 }
 
 void detach(RequestNative &n) {
@@ -180,10 +181,10 @@ PyRef hop_tuple(const RedirectHop &hop) {
 
 PyObject *request_start(PyObject *self) {
     RequestNative &n = request_native(self);
-    auto started = StateOps::start(n.core());
+    auto started = n.core().start();
     if (auto *e = std::get_if<CoreError>(&started))
         return raise_core_error(*e);
-    set_started(n, std::move(std::get<StatePair>(started)));
+    set_started(n, std::move(std::get<std::shared_ptr<RequestHandle>>(started)));
     Py_RETURN_NONE;
 }
 
@@ -192,25 +193,28 @@ PyObject *request_start_stream(PyObject *self) {
     HeadResult result;
     {
         GilRelease unlocked;
-        auto started = StateOps::start(n.core());
-        if (auto *e = std::get_if<CoreError>(&started))
+        auto started = n.core().start();
+        if (auto *e = std::get_if<CoreError>(&started)) {
             result = *e;
-        else
-            result = settle_head(n, StateOps::wait_head(std::move(std::get<StatePair>(started))));
+        } else {
+            auto &handle = std::get<std::shared_ptr<RequestHandle>>(started);
+            HeadOutcome head = handle->state().wait_head();
+            result = settle_head(n, std::move(handle), std::move(head));
+        }
     }
     return raise_head_result(result);
 }
 
 PyObject *request_await_response(PyObject *self) {
     RequestNative &n = request_native(self);
-    std::optional<StatePair> pair = take_started(n);
-    if (!pair)
+    std::shared_ptr<RequestHandle> started = take_started(n);
+    if (!started)
         return raise_runtime("request is not started");
     HeadResult result;
     {
         GilRelease unlocked;
-        result = settle_head(n, StateOps::wait_head(std::move(*pair)));
-        pair.reset();
+        HeadOutcome head = started->state().wait_head();
+        result = settle_head(n, std::move(started), std::move(head));
     }
     return raise_head_result(result);
 }
@@ -225,11 +229,11 @@ PyObject *request_next_body(PyObject *self) {
         {
             std::lock_guard<std::mutex> stream(n.stream_lock);
             if (n.body_stream)
-                result = StateOps::wait_body(*n.body_stream->handle, resume);
+                result = n.body_stream->state().wait_body(resume);
         }
         // After the stream lock: callbacks the Core runs inside this call may notify the loop.
         if (resume)
-            StateOps::resume_ignored(n.core());
+            (void)n.core().resume_read();
     }
     if (std::holds_alternative<NotStarted>(result))
         return raise_runtime("request body stream is not started");
@@ -267,7 +271,7 @@ PyObject *request_read_body(PyObject *self) {
     PyRef sized;
     // Up to a bound, so that a false length from a server cannot reserve without limit.
     constexpr uint64_t kMaxPresized = uint64_t{4} << 30;
-    if (uint64_t rest = StateOps::expected_rest(n.core()); rest > 0 && rest <= kMaxPresized) {
+    if (uint64_t rest = n.state().expected_rest(); rest > 0 && rest <= kMaxPresized) {
         sized = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rest)));
         if (sized) {
             sink.data = reinterpret_cast<uint8_t *>(PyBytes_AsString(sized.get()));
@@ -288,11 +292,11 @@ PyObject *request_read_body(PyObject *self) {
                 break;
             }
             bool resume = false;
-            BodyOutcome body = StateOps::read_rest(*n.body_stream->handle, resume, sink);
+            BodyOutcome body = n.body_stream->state().read_rest(resume, sink);
             if (resume) {
                 // The stream lock is let go for the Core call only; the stream stays published.
                 stream.unlock();
-                StateOps::resume_ignored(n.core());
+                (void)n.core().resume_read();
                 stream.lock();
             }
             if (std::holds_alternative<BodyPending>(body))
@@ -324,7 +328,7 @@ PyObject *request_read_body(PyObject *self) {
 }
 
 PyObject *request_resume_read(PyObject *self) {
-    return none_or_raise(StateOps::resume_read(request_native(self).core()));
+    return none_or_raise(request_native(self).core().resume_read());
 }
 
 PyObject *request_upload_write(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
@@ -347,7 +351,7 @@ PyObject *request_upload_write(PyObject *self, PyObject *const *args, Py_ssize_t
     CallResult result;
     {
         GilRelease unlocked;
-        result = StateOps::upload_write(n.core(), data, final_chunk);
+        result = n.core().upload_write(data, final_chunk);
     }
     return none_or_raise(result);
 }
@@ -357,7 +361,7 @@ PyObject *request_upload_finish(PyObject *self) {
     CallResult result;
     {
         GilRelease unlocked;
-        result = StateOps::upload_finish(n.core());
+        result = n.core().upload_finish();
     }
     return none_or_raise(result);
 }
@@ -365,7 +369,7 @@ PyObject *request_upload_finish(PyObject *self) {
 PyObject *request_take_redirects(PyObject *self) {
     RequestState &s = request_native(self).state();
     std::vector<RedirectHop> hops;
-    while (auto hop = StateOps::pop_hop(s))
+    while (auto hop = s.pop_hop())
         hops.push_back(std::move(*hop));
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(hops.size())));
     if (!list)
@@ -388,7 +392,12 @@ PyObject *request_wait_redirect(PyObject *self, PyObject *const *args, Py_ssize_
     HopOutcome result;
     {
         GilRelease unlocked;
-        result = StateOps::wait_hop(n.state(), to_wait(timeout));
+        const auto deadline = Clock::now() + to_wait(timeout);
+        uint64_t seen = 0;
+        if (auto hop = n.state().pop_hop(&seen))
+            result = std::move(*hop);
+        else
+            result = n.state().wait_hop(deadline, seen);
     }
     if (auto *hop = std::get_if<RedirectHop>(&result))
         return hop_tuple(*hop).release();
@@ -409,34 +418,29 @@ PyObject *request_wait_manual(PyObject *self, PyObject *const *args, Py_ssize_t 
     {
         GilRelease unlocked;
         const auto deadline = Clock::now() + to_wait(timeout);
+        // The hop queue first in every pass, so that a hop that came with the head goes first.
         for (;;) {
-            if (auto hop = StateOps::pop_hop(n.state())) {
+            uint64_t seen = 0;
+            if (auto hop = n.state().pop_hop(&seen)) {
                 result = std::move(*hop);
                 break;
             }
-            HeadOutcome head;
-            {
-                std::lock_guard<std::mutex> lock(n.started_lock);
-                if (n.started_context)
-                    head = StateOps::take_head(*n.started_context->handle);
-            }
+            std::shared_ptr<RequestHandle> started;
+            HeadOutcome head = take_started_head(n, started);
             if (auto *r = std::get_if<HeadResponse>(&head)) {
-                take_started(n);
-                publish_stream(n, std::move(r->pair));
+                publish_stream(n, std::move(started));
                 result = Head{r->status, std::move(r->head)};
                 break;
             }
             if (auto *f = std::get_if<RequestFailure>(&head)) {
-                take_started(n);
                 detach(n);
                 result = *f;
                 break;
             }
-            const auto now = Clock::now();
-            if (now >= deadline)
+            if (Clock::now() >= deadline)
                 break;
-            auto slice = std::min<Clock::duration>(deadline - now, kManualSlice);
-            HopOutcome hop = StateOps::wait_hop(n.state(), slice);
+            // Any change since the pass began wakes it: a hop, the head, the end.
+            HopOutcome hop = n.state().wait_hop(deadline, seen);
             if (auto *h = std::get_if<RedirectHop>(&hop)) {
                 result = std::move(*h);
                 break;
@@ -463,14 +467,14 @@ PyObject *request_wait_manual(PyObject *self, PyObject *const *args, Py_ssize_t 
 }
 
 PyObject *request_follow_redirect(PyObject *self) {
-    return none_or_raise(StateOps::follow_redirect(request_native(self).core()));
+    return none_or_raise(request_native(self).core().follow_redirect());
 }
 
 PyObject *request_cancel(PyObject *self) {
     RequestNative &n = request_native(self);
     CallResult result;
     try {
-        result = StateOps::cancel(n.core());
+        result = n.core().cancel();
     } catch (...) {
         detach(n);
         throw;

@@ -12,8 +12,6 @@
 namespace corvina {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // A byte run from the Core, checked before a single byte is read: a length that no Python
 // object could hold, or a missing buffer, is a fault of the callback.
 void check_run(const void *data, size_t len) {
@@ -115,19 +113,17 @@ CallResult status_result(uint32_t status) {
 
 } // namespace
 
-void RequestState::release() noexcept {
-    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        delete this;
+std::shared_ptr<RequestState> RequestState::create() {
+    std::shared_ptr<RequestState> state(new RequestState());
+    state->core_ref_ = state;
+    return state;
 }
 
-void RequestState::add_core_ref() noexcept {
-    add_ref();
-    core_ref_held_.store(true, std::memory_order_release);
-}
-
-void RequestState::drop_core_ref() noexcept {
-    if (core_ref_held_.exchange(false, std::memory_order_acq_rel))
-        release(); // may destroy this state
+void RequestState::release_core_ref(RequestState *state) noexcept {
+    if (!state->core_ref_held_.exchange(false, std::memory_order_acq_rel))
+        return;
+    // Only the winner of the exchange touches core_ref_; this may destroy the state.
+    std::shared_ptr<RequestState> ref = std::move(state->core_ref_);
 }
 
 ks_request_callbacks RequestState::callbacks() {
@@ -152,6 +148,7 @@ template <class Record> void RequestState::frame(Record &&record) noexcept {
     bool wake = true;
     try {
         std::unique_lock<std::mutex> lock(lock_);
+        ++changes_;
         record();
         wake = eager_waiters_ > 0 || (end_waiters_ > 0 && (phase_ != Phase::pending || paused_));
     } catch (...) {
@@ -173,7 +170,7 @@ void RequestState::record_panic() noexcept {
             phase_ = Phase::error;
             failure_ = RequestFailure{ErrorKind::CallbackPanic, 0, 0};
         }
-        wake_.notify_all();
+        changed_locked();
     } catch (...) {
         // Only a failing mutex gets here; there is nothing left to record with.
     }
@@ -219,7 +216,7 @@ void RequestState::on_complete(uint32_t status, int32_t net_error) noexcept {
             failure_ = RequestFailure{e.kind, status, net_error};
         }
     });
-    drop_core_ref(); // the Core's last call: this may destroy the state
+    release_core_ref(this); // the Core's last call: this may destroy the state
 }
 
 void RequestState::on_redirect(int32_t status, const uint8_t *head, size_t head_len,
@@ -234,150 +231,81 @@ void RequestState::on_redirect(int32_t status, const uint8_t *head, size_t head_
     });
 }
 
-void RequestHandle::release() noexcept {
-    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        delete this;
+void RequestState::changed_locked() {
+    ++changes_;
+    wake_.notify_all();
 }
 
-RequestHandle::~RequestHandle() {
-    release_noexcept([this] { ks_request_release(core_); });
-    // A started request keeps its state for on_complete, which may still come.
-    if (!started_.load(std::memory_order_acquire))
-        state_->drop_core_ref();
-}
-
-StatePair share_pair(RequestHandle &handle) {
-    return StatePair{Ref<RequestState>::share(&handle.state()), Ref<RequestHandle>::share(&handle)};
-}
-
-std::variant<StatePair, CoreError> StateOps::start(RequestHandle &handle) {
-    bool expected = false;
-    if (!handle.started_.compare_exchange_strong(expected, true, std::memory_order_acq_rel))
-        return CoreError{ErrorKind::InvalidState, 0};
-    uint32_t status;
-    try {
-        status = ks_request_start(handle.core_);
-    } catch (...) {
-        handle.started_.store(false, std::memory_order_release);
-        throw;
-    }
-    if (status != 0) {
-        handle.started_.store(false, std::memory_order_release);
-        return error_from_status(status);
-    }
-    return share_pair(handle);
-}
-
-CallResult StateOps::cancel(RequestHandle &handle) {
-    return status_result(ks_request_cancel(handle.core_));
-}
-
-CallResult StateOps::resume_read(RequestHandle &handle) {
-    return status_result(ks_request_resume_read(handle.core_));
-}
-
-CallResult StateOps::upload_write(RequestHandle &handle, std::span<const uint8_t> data,
-                                  bool final_chunk) {
-    const uint8_t *p = data.empty() ? nullptr : data.data();
-    return status_result(
-        ks_request_upload_write(handle.core_, p, data.size(), final_chunk ? 1 : 0));
-}
-
-CallResult StateOps::upload_finish(RequestHandle &handle) {
-    return status_result(ks_request_upload_write(handle.core_, nullptr, 0, 1));
-}
-
-CallResult StateOps::follow_redirect(RequestHandle &handle) {
-    return status_result(ks_request_follow_redirect(handle.core_));
-}
-
-HeadOutcome StateOps::take_head(RequestHandle &handle) {
-    RequestState &s = handle.state();
-    std::lock_guard<std::mutex> lock(s.lock_);
-    if (s.head_taken_)
+HeadOutcome RequestState::head_locked() {
+    if (head_taken_)
         return std::monostate{};
-    if (s.head_) {
-        HeadResponse r{s.status_, std::move(*s.head_), share_pair(handle)};
-        s.head_.reset();
-        s.head_taken_ = true;
+    if (head_) {
+        HeadResponse r{status_, std::move(*head_)};
+        head_.reset();
+        head_taken_ = true;
         return r;
     }
-    if (s.phase_ == RequestState::Phase::error) {
-        s.head_taken_ = true;
-        return s.failure_;
+    if (phase_ == Phase::error) {
+        head_taken_ = true;
+        return failure_;
     }
     return std::monostate{};
 }
 
-HeadOutcome StateOps::wait_head(StatePair pair) {
-    RequestState &s = *pair.state;
-    std::unique_lock<std::mutex> lock(s.lock_);
-    for (;;) {
-        if (s.head_taken_)
-            return std::monostate{};
-        if (s.head_) {
-            HeadResponse r{s.status_, std::move(*s.head_), share_pair(*pair.handle)};
-            s.head_.reset();
-            s.head_taken_ = true;
-            return r;
-        }
-        if (s.phase_ == RequestState::Phase::error) {
-            s.head_taken_ = true;
-            return s.failure_;
-        }
-        if (s.phase_ == RequestState::Phase::success)
-            return std::monostate{}; // ended without a head: nothing will come
-        ++s.eager_waiters_;
-        s.wake_.wait(lock);
-        --s.eager_waiters_;
-    }
-    // `pair` goes after the lock is released (declared before it).
+HeadOutcome RequestState::take_head() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return head_locked();
 }
 
-std::optional<BodyOutcome> StateOps::body_step(RequestState &s, bool &resume) {
+HeadOutcome RequestState::wait_head() {
+    std::unique_lock<std::mutex> lock(lock_);
+    ++eager_waiters_;
+    // Ended without a head: nothing will come.
+    wake_.wait(lock, [&] { return head_taken_ || head_ || phase_ != Phase::pending; });
+    --eager_waiters_;
+    return head_locked();
+}
+
+std::optional<BodyOutcome> RequestState::body_locked(bool &resume) {
     BodyOutcome result;
-    if (!s.body_.empty()) {
-        Bytes chunk = std::move(s.body_.front());
-        s.body_.pop_front();
-        s.delivered_ += chunk.size();
-        s.buffered_ -= static_cast<uint32_t>(std::min<size_t>(chunk.size(), s.buffered_));
+    if (!body_.empty()) {
+        Bytes chunk = std::move(body_.front());
+        body_.pop_front();
+        delivered_ += chunk.size();
+        buffered_ -= static_cast<uint32_t>(std::min<size_t>(chunk.size(), buffered_));
         result = std::move(chunk);
-    } else if (s.phase_ == RequestState::Phase::pending) {
+    } else if (phase_ == Phase::pending) {
         return std::nullopt;
-    } else if (s.phase_ == RequestState::Phase::success || s.error_reported_) {
+    } else if (phase_ == Phase::success || error_reported_) {
         result = BodyDone{};
     } else {
-        s.error_reported_ = true;
-        result = s.failure_;
+        error_reported_ = true;
+        result = failure_;
     }
-    if (s.paused_ && s.buffered_ < kPauseThreshold) {
-        s.paused_ = false;
+    if (paused_ && buffered_ < kPauseThreshold) {
+        paused_ = false;
         resume = true;
     }
-    s.wake_.notify_all();
+    changed_locked();
     return result;
 }
 
-BodyOutcome StateOps::take_body(RequestHandle &handle, bool &resume) {
-    RequestState &s = handle.state();
+BodyOutcome RequestState::take_body(bool &resume) {
     resume = false;
-    std::lock_guard<std::mutex> lock(s.lock_);
-    auto r = body_step(s, resume);
+    std::lock_guard<std::mutex> lock(lock_);
+    auto r = body_locked(resume);
     if (!r)
         return BodyPending{};
     return std::move(*r);
 }
 
-BodyOutcome StateOps::wait_body(RequestHandle &handle, bool &resume) {
-    RequestState &s = handle.state();
+BodyOutcome RequestState::wait_body(bool &resume) {
     resume = false;
-    std::unique_lock<std::mutex> lock(s.lock_);
+    std::unique_lock<std::mutex> lock(lock_);
     std::optional<BodyOutcome> r;
-    while (!(r = body_step(s, resume))) {
-        ++s.eager_waiters_;
-        s.wake_.wait(lock);
-        --s.eager_waiters_;
-    }
+    ++eager_waiters_;
+    wake_.wait(lock, [&] { return bool(r = body_locked(resume)); });
+    --eager_waiters_;
     return std::move(*r);
 }
 
@@ -392,21 +320,18 @@ void BodySink::append(const uint8_t *p, size_t n) {
     }
 }
 
-uint64_t StateOps::expected_rest(RequestHandle &handle) {
-    RequestState &s = handle.state();
-    std::lock_guard<std::mutex> lock(s.lock_);
-    if (!s.expected_length_ || s.error_reported_ ||
-        (s.phase_ != RequestState::Phase::pending && s.body_.empty()))
+uint64_t RequestState::expected_rest() {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (!expected_length_ || error_reported_ || (phase_ != Phase::pending && body_.empty()))
         return 0;
-    return *s.expected_length_ > s.delivered_ ? *s.expected_length_ - s.delivered_ : 0;
+    return *expected_length_ > delivered_ ? *expected_length_ - delivered_ : 0;
 }
 
-BodyOutcome StateOps::read_rest(RequestHandle &handle, bool &resume, BodySink &sink) {
-    RequestState &s = handle.state();
+BodyOutcome RequestState::read_rest(bool &resume, BodySink &sink) {
     resume = false;
-    std::unique_lock<std::mutex> lock(s.lock_);
+    std::unique_lock<std::mutex> lock(lock_);
     for (;;) {
-        while (auto r = body_step(s, resume)) {
+        while (auto r = body_locked(resume)) {
             if (auto *chunk = std::get_if<Bytes>(&*r)) {
                 sink.append(chunk->data(), chunk->size());
                 continue;
@@ -417,49 +342,84 @@ BodyOutcome StateOps::read_rest(RequestHandle &handle, bool &resume, BodySink &s
             return BodyPending{};
         // The Core's chunks now go straight into the sink; only the outcome or a pause (the
         // sink is full and chunks queue again) wakes this wait.
-        s.sink_ = &sink;
-        ++s.end_waiters_;
-        while (s.phase_ == RequestState::Phase::pending && !s.paused_)
-            s.wake_.wait(lock);
-        --s.end_waiters_;
-        s.sink_ = nullptr;
+        sink_ = &sink;
+        ++end_waiters_;
+        wake_.wait(lock, [&] { return phase_ != Phase::pending || paused_; });
+        --end_waiters_;
+        sink_ = nullptr;
     }
 }
 
-void StateOps::resume_ignored(RequestHandle &handle) {
-    (void)ks_request_resume_read(handle.core_);
-}
-
-std::optional<RedirectHop> StateOps::pop_hop(RequestState &s) {
-    std::lock_guard<std::mutex> lock(s.lock_);
-    if (s.hops_.empty())
+std::optional<RedirectHop> RequestState::hop_locked() {
+    if (hops_.empty())
         return std::nullopt;
-    RedirectHop hop = std::move(s.hops_.front());
-    s.hops_.pop_front();
+    RedirectHop hop = std::move(hops_.front());
+    hops_.pop_front();
     return hop;
 }
 
-HopOutcome StateOps::wait_hop(RequestState &s, std::chrono::nanoseconds timeout) {
-    auto take = [&s]() -> std::optional<RedirectHop> {
-        if (s.hops_.empty())
-            return std::nullopt;
-        RedirectHop hop = std::move(s.hops_.front());
-        s.hops_.pop_front();
-        return hop;
-    };
-    // Far beyond any real wait, and clear of clock overflow.
-    timeout = std::min<std::chrono::nanoseconds>(timeout, std::chrono::hours(24 * 365 * 100));
-    std::unique_lock<std::mutex> lock(s.lock_);
-    if (auto hop = take())
+std::optional<RedirectHop> RequestState::pop_hop(uint64_t *seen) {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (seen != nullptr)
+        *seen = changes_;
+    return hop_locked();
+}
+
+HopOutcome RequestState::wait_hop(Clock::time_point deadline, uint64_t seen) {
+    std::unique_lock<std::mutex> lock(lock_);
+    ++eager_waiters_;
+    bool woke = wake_.wait_until(lock, deadline, [&] { return changes_ != seen; });
+    --eager_waiters_;
+    if (auto hop = hop_locked())
         return std::move(*hop);
-    ++s.eager_waiters_;
-    std::cv_status woke = s.wake_.wait_until(lock, Clock::now() + timeout);
-    --s.eager_waiters_;
-    if (auto hop = take())
-        return std::move(*hop);
-    if (woke == std::cv_status::no_timeout && s.phase_ == RequestState::Phase::error)
-        return CoreError{s.failure_.kind, s.failure_.code};
+    if (woke && phase_ == Phase::error)
+        return CoreError{failure_.kind, failure_.code};
     return std::monostate{};
+}
+
+RequestHandle::~RequestHandle() {
+    release_noexcept([this] { ks_request_release(core_); });
+    if (!started_.load(std::memory_order_acquire))
+        RequestState::release_core_ref(state_.get());
+}
+
+std::variant<std::shared_ptr<RequestHandle>, CoreError> RequestHandle::start() {
+    bool expected = false;
+    if (!started_.compare_exchange_strong(expected, true, std::memory_order_acq_rel))
+        return CoreError{ErrorKind::InvalidState, 0};
+    uint32_t status;
+    try {
+        status = ks_request_start(core_);
+    } catch (...) {
+        started_.store(false, std::memory_order_release);
+        throw;
+    }
+    if (status != 0) {
+        started_.store(false, std::memory_order_release);
+        return error_from_status(status);
+    }
+    return shared_from_this();
+}
+
+CallResult RequestHandle::cancel() {
+    return status_result(ks_request_cancel(core_));
+}
+
+CallResult RequestHandle::resume_read() {
+    return status_result(ks_request_resume_read(core_));
+}
+
+CallResult RequestHandle::upload_write(std::span<const uint8_t> data, bool final_chunk) {
+    const uint8_t *p = data.empty() ? nullptr : data.data();
+    return status_result(ks_request_upload_write(core_, p, data.size(), final_chunk ? 1 : 0));
+}
+
+CallResult RequestHandle::upload_finish() {
+    return status_result(ks_request_upload_write(core_, nullptr, 0, 1));
+}
+
+CallResult RequestHandle::follow_redirect() {
+    return status_result(ks_request_follow_redirect(core_));
 }
 
 } // namespace corvina
