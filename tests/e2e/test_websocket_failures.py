@@ -12,7 +12,8 @@ import pytest
 import corvina_native as cn
 
 from ws_fixtures import *  # noqa: F401,F403 (fixtures)
-from ws_fixtures import PROXY_PASSWORD, PROXY_USER, recv_all, run_async, wait_open, watchdog
+from conftest import PROXY_PASSWORD, PROXY_USER
+from ws_fixtures import recv_all, run_async, wait_open, watchdog
 from ws_servers import free_port
 
 BUFFER_LIMIT = "BufferLimit (Chromium net error 0, response 0)"
@@ -236,10 +237,10 @@ class TestCancel:
 
 class TestProxy:
     @pytest.mark.parametrize("scheme", ["ws", "wss"])
-    def test_echo_through_connect_with_credentials(self, ws_proxy, ws_peer, wss_peer, ws_tls,
+    def test_echo_through_connect_with_credentials(self, tinyproxy, ws_peer, wss_peer, ws_tls,
                                                    scheme):
         peer = ws_peer if scheme == "ws" else wss_peer
-        engine = cn.PyEngine(proxy=f"http://127.0.0.1:{ws_proxy.port}",
+        engine = cn.PyEngine(proxy=f"http://127.0.0.1:{tinyproxy.port}",
                              proxy_username=PROXY_USER, proxy_password=PROXY_PASSWORD,
                              ca_pem=ws_tls["ca_pem"])
         ws = engine.websocket(url(peer, "/echo", scheme))
@@ -250,8 +251,8 @@ class TestProxy:
         ws.close(1000, "")
         assert recv_all(ws) == [("closed", b"", 1000, "")]
 
-    def test_wrong_credentials(self, ws_proxy, ws_peer):
-        engine = cn.PyEngine(proxy=f"http://127.0.0.1:{ws_proxy.port}",
+    def test_wrong_credentials(self, tinyproxy, ws_peer):
+        engine = cn.PyEngine(proxy=f"http://127.0.0.1:{tinyproxy.port}",
                              proxy_username=PROXY_USER, proxy_password="wrong")
         ws = engine.websocket(url(ws_peer, "/echo"))
         ws.connect()
@@ -267,9 +268,9 @@ class TestProxy:
         assert recv_all(ws) == error("Proxy (Chromium net error -130, response 0)")
 
     @pytest.mark.parametrize("scheme", ["ws", "wss"])
-    def test_echo_through_socks5(self, ws_socks5, ws_peer, wss_peer, ws_tls, scheme):
+    def test_echo_through_socks5(self, socks5, ws_peer, wss_peer, ws_tls, scheme):
         peer = ws_peer if scheme == "ws" else wss_peer
-        engine = cn.PyEngine(proxy=f"socks5h://127.0.0.1:{ws_socks5.port}",
+        engine = cn.PyEngine(proxy=f"socks5h://127.0.0.1:{socks5.port}",
                              ca_pem=ws_tls["ca_pem"])
         ws = engine.websocket(url(peer, "/echo", scheme))
         wait_open(ws)
@@ -279,8 +280,8 @@ class TestProxy:
         ws.close(1000, "")
         assert recv_all(ws) == [("closed", b"", 1000, "")]
 
-    def test_socks5_target_refused(self, ws_socks5):
-        engine = cn.PyEngine(proxy=f"socks5://127.0.0.1:{ws_socks5.port}")
+    def test_socks5_target_refused(self, socks5):
+        engine = cn.PyEngine(proxy=f"socks5://127.0.0.1:{socks5.port}")
         ws = engine.websocket(f"ws://127.0.0.1:{free_port()}/")
         ws.connect()
         assert recv_all(ws) == error("Proxy (Chromium net error -120, response 0)")

@@ -3,26 +3,18 @@
 
 import asyncio
 import contextlib
-import shutil
 import threading
 
 import pytest
 import trustme
 
-from ws_servers import (NginxWsProxy, NodeWsPeer, RawServer, Socks5, TinyProxy, WsPeer,
-                        node_ws_path)
+from conftest import _need
+from ws_servers import NginxWsProxy, NodeWsPeer, RawServer, WsPeer, node_ws_path
 
-__all__ = ["ws_workdir", "ws_tls", "ws_peer", "wss_peer", "node_peer", "nginx_ws",
-           "ws_proxy", "ws_socks5", "raw_http", "raw_silent", "PROXY_USER", "PROXY_PASSWORD",
-           "recv_all", "run_async", "wait_open", "watchdog", "TIMEOUT"]
+__all__ = ["ws_workdir", "ws_tls", "ws_peer", "wss_peer", "node_peer", "nginx_ws", "raw_http",
+           "raw_silent", "recv_all", "run_async", "wait_open", "watchdog", "TIMEOUT"]
 
-PROXY_USER, PROXY_PASSWORD = "wsuser", "ws-s3cret"
 TIMEOUT = 20  # bound on every wait of a test, in seconds
-
-
-def _need(tool):
-    if shutil.which(tool) is None:
-        pytest.skip(f"{tool} is not installed")
 
 
 @pytest.fixture(scope="session")
@@ -72,29 +64,6 @@ def nginx_ws(ws_workdir, ws_tls, ws_peer):
     root = ws_workdir / "nginx"
     root.mkdir()
     server = NginxWsProxy(str(root), ws_peer.port, ws_tls["cert"], ws_tls["key"])
-    yield server
-    server.stop()
-
-
-@pytest.fixture(scope="session")
-def ws_proxy(ws_workdir):
-    _need("tinyproxy")
-    root = ws_workdir / "tinyproxy"
-    root.mkdir()
-    server = TinyProxy(str(root), PROXY_USER, PROXY_PASSWORD)
-    yield server
-    server.stop()
-
-
-@pytest.fixture(scope="session")
-def ws_socks5(ws_workdir):
-    _need("danted")
-    root = ws_workdir / "danted"
-    root.mkdir()
-    try:
-        server = Socks5(str(root))
-    except RuntimeError as exc:
-        pytest.skip(f"SOCKS5 proxy did not start: {exc}")
     yield server
     server.stop()
 
