@@ -6,58 +6,18 @@ import gzip
 import hashlib
 import json
 import os
+import pathlib
 import shutil
 import socket
-import subprocess
+import sys
 import threading
-import time
 
 from aiohttp import web
 
-HOST = "127.0.0.1"
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
-
-
-def wait_port(port, proc=None, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if proc is not None and proc.poll() is not None:
-            raise RuntimeError(f"server exited with {proc.returncode}")
-        try:
-            with socket.create_connection((HOST, port), timeout=0.2):
-                return
-        except OSError:
-            time.sleep(0.05)
-    raise RuntimeError(f"nothing listens on {HOST}:{port}")
-
-
-class Process:
-    """A server process that is terminated (then killed) on stop."""
-
-    def __init__(self, argv, port, log_path, env=None):
-        self.log = open(log_path, "wb")
-        self.proc = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT, env=env)
-        try:
-            wait_port(port, self.proc)
-        except Exception:
-            self.stop()
-            raise
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-        self.log.close()
-
+from support.local_servers import (HOST, Process, free_port, nginx_config,  # noqa: E402,F401
+                                   start_nginx, wait_port)
 
 # ---- nginx ---------------------------------------------------------------------------------
 
@@ -87,16 +47,8 @@ class Nginx:
         self.big_size = big_size
         self.http_port, self.h2c_port, self.https_port = free_port(), free_port(), free_port()
         self.app_port = app_port
-        conf = os.path.join(workdir, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write(self._config(cert_file, key_file))
-        self.process = Process(
-            ["nginx", "-p", workdir, "-c", conf, "-e", os.path.join(workdir, "error.log")],
-            self.http_port,
-            os.path.join(workdir, "nginx.out"),
-        )
-        wait_port(self.https_port)
-        wait_port(self.h2c_port)
+        self.process = start_nginx(workdir, self._config(cert_file, key_file),
+                                   (self.http_port, self.https_port, self.h2c_port))
 
     def _config(self, cert, key):
         redirects = []
@@ -109,50 +61,28 @@ class Nginx:
         redirects.append("location = /loop { return 308 /loop; }")
         redirects.append("location = /relative { return 301 chain/1; }")
         redirect_block = "\n        ".join(redirects)
-        user = "user root;" if os.geteuid() == 0 else ""
-        server_body = f"""
+        body = f"""
         root {self.root};
         gzip on;
         gzip_types text/plain;
         gzip_min_length 64;
         {redirect_block}
         location /slow/ {{ alias {self.root}/; limit_rate 32k; }}
-        location /medium/ {{ alias {self.root}/; limit_rate 2m; }}
-"""
-        return f"""
-{user}
-worker_processes 1;
-daemon off;
-pid {self.dir}/nginx.pid;
-events {{ worker_connections 4096; }}
-http {{
-    log_format conn '$connection $request_uri';
+        location /medium/ {{ alias {self.root}/; limit_rate 2m; }}"""
+        http = f"""log_format conn '$connection $request_uri';
     access_log {self.dir}/access.log conn;
-    client_body_temp_path {self.dir}/client_body;
-    proxy_temp_path {self.dir}/proxy;
-    fastcgi_temp_path {self.dir}/fastcgi;
-    uwsgi_temp_path {self.dir}/uwsgi;
-    scgi_temp_path {self.dir}/scgi;
     types {{ text/plain txt; application/octet-stream bin; }}
     default_type application/octet-stream;
     keepalive_requests {self.keepalive_requests};
-    http2_max_concurrent_streams 256;
-    server {{
-        listen {HOST}:{self.http_port};
-        {server_body}
-    }}
-    server {{
-        listen {HOST}:{self.h2c_port} http2;
-        {server_body}
-    }}
-    server {{
-        listen {HOST}:{self.https_port} ssl http2;
+    http2_max_concurrent_streams 256;"""
+        tls = f"""
         ssl_certificate {cert};
-        ssl_certificate_key {key};
-        {server_body}
-    }}
-}}
-"""
+        ssl_certificate_key {key};"""
+        return nginx_config(self.dir, [
+            f"\n        listen {HOST}:{self.http_port};{body}",
+            f"\n        listen {HOST}:{self.h2c_port} http2;{body}",
+            f"\n        listen {HOST}:{self.https_port} ssl http2;{tls}{body}",
+        ], http=http)
 
     def url(self, path, scheme="http", host=HOST):
         port = {"http": self.http_port, "h2c": self.h2c_port, "https": self.https_port}[scheme]

@@ -6,9 +6,6 @@ import asyncio
 import hashlib
 import json
 import os
-import shutil
-import socket
-import subprocess
 import threading
 import time
 from urllib.parse import parse_qs, urlsplit
@@ -16,9 +13,9 @@ from urllib.parse import parse_qs, urlsplit
 from websockets.asyncio.server import serve
 from websockets.exceptions import ConnectionClosed
 
-from servers import Process, Socks5, TinyProxy, free_port, wait_port  # noqa: F401
+from servers import HOST, Process, free_port, nginx_config, start_nginx  # noqa: F401
+from support.local_servers import node_ws_path
 
-HOST = "127.0.0.1"
 PROTOCOLS = ("chat", "superchat")
 
 
@@ -224,16 +221,6 @@ wss.on('connection', (ws, req) => {
 """
 
 
-def node_ws_path():
-    """The directory that holds Node's `ws` package, or None."""
-    if shutil.which("node") is None:
-        return None
-    for root in ("/usr/share/nodejs", "/usr/lib/nodejs", "/usr/local/lib/node_modules"):
-        if os.path.isfile(os.path.join(root, "ws", "package.json")):
-            return root
-    return None
-
-
 class NodeWsPeer:
     """Node's `ws` server: echoes with the message type; /close closes with 4002."""
 
@@ -252,9 +239,6 @@ class NginxWsProxy:
 
     def __init__(self, workdir, upstream_port, cert, key):
         self.port, self.tls_port = free_port(), free_port()
-        for d in ("tmp", "logs"):
-            os.makedirs(os.path.join(workdir, d), exist_ok=True)
-        user = "user root;" if os.geteuid() == 0 else ""
         locations = f"""
         location = /plain {{ return 200 "not a websocket\\n"; }}
         location / {{
@@ -265,37 +249,16 @@ class NginxWsProxy:
             proxy_read_timeout 30s;
             proxy_buffering off;
         }}"""
-        conf = os.path.join(workdir, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write(f"""{user}
-worker_processes 1;
-daemon off;
-error_log {workdir}/logs/error.log warn;
-pid {workdir}/nginx.pid;
-events {{ worker_connections 64; }}
-http {{
-    access_log off;
-    client_body_temp_path {workdir}/tmp/body;
-    proxy_temp_path {workdir}/tmp/proxy;
-    fastcgi_temp_path {workdir}/tmp/fastcgi;
-    uwsgi_temp_path {workdir}/tmp/uwsgi;
-    scgi_temp_path {workdir}/tmp/scgi;
-    map $http_upgrade $connection_upgrade {{ default upgrade; '' close; }}
-    server {{
-        listen {HOST}:{self.port};
-        {locations}
-    }}
-    server {{
+        config = nginx_config(workdir, [
+            f"\n        listen {HOST}:{self.port};{locations}",
+            f"""
         listen {HOST}:{self.tls_port} ssl;
         ssl_certificate {cert};
-        ssl_certificate_key {key};
-        {locations}
-    }}
-}}
-""")
-        self._process = Process(["nginx", "-p", workdir, "-c", conf], self.port,
-                                 os.path.join(workdir, "nginx.out"))
-        wait_port(self.tls_port, self._process.proc)
+        ssl_certificate_key {key};{locations}""",
+        ], http="""access_log off;
+    map $http_upgrade $connection_upgrade { default upgrade; '' close; }""",
+            events="worker_connections 64;")
+        self._process = start_nginx(workdir, config, (self.port, self.tls_port))
 
     def stop(self):
         self._process.stop()
