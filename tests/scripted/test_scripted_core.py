@@ -29,6 +29,7 @@ from support.kst import (
     Text,
     WebSocketCallbacks,
     WebSocketConfig,
+    layout_problems,
 )
 
 # The whole file exercises the Core's threads, so it also runs under ThreadSanitizer.
@@ -423,3 +424,15 @@ def test_concurrent_calls_and_deliveries_from_many_threads(core, ks):
     assert all(r.names().count("on_complete") == 1 for r in recorders)
     assert all(r.names()[-1] == "on_complete" for r in recorders)
     ks.ks_engine_release(engine)
+
+
+@pytest.mark.parametrize("row, expected", [
+    (("ks_text", "len", 0, 8), "ks_text.len: offset 0 size 8, mirror offset 8 size 8"),
+    (("ks_text", "", 0, 24), "ks_text: size 24, mirror 16"),
+    (("ks_text", "extra", 16, 8), "ks_text.extra (offset 16) is missing from the mirror"),
+    (("ks_other", "", 0, 8), "ks_other has no mirror"),
+])
+def test_layout_check_names_each_difference(core, row, expected):
+    table = [r for r in core.layout() if r[:2] != row[:2]] + [row]
+    assert expected in layout_problems(table)
+    assert layout_problems(core.layout()) == []

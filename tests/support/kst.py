@@ -178,9 +178,53 @@ RECORD_TYPES = {
     "ks_websocket_create": WebSocketConfig,
 }
 
-assert ctypes.sizeof(EngineConfig) == 152
-assert ctypes.sizeof(RequestConfig) == 144
-assert ctypes.sizeof(WebSocketConfig) == 136
+# The C record each mirror copies; checked against the scripted Core's own table on load.
+MIRRORS = {
+    "ks_header": Header,
+    "ks_text": Text,
+    "ks_engine_config": EngineConfig,
+    "ks_request_callbacks": RequestCallbacks,
+    "ks_request_config": RequestConfig,
+    "ks_websocket_callbacks": WebSocketCallbacks,
+    "ks_websocket_config": WebSocketConfig,
+}
+
+
+class LayoutField(Structure):
+    _fields_ = [("record", c_char_p), ("field", c_char_p), ("offset", c_size_t),
+                ("size", c_size_t)]
+
+
+class LayoutMismatch(RuntimeError):
+    """The ctypes mirrors disagree with the records the scripted Core was compiled with."""
+
+
+def layout_problems(table) -> list[str]:
+    """Every difference between the mirrors and `table`, a list of (record, field, offset,
+    size) with field "" for the record's own size."""
+    problems = []
+    seen = {name: set() for name in MIRRORS}
+    for record, field, offset, size in table:
+        mirror = MIRRORS.get(record)
+        if mirror is None:
+            problems.append(f"{record} has no mirror")
+            continue
+        if not field:
+            if ctypes.sizeof(mirror) != size:
+                problems.append(f"{record}: size {size}, mirror {ctypes.sizeof(mirror)}")
+            continue
+        seen[record].add(field)
+        desc = getattr(mirror, field, None)
+        if desc is None:
+            problems.append(f"{record}.{field} (offset {offset}) is missing from the mirror")
+        elif (desc.offset, desc.size) != (offset, size):
+            problems.append(f"{record}.{field}: offset {offset} size {size}, "
+                            f"mirror offset {desc.offset} size {desc.size}")
+    for record, mirror in MIRRORS.items():
+        for name, _ in mirror._fields_:
+            if name not in seen[record]:
+                problems.append(f"{record} has no field {name}; the mirror has")
+    return problems
 
 
 class KstError(RuntimeError):
@@ -239,6 +283,7 @@ _SIGNATURES = {
     "kst_live": (c_int, [c_char_p]),
     "kst_wait_idle": (None, []),
     "kst_wait_idle_ms": (c_int, [c_uint64]),
+    "kst_layout": (ctypes.POINTER(LayoutField), [ctypes.POINTER(c_size_t)]),
 }
 
 
@@ -258,6 +303,18 @@ class ScriptedCore:
             f = getattr(self.lib, name)
             f.restype = restype
             f.argtypes = argtypes
+        problems = layout_problems(self.layout())
+        if problems:
+            raise LayoutMismatch("tests/support/kst.py's records differ from the C interface "
+                                 f"of {self.path}:\n  " + "\n  ".join(problems))
+
+    def layout(self) -> list[tuple[str, str, int, int]]:
+        """(record, field, offset, size) as the scripted Core was compiled; field "" gives the
+        record's size."""
+        count = c_size_t()
+        rows = self.lib.kst_layout(ctypes.byref(count))
+        return [(rows[i].record.decode(), rows[i].field.decode(), rows[i].offset, rows[i].size)
+                for i in range(count.value)]
 
     # Settings and scripts.
 

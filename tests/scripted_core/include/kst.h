@@ -55,6 +55,8 @@
  *   kst_live(kind)                 objects of that kind created and not yet released.
  *   kst_wait_idle()                block until no delivery is queued or running.
  *   kst_wait_idle_ms(ms)           the same with a limit: 1 when idle, 0 when time ran out.
+ *   kst_layout(&count)             every record's size (field "") and every field's offset and
+ *                                  size, as compiled here: the tests check their mirrors.
  */
 #ifndef KST_H
 #define KST_H
@@ -74,6 +76,13 @@ extern "C" {
 #define KST_AUTO_WS_CANCEL 0x8u       /* successful cancel of one: on_error(7, -3, 0) */
 #define KST_AUTO_WS_CLOSE 0x10u       /* successful close of one: on_closed(1, code, reason) */
 #define KST_AUTO_DEFAULT 0xfu
+
+typedef struct kst_field {
+    const char *record; /* "ks_request_config" */
+    const char *field;  /* "" for the whole record */
+    size_t offset;
+    size_t size;
+} kst_field;
 
 KS_API void kst_reset(void);
 KS_API void kst_set_abi_version(uint32_t version);
@@ -109,6 +118,7 @@ KS_API uint64_t kst_last_id(const char *kind);
 KS_API int kst_live(const char *kind);
 KS_API void kst_wait_idle(void);
 KS_API int kst_wait_idle_ms(uint64_t ms);
+KS_API const kst_field *kst_layout(size_t *count);
 
 #ifdef __cplusplus
 }
