@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "websocket.hpp"
+#include "websocket/close.hpp"
+#include "websocket/text.hpp"
+#include "websocket/url.hpp"
 
 using namespace kestrin;
 
