@@ -10,7 +10,10 @@ connection and removes the notifier. `cancel()` leaves nothing to be notified, s
 also end when a poll finds nothing once `is_finished()` is true.
 """
 
+from __future__ import annotations
+
 import asyncio
+from typing import Any, AsyncIterator
 
 import corvina_native as cn
 
@@ -26,13 +29,13 @@ class RequestEvents:
             request.start_async(loop, self._wake.set)
         else:
             request.attach_async(loop, self._wake.set)
-        self._batch: list = []
+        self._batch: list[cn.RequestEvent] = []
         self._done = False
 
-    def __aiter__(self):
+    def __aiter__(self) -> RequestEvents:
         return self
 
-    async def __anext__(self):
+    async def __anext__(self) -> cn.RequestEvent:
         while not self._batch:
             if self._done:
                 raise StopAsyncIteration
@@ -57,9 +60,9 @@ class RequestEvents:
             self._wake.set()
 
 
-async def fetch(engine: cn.PyEngine, method: str, url: str, **kwargs):
+async def fetch(engine: cn.PyEngine, method: str, url: str, **kwargs: Any) -> tuple[int, bytes, bytes]:
     """Returns (status, raw head, body) or raises RuntimeError with the failure text."""
-    status, head, chunks, complete = 0, b"", [], False
+    status, head, chunks, complete = 0, b"", list[bytes](), False
     events = RequestEvents(engine.request(method, url, **kwargs))
     try:
         async for kind, st, headers, body, error in events:
@@ -106,7 +109,7 @@ class AsyncWebSocket:
             self.ws.cancel()
             self._wake.set()
 
-    async def events(self):
+    async def events(self) -> AsyncIterator[cn.WebSocketEvent]:
         try:
             while not self._ended:
                 finished = self.ws.is_finished()  # before the poll: then empty means the end
