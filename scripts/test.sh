@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything from scratch and runs the whole suite: layout check, C++ unit tests, pytest
-# against the scripted Core and end to end against the real Core, then the scripted suite again
-# under ASan+UBSan and the concurrency tests under ThreadSanitizer, then a bounded fuzzing run.
+# against the scripted Core and end to end against the real Core, the self-contained wheel on the
+# oldest and newest CPython, then the scripted suite again under ASan+UBSan and the concurrency
+# tests under ThreadSanitizer, then a bounded fuzzing run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -55,6 +56,11 @@ if [ -d tests/e2e ] && ls tests/e2e/test_*.py >/dev/null 2>&1; then
   step "pytest: end to end through the real Core"
   (cd tests && run_pytest "$py" -m pytest -q -p no:cacheprovider e2e)
 fi
+
+step "self-contained wheel (static libcurl cached in build/static-curl) and sdist"
+scripts/wheel.sh
+step "the wheel installed on the oldest and newest CPython: scripted suite, e2e subset, mypy"
+scripts/wheel-test.sh --ends
 
 step "benchmark harness smoke run (no timing assertions)"
 PYTHON="$py" bench/smoke.sh
