@@ -1,10 +1,11 @@
 #include "engine/engine.h"
 
 #include "lib/binding.h"
-#include "lib/classes.h"
 #include "lib/fault.h"
-#include "lib/methods.h"
 #include "lib/object.h"
+#include "lib/type.h"
+#include "request/create.h"
+#include "websocket/py_websocket.h"
 
 #include <algorithm>
 #include <string_view>
@@ -155,6 +156,12 @@ std::variant<std::shared_ptr<EngineHolder>, CoreError> create_engine(const Engin
     }
 }
 
+ks_engine *engine_handle(PyObject *engine) {
+    return EngineBox::of(engine).holder->handle();
+}
+
+namespace {
+
 PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     return guard([&] { return engine_new_impl(type, args, kwargs); });
 }
@@ -172,18 +179,44 @@ PyObject *engine_core_version(PyObject *, PyObject *) {
     });
 }
 
-ks_engine *engine_handle(PyObject *engine) {
-    return EngineBox::of(engine).holder->handle();
+void engine_finalize(PyObject *self) {
+    EngineBox::destroy(self);
 }
 
-} // namespace corvina
+PyMethodDef engine_methods[] = {
+    {"abi_version", engine_abi_version, METH_NOARGS | METH_STATIC,
+     PyDoc_STR("abi_version()\n--\n\n")},
+    {"core_version", engine_core_version, METH_NOARGS | METH_STATIC,
+     PyDoc_STR("core_version()\n--\n\n")},
+    CORVINA_FAST(
+        "request", engine_request,
+        "request($self, method, url, headers=None, body=None, timeout=None, "
+        "allow_redirects=True, redirect=None, cache=None, priority=None, chunked=False)\n--\n\n"),
+    CORVINA_FAST(
+        "websocket", engine_websocket,
+        "websocket($self, url, origin=\"\", headers=None, timeout=None, protocols=None)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
 
-namespace corvina {
+PyType_Slot engine_slots[] = {
+    {Py_tp_doc,
+     const_cast<char *>("PyEngine(impersonate=None, proxy=None, verify=True, ca_pem=None, "
+                        "user_agent=None, accept_language=None, proxy_username=None, "
+                        "proxy_password=None, http_version=None, cache=True, "
+                        "profile_namespace=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void *>(engine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc<engine_finalize>)},
+    {Py_tp_methods, engine_methods},
+    {0, nullptr},
+};
 
-const Py_ssize_t kEngineObjectSize = sizeof(Boxed<EngineNative>);
+} // namespace
 
-void engine_finalize(PyObject *self) {
-    Boxed<EngineNative>::destroy(self);
+PyTypeObject *engine_type() {
+    static PyType_Spec spec{"builtins.PyEngine", static_cast<int>(sizeof(EngineBox)), 0, kTypeFlags,
+                            engine_slots};
+    static PyObject *type = nullptr;
+    return make_type(spec, type);
 }
 
 } // namespace corvina

@@ -55,10 +55,8 @@ struct EngineNative {
     std::shared_ptr<EngineHolder> holder;
 };
 
-// Python surface.
-PyObject *engine_new(PyTypeObject *type, PyObject *args, PyObject *kwargs);
-PyObject *engine_abi_version(PyObject *, PyObject *);
-PyObject *engine_core_version(PyObject *, PyObject *);
+// The PyEngine class, created on the first call; nullptr with an error set on failure.
+PyTypeObject *engine_type();
 
 // The Core handle of a live PyEngine, valid while the caller keeps the engine object.
 ks_engine *engine_handle(PyObject *engine);

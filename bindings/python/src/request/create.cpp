@@ -1,8 +1,9 @@
 // PyEngine.request: arguments to a Core request and an idle PyRequest.
+#include "request/create.h"
+
 #include "engine/engine.h"
 #include "lib/binding.h"
 #include "lib/fault.h"
-#include "lib/methods.h"
 #include "request/options.h"
 #include "request/py_request.h"
 #include "request/state.h"

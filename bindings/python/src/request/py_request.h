@@ -35,6 +35,9 @@ struct RequestNative {
 
 RequestNative &request_native(PyObject *self);
 
+// The PyRequest class, created on the first call; nullptr with an error set on failure.
+PyTypeObject *request_type();
+
 // New PyRequest owning `handle`; nullptr with an error set on failure (the handle goes).
 PyObject *make_request(std::shared_ptr<RequestHandle> handle);
 

@@ -17,4 +17,7 @@ struct ResponseNative {
 // A new PyResponse owning `headers`; nullptr with an error set on failure.
 PyObject *make_response(int32_t status_code, Bytes headers);
 
+// The PyResponse class, created on the first call; nullptr with an error set on failure.
+PyTypeObject *response_type();
+
 } // namespace corvina

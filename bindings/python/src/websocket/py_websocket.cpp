@@ -1,13 +1,14 @@
 // PyEngine.websocket and the PyWebSocket methods.
+#include "websocket/py_websocket.h"
+
 #include "bridge/notifier.h"
 #include "engine/engine.h"
 #include "lib/binding.h"
-#include "lib/classes.h"
 #include "lib/convert.h"
 #include "lib/fault.h"
-#include "lib/methods.h"
 #include "lib/object.h"
 #include "lib/pyref.h"
+#include "lib/type.h"
 #include "websocket/handle.h"
 
 #include <climits>
@@ -185,8 +186,6 @@ template <class F> PyObject *call_then_detach(WebSocketNative &ws, F &&call) {
 }
 
 } // namespace
-
-const Py_ssize_t kWebSocketObjectSize = sizeof(WebSocketBox);
 
 void websocket_finalize(PyObject *self) {
     WebSocketBox::destroy(self);
@@ -381,6 +380,41 @@ PyObject *websocket_poll_events(PyObject *self, PyObject *const *args, Py_ssize_
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tuple);
     }
     return list.release();
+}
+
+namespace {
+
+PyMethodDef websocket_methods[] = {
+    CORVINA_NOARGS("connect", websocket_connect, "connect($self)\n--\n\n"),
+    CORVINA_FAST("send_text", websocket_send_text, "send_text($self, text)\n--\n\n"),
+    CORVINA_FAST("send_bytes", websocket_send_bytes, "send_bytes($self, data)\n--\n\n"),
+    CORVINA_NOARGS("recv", websocket_recv, "recv($self)\n--\n\n"),
+    CORVINA_FAST("close", websocket_close, "close($self, code, reason)\n--\n\n"),
+    CORVINA_NOARGS("cancel", websocket_cancel, "cancel($self)\n--\n\n"),
+    CORVINA_NOARGS("detach_callback", websocket_detach_callback, "detach_callback($self)\n--\n\n"),
+    CORVINA_NOARGS("is_finished", websocket_is_finished, "is_finished($self)\n--\n\n"),
+    CORVINA_FAST("start_async", websocket_start_async, "start_async($self, loop_, notify)\n--\n\n"),
+    CORVINA_NOARGS("poll_event", websocket_poll_event, "poll_event($self)\n--\n\n"),
+    CORVINA_FAST("poll_events", websocket_poll_events,
+                 "poll_events($self, limit=64)\n--\n\n"
+                 "Drains up to `limit` queued events in one call so a busy socket does not\n"
+                 "pay an event-loop round trip per frame."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot websocket_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc<websocket_finalize>)},
+    {Py_tp_methods, websocket_methods},
+    {0, nullptr},
+};
+
+} // namespace
+
+PyTypeObject *websocket_type() {
+    static PyType_Spec spec{"builtins.PyWebSocket", static_cast<int>(sizeof(WebSocketBox)), 0,
+                            kTypeFlagsNoConstructor, websocket_slots};
+    static PyObject *type = nullptr;
+    return make_type(spec, type);
 }
 
 } // namespace corvina

@@ -1,9 +1,13 @@
-// The module's entry point and its one execute step.
+// The module's entry point and its one execute step, which sets up each class from the file
+// that owns it.
 #include "bridge/notifier.h"
 #include "core/kestrin.h"
-#include "lib/classes.h"
+#include "engine/engine.h"
 #include "lib/fault.h"
 #include "lib/pyref.h"
+#include "request/py_request.h"
+#include "request/response.h"
+#include "websocket/py_websocket.h"
 
 namespace corvina {
 namespace {

@@ -1,9 +1,8 @@
-#include "bridge/poll.h"
+#include "request/poll.h"
 
 #include "lib/binding.h"
 #include "lib/convert.h"
 #include "lib/fault.h"
-#include "lib/methods.h"
 
 #include <utility>
 #include <variant>

@@ -1,0 +1,12 @@
+// PyEngine.request: converts and checks the arguments, creates the Core request.
+#pragma once
+
+#include "lib/python.h"
+
+namespace corvina {
+
+// A new idle PyRequest.
+PyObject *engine_request(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames);
+
+} // namespace corvina
