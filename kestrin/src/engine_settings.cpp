@@ -1,9 +1,11 @@
 #include "engine_settings.hpp"
 
 #include <memory>
+#include <optional>
 
 #include <curl/curl.h>
 #include <openssl/bio.h>
+#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
@@ -64,6 +66,19 @@ std::string supported_encodings() {
     return out;
 }
 
+// What decides which origins an engine accepts: the verification mode, the trusted certificates
+// and the proxy (whose certificate, and whose answers, an engine takes on trust). Hashed, so the
+// namespace registry keeps no CA bundle or proxy credentials.
+std::optional<std::string> trust_key(const EngineSettings &s) {
+    std::string material = std::to_string(s.cert_mode) + '\n' + s.proxy + '\n' + s.proxy_username +
+                           '\n' + (s.cert_mode == 1 ? s.ca_pem : "");
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(material.data(), material.size(), digest, &len, EVP_sha256(), nullptr) != 1)
+        return std::nullopt;
+    return std::string(reinterpret_cast<const char *>(digest), len);
+}
+
 } // namespace
 
 ks_status parse_engine_config(const ks_engine_config &c, EngineSettings &out) {
@@ -99,7 +114,10 @@ ks_status parse_engine_config(const ks_engine_config &c, EngineSettings &out) {
     std::shared_ptr<HttpCache> shared_cache;
     if (!ns.empty()) {
         std::string profile = s.profile ? std::string(s.profile->name) : std::string();
-        if (ks_status st = NamespaceLease::acquire(ns, profile, s.lease, shared_cache))
+        auto trust = trust_key(s);
+        if (!trust)
+            return KS_OUT_OF_MEMORY;
+        if (ks_status st = NamespaceLease::acquire(ns, profile, *trust, s.lease, shared_cache))
             return st;
     }
     if (!c.cache_disabled)

@@ -11,7 +11,9 @@ namespace {
 struct Entry {
     std::string profile;
     size_t users = 0;
-    std::shared_ptr<HttpCache> cache;
+    // A response cached by one engine reaches only engines that would have
+    // accepted its origin: one cache per trust.
+    std::map<std::string, std::shared_ptr<HttpCache>> caches;
 };
 
 std::mutex g_mu;
@@ -50,20 +52,28 @@ void NamespaceLease::reset() {
 }
 
 ks_status NamespaceLease::acquire(const std::string &name, const std::string &profile,
-                                  NamespaceLease &lease, std::shared_ptr<HttpCache> &cache) {
+                                  const std::string &trust, NamespaceLease &lease,
+                                  std::shared_ptr<HttpCache> &cache) {
     lease.reset();
     std::lock_guard lock(g_mu);
     auto [it, inserted] = registry().try_emplace(name);
     Entry &e = it->second;
-    if (inserted) {
+    if (inserted)
         e.profile = profile;
-        e.cache = std::make_shared<HttpCache>();
-    } else if (e.profile != profile) {
+    else if (e.profile != profile)
         return KS_PROFILE_CONFLICT;
+    try {
+        auto &shared = e.caches[trust];
+        if (!shared)
+            shared = std::make_shared<HttpCache>();
+        cache = shared;
+    } catch (...) {
+        if (inserted)
+            registry().erase(it);
+        throw;
     }
     ++e.users;
     lease.name_ = name;
-    cache = e.cache;
     return KS_OK;
 }
 

@@ -1,5 +1,6 @@
-// Profile namespaces: engines created with the same namespace share one HTTP
-// cache, and all live engines of a namespace must use the same profile.
+// Profile namespaces: engines created with the same namespace share an HTTP
+// cache with those of the same trust, and all live engines of a namespace must
+// use the same profile.
 #pragma once
 
 #include <memory>
@@ -22,9 +23,11 @@ class NamespaceLease {
     bool held() const { return !name_.empty(); }
 
     // Claims `name` for an engine using `profile` (empty: no profile). On
-    // success the namespace's shared cache is returned through `cache`.
+    // success the cache the namespace shares among engines of the same `trust`
+    // (what decides which origins they accept) is returned through `cache`.
     static ks_status acquire(const std::string &name, const std::string &profile,
-                             NamespaceLease &lease, std::shared_ptr<HttpCache> &cache);
+                             const std::string &trust, NamespaceLease &lease,
+                             std::shared_ptr<HttpCache> &cache);
 
   private:
     std::string name_;

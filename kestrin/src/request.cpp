@@ -3,6 +3,9 @@
 #include <cctype>
 #include <cstring>
 
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
 #include "engine.hpp"
 #include "redirect_policy.hpp"
 
@@ -61,6 +64,35 @@ void set_header(HeaderList &list, std::string_view name, std::string_view value)
             return;
         }
     list.emplace_back(name, value);
+}
+
+bool is_https(std::string_view url) {
+    return url.size() > 6 && iequals(url.substr(0, 6), "https:");
+}
+
+// Without a DNS or IP subjectAltName, libcurl matches the host against the subject's common
+// name; browsers refuse such a leaf as a name mismatch, and so do we.
+int refuse_leaf_without_san(int ok, X509_STORE_CTX *store) {
+    if (!ok || X509_STORE_CTX_get_error_depth(store) != 0)
+        return ok;
+    std::unique_ptr<GENERAL_NAMES, decltype(&GENERAL_NAMES_free)> names(
+        static_cast<GENERAL_NAMES *>(X509_get_ext_d2i(X509_STORE_CTX_get_current_cert(store),
+                                                      NID_subject_alt_name, nullptr, nullptr)),
+        GENERAL_NAMES_free);
+    for (int i = 0; names && i < sk_GENERAL_NAME_num(names.get()); ++i) {
+        int type = sk_GENERAL_NAME_value(names.get(), i)->type;
+        if (type == GEN_DNS || type == GEN_IPADD)
+            return 1;
+    }
+    X509_STORE_CTX_set_error(store, X509_V_ERR_HOSTNAME_MISMATCH);
+    return 0;
+}
+
+// libcurl calls this for every TLS connection it sets up, to the origin and to a proxy alike.
+CURLcode on_ssl_ctx(CURL *, void *ssl_ctx, void *) {
+    auto *ctx = static_cast<SSL_CTX *>(ssl_ctx);
+    SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), &refuse_leaf_without_san);
+    return CURLE_OK;
 }
 
 bool has_header(const HeaderList &list, std::string_view name) {
@@ -384,6 +416,8 @@ bool Request::configure(CURL *e) {
         curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
     }
+    if (s.cert_mode != 2)
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &on_ssl_ctx);
     if (s.profile) {
         curl_easy_setopt(e, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
         curl_easy_setopt(e, CURLOPT_SSL_CIPHER_LIST, std::string(s.profile->tls12_ciphers).c_str());
@@ -484,8 +518,10 @@ void Request::on_head_end() {
         not_modified_ = true;
         return;
     }
-    const auto &cache = engine_->settings().cache;
-    store_ok_ = cache && method_ == "GET" && send_kind_ == 0 && cache_mode_ != 3 &&
+    const EngineSettings &s = engine_->settings();
+    // No certificate vouched for this response: it must not reach a cache other engines read.
+    bool unverified = s.cert_mode == 2 && (is_https(url_) || is_https(s.proxy));
+    store_ok_ = s.cache && method_ == "GET" && send_kind_ == 0 && cache_mode_ != 3 && !unverified &&
                 is_storable(parsed_, sent_headers_);
     response_delivered_ = true;
     if (cb_.on_response)

@@ -250,16 +250,21 @@ TEST(Profiles, TableIsUsableAndAliased) {
 TEST(Namespaces, SharedCacheAndProfileConflicts) {
     NamespaceLease a, b, c;
     std::shared_ptr<HttpCache> ca, cb, cc;
-    ASSERT_EQ(NamespaceLease::acquire("ns-test", "chrome_131", a, ca), KS_OK);
-    ASSERT_EQ(NamespaceLease::acquire("ns-test", "chrome_131", b, cb), KS_OK);
+    ASSERT_EQ(NamespaceLease::acquire("ns-test", "chrome_131", "t1", a, ca), KS_OK);
+    ASSERT_EQ(NamespaceLease::acquire("ns-test", "chrome_131", "t1", b, cb), KS_OK);
     EXPECT_EQ(ca, cb);
     EXPECT_EQ(namespace_users("ns-test"), 2u);
-    EXPECT_EQ(NamespaceLease::acquire("ns-test", "firefox_133", c, cc), KS_PROFILE_CONFLICT);
+    EXPECT_EQ(NamespaceLease::acquire("ns-test", "firefox_133", "t1", c, cc), KS_PROFILE_CONFLICT);
     EXPECT_FALSE(c.held());
+    // Other trust: the same namespace, but a cache of its own.
+    ASSERT_EQ(NamespaceLease::acquire("ns-test", "chrome_131", "t2", c, cc), KS_OK);
+    EXPECT_NE(cc, ca);
+    EXPECT_EQ(namespace_users("ns-test"), 3u);
     a.reset();
     b.reset();
+    c.reset();
     EXPECT_EQ(namespace_users("ns-test"), 0u);
-    ASSERT_EQ(NamespaceLease::acquire("ns-test", "firefox_133", c, cc), KS_OK);
+    ASSERT_EQ(NamespaceLease::acquire("ns-test", "firefox_133", "t1", c, cc), KS_OK);
     EXPECT_NE(cc, ca); // a fresh namespace starts with an empty cache
 }
 

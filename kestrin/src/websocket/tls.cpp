@@ -65,7 +65,9 @@ void prepare_tls_connection(SSL *ssl, const std::string &host) {
         X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str());
     } else {
         SSL_set_tlsext_host_name(ssl, host.c_str());
-        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        // As browsers do: no falling back to the subject's common name without a SAN.
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS |
+                                                   X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
         X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
     }
     static constexpr unsigned char kAlpn[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
