@@ -1,6 +1,8 @@
 #include "engine.hpp"
 
-#include <poll.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <mutex>
 
@@ -174,6 +176,8 @@ int Engine::on_socket(CURL *easy, curl_socket_t s, int what, void *engine, void 
 
 int Engine::watch_socket(CURL *, curl_socket_t s, int what, void *) {
     Engine *self = this;
+    if (what != CURL_POLL_REMOVE)
+        idle_h1_.erase(s); // a transfer took the connection
     auto it = self->watches_.find(s);
     if (what == CURL_POLL_REMOVE) {
         if (it != self->watches_.end()) {
@@ -330,6 +334,66 @@ void Engine::flush_bodies() {
     }
 }
 
+void Engine::watch_connections(CURL *easy) {
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Engine::on_prereq);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &Engine::on_close_socket);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
+}
+
+// A finished transfer whose HTTP/1 connection went back to the pool: libcurl then still knows
+// its socket. HTTP/2 connections are left alone, where the server may speak at any time.
+void Engine::note_idle_connection(CURL *easy) {
+    curl_socket_t s = CURL_SOCKET_BAD;
+    long version = 0;
+    if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &s) != CURLE_OK || s == CURL_SOCKET_BAD)
+        return;
+    curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
+    if (version == CURL_HTTP_VERSION_1_0 || version == CURL_HTTP_VERSION_1_1)
+        idle_h1_.insert(s);
+}
+
+// Runs as a transfer is about to send its request, on a new or a reused connection. libcurl
+// 7.88 checks idle connections at most once a second and takes waiting bytes for a sign of
+// life, so a response nobody asked for would answer this request. Every idle HTTP/1 socket
+// with something to read is replaced by one that is already closed: the real connection ends
+// at once and its bytes with it, and libcurl, finding the reused one dead when it sends, retries
+// on a fresh connection. One poll for all of them.
+int Engine::on_prereq(void *engine, char *, char *, int, int) {
+    auto *self = static_cast<Engine *>(engine);
+    auto &fds = self->idle_poll_;
+    if (self->idle_h1_.empty())
+        return CURL_PREREQFUNC_OK;
+    try {
+        fds.clear();
+        for (curl_socket_t s : self->idle_h1_)
+            fds.push_back({s, POLLIN, 0});
+    } catch (const std::bad_alloc &) {
+        return CURL_PREREQFUNC_OK; // checked on the next request
+    }
+    if (::poll(fds.data(), fds.size(), 0) <= 0)
+        return CURL_PREREQFUNC_OK;
+    for (const pollfd &p : fds) {
+        if (!p.revents)
+            continue;
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) == 0) {
+            ::close(pair[1]);
+            ::dup3(pair[0], p.fd, O_CLOEXEC);
+            ::close(pair[0]);
+        } else {
+            ::shutdown(p.fd, SHUT_RDWR); // out of descriptors: sending fails all the same
+        }
+        self->idle_h1_.erase(p.fd);
+    }
+    return CURL_PREREQFUNC_OK;
+}
+
+int Engine::on_close_socket(void *engine, curl_socket_t s) {
+    static_cast<Engine *>(engine)->idle_h1_.erase(s);
+    return ::close(s);
+}
+
 void Engine::drain_messages() {
     int left = 0;
     while (multi_) {
@@ -341,6 +405,7 @@ void Engine::drain_messages() {
         Request *r = nullptr;
         curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &r);
         CURLcode result = msg->data.result;
+        note_idle_connection(msg->easy_handle);
         if (r)
             r->step([&] { r->on_transfer_done(msg->easy_handle, result); });
     }

@@ -16,6 +16,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include <poll.h>
+
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -71,6 +73,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // Collected body goes out once the current libcurl call returns.
     void defer_body_flush(std::shared_ptr<Request> r) { body_flushes_.push_back(std::move(r)); }
     void remove_transfer(CURL *easy);
+    // Lets the engine see the connections a transfer opens, closes and reuses.
+    void watch_connections(CURL *easy);
 
   private:
     explicit Engine(EngineSettings settings);
@@ -93,6 +97,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void fail_transfers();
     void drain_messages();
     void flush_bodies();
+    void note_idle_connection(CURL *easy);
+    static int on_prereq(void *engine, char *, char *, int, int);
+    static int on_close_socket(void *engine, curl_socket_t s);
 
     EngineSettings settings_;
     boost::asio::io_context io_;
@@ -118,6 +125,10 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::unordered_set<std::shared_ptr<Request>> active_;
     std::vector<std::shared_ptr<Request>> body_flushes_;
     std::unordered_set<std::shared_ptr<WebSocket>> websockets_;
+    // Sockets of idle HTTP/1 connections in libcurl's pool. Bytes or an EOF arriving on one
+    // answer no request of ours, so it must not carry the next one.
+    std::unordered_set<curl_socket_t> idle_h1_;
+    std::vector<pollfd> idle_poll_; // kept between checks to spare the allocation
     bool stopped_ = false;
     // A libcurl callback of ours ran out of memory: libcurl's view of the sockets or the timer
     // is no longer ours.

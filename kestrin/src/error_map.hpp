@@ -50,5 +50,7 @@ inline constexpr Failure kEngineClosed{7, -3};
 inline constexpr Failure kHeadersTooBig{11, -325};          // ERR_RESPONSE_HEADERS_TOO_BIG
 inline constexpr Failure kInvalidChunkedEncoding{11, -321}; // ERR_INVALID_CHUNKED_ENCODING
 inline constexpr Failure kOutOfMemoryFailure{3, -13};       // ERR_OUT_OF_MEMORY
+// ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH
+inline constexpr Failure kConflictingLengths{11, -346};
 
 } // namespace kestrin

@@ -101,6 +101,18 @@ bool has_token(std::string_view value, std::string_view token) {
     return false;
 }
 
+bool content_lengths_agree(std::string_view joined) {
+    std::string_view first = trim(joined.substr(0, joined.find(',')));
+    for (;;) {
+        size_t comma = joined.find(',');
+        if (trim(joined.substr(0, comma)) != first)
+            return false;
+        if (comma == std::string_view::npos)
+            return true;
+        joined.remove_prefix(comma + 1);
+    }
+}
+
 bool is_token(std::string_view s) {
     if (s.empty())
         return false;

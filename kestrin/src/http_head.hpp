@@ -34,6 +34,10 @@ bool is_token(std::string_view s);
 // A header value that cannot split the message: no CR, LF or NUL.
 bool is_field_value(std::string_view s);
 
+// False when the Content-Length values of a head (all of them joined with ", ") name more
+// than one length; repeats of one value are fine.
+bool content_lengths_agree(std::string_view joined);
+
 // True when the comma-separated header value contains token (case-insensitive).
 bool has_token(std::string_view value, std::string_view token);
 

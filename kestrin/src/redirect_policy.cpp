@@ -90,9 +90,14 @@ std::optional<std::string> resolve_location(std::string_view base, std::string_v
     Url u(curl_url());
     if (!u || curl_url_set(u.get(), CURLUPART_URL, std::string(base).c_str(), 0) != CURLUE_OK)
         return std::nullopt;
-    // Browsers percent-encode spaces and other unsafe bytes in Location.
-    if (curl_url_set(u.get(), CURLUPART_URL, std::string(location).c_str(),
-                     CURLU_URLENCODE | CURLU_ALLOW_SPACE) != CURLUE_OK)
+    // Browsers percent-encode spaces and other unsafe bytes in Location. libcurl would turn a
+    // space in the query into '+', which a server that does not decode forms reads differently.
+    std::string target;
+    target.reserve(location.size());
+    for (char c : location)
+        target += c == ' ' ? std::string_view("%20") : std::string_view(&c, 1);
+    if (curl_url_set(u.get(), CURLUPART_URL, target.c_str(), CURLU_URLENCODE | CURLU_ALLOW_SPACE) !=
+        CURLUE_OK)
         return std::nullopt;
     std::string scheme = part(u.get(), CURLUPART_SCHEME);
     if (scheme != "http" && scheme != "https")

@@ -243,7 +243,7 @@ void Request::abort(Failure failure) {
 
 void Request::start_hop() {
     head_.clear();
-    head_done_ = head_too_big_ = out_of_memory_ = false;
+    head_done_ = head_too_big_ = conflicting_lengths_ = out_of_memory_ = false;
     curl_error_[0] = '\0';
     parsed_ = {};
     redirect_hop_ = false;
@@ -373,6 +373,7 @@ bool Request::configure(CURL *e) {
     // 64 MiB: gzip decodes at most about 1032 times, so a 32 KiB read stays well under it.
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, long(kReadSize));
     curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+    engine_->watch_connections(e);
     // Waiting for a connection to learn whether it multiplexes pays only where it learns that
     // early (ALPN, prior knowledge). A clear-text connection tells with its first response, so
     // one stalled request would hold back every other request to its host.
@@ -503,13 +504,20 @@ size_t Request::take_header_line(char *data, size_t len) {
             return len;
         }
         self->head_done_ = true;
+        parsed_ = parse_head(head_);
+        // As browsers do: refuse a head whose lengths disagree, which aborts the transfer and
+        // closes its connection with whatever bytes followed.
+        if (!has_token(parsed_.joined("Transfer-Encoding"), "chunked") &&
+            !content_lengths_agree(parsed_.joined("Content-Length"))) {
+            conflicting_lengths_ = true;
+            return 0;
+        }
         self->on_head_end();
     }
     return len;
 }
 
 void Request::on_head_end() {
-    parsed_ = parse_head(head_);
     if (is_redirect_status(parsed_.status) && parsed_.get("Location")) {
         redirect_hop_ = true; // its body is drained and dropped
         return;
@@ -655,6 +663,8 @@ void Request::follow() {
 // allocation failure while the head arrives is far rarer than a hostile head; one before any
 // head line arrived is a real one.
 Failure Request::refined_failure(CURLcode code, const FailureContext &ctx) const {
+    if (conflicting_lengths_)
+        return kConflictingLengths;
     std::string_view text(curl_error_);
     if (!head_done_ &&
         (head_too_big_ || (code == CURLE_OUT_OF_MEMORY && !head_.empty()) ||

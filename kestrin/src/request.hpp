@@ -123,7 +123,8 @@ class Request : public std::enable_shared_from_this<Request> {
     std::string head_;
     bool head_done_ = false;
     bool head_too_big_ = false;
-    bool out_of_memory_ = false;            // in a libcurl callback, which then failed the transfer
+    bool conflicting_lengths_ = false; // Content-Length values that disagree: no framing to trust
+    bool out_of_memory_ = false;       // in a libcurl callback, which then failed the transfer
     char curl_error_[CURL_ERROR_SIZE] = {}; // libcurl's text for this hop's failure
     ParsedHead parsed_;
     bool redirect_hop_ = false;

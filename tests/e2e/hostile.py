@@ -50,6 +50,7 @@ RESET = "reset"    # RST: SO_LINGER 0, then close
 CLOSE = "close"    # orderly close (for TLS: close_notify, then FIN)
 ABORT = "abort"    # drop the transport: for TLS, FIN with no close_notify
 HANG = "hang"      # keep the connection open and silent until the client goes
+NEXT = "next"      # answer the client's next request on this connection with its own script
 
 
 def ws_frame(opcode, payload=b"", fin=True, rsv=0):
@@ -89,11 +90,13 @@ class Connection:
     """What one client connection did: its request head and everything it sent after the
     script, as raw bytes and as decoded WebSocket frames (opcode, payload)."""
 
-    def __init__(self):
+    def __init__(self, closed=None, reused=False):
         self.head = b""
         self.after = bytearray()
         self.frames = []
-        self.closed = threading.Event()
+        self.closed = closed or threading.Event()
+        self.played = threading.Event()  # the script ended: sent whole, or cut short
+        self.reused = reused  # the request came on a connection that answered one before
 
     def close_frame(self):
         """(code, reason) of the client's close frame, None if it sent none."""
@@ -188,25 +191,11 @@ class HostileServer:
     async def _client(self, reader, writer):
         transport = writer.transport
         self._transports.add(transport)
-        conn = Connection()
+        closed = threading.Event()
         self.accepted += 1
         self.open += 1
         try:
-            try:
-                conn.head = await reader.readuntil(b"\r\n\r\n")
-            except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, ConnectionError,
-                    ssl.SSLError):
-                return
-            path = conn.head.split(b" ", 2)[1].decode("latin-1")
-            with self._lock:
-                steps = self.scripts.get(path)
-                self.connections.setdefault(path, []).append(conn)
-            if steps is None:
-                writer.write(b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n")
-                steps = (HANG,)
-            ended = await self._play(steps, conn, reader, writer)
-            if not ended:
-                await self._record(conn, reader)
+            await self._answer(reader, writer, Connection(closed))
         except (ConnectionError, ssl.SSLError, OSError):
             pass
         finally:
@@ -214,10 +203,33 @@ class HostileServer:
             self._transports.discard(transport)
             if not transport.is_closing():
                 transport.abort()
-            conn.closed.set()
+            closed.set()
+
+    async def _answer(self, reader, writer, conn):
+        try:
+            conn.head = await reader.readuntil(b"\r\n\r\n")
+        except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, ConnectionError,
+                ssl.SSLError):
+            return
+        path = conn.head.split(b" ", 2)[1].decode("latin-1")
+        with self._lock:
+            steps = self.scripts.get(path)
+            self.connections.setdefault(path, []).append(conn)
+        if steps is None:
+            writer.write(b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n")
+            steps = (HANG,)
+        try:
+            ended = await self._play(steps, conn, reader, writer)
+        finally:
+            conn.played.set()
+        if ended == NEXT:
+            await self._answer(reader, writer, Connection(conn.closed, reused=True))
+        elif not ended:
+            await self._record(conn, reader)
 
     async def _play(self, steps, conn, reader, writer):
-        """Runs the steps; True if the script ended the connection itself."""
+        """Runs the steps; True if the script ended the connection itself, NEXT if the
+        connection answers another request."""
         for step in steps:
             if isinstance(step, (bytes, bytearray)):
                 writer.write(step)
@@ -253,6 +265,8 @@ class HostileServer:
                 return True
             elif step == HANG:
                 break
+            elif step == NEXT:
+                return NEXT
             else:
                 raise ValueError(f"unknown step {step!r}")
         return False

@@ -11,7 +11,7 @@ import pytest
 
 import corvina_native as cn
 from conftest import SANITIZED
-from hostile import (ABORT, CLOSE, HANG, RESET, Drip, HostileServer, Sleep, Stream,
+from hostile import (ABORT, CLOSE, HANG, NEXT, RESET, Drip, HostileServer, Sleep, Stream,
                      gzip_zeros)
 from process_stats import rss_bytes
 
@@ -128,6 +128,87 @@ def test_framing(hostile, engine, mode, name, steps, expected):
     # A well-formed answer on the same engine still works: nothing broken was pooled.
     ok = hostile.script(unique("ok"), head(b"Content-Length: 2"), b"ok")
     assert run(mode, engine, hostile.url(ok)) == ("ok", 200, b"ok")
+
+
+# ---- bytes outside any response's framing --------------------------------------------------------
+
+UNASKED = b"HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\nunasked"
+CONFLICT = ("error", "Protocol (Chromium net error -346)")
+HELLO = ("ok", 200, b"hello")
+
+# (name, steps, result, fresh): after each, the engine's next request to the host gets its own
+# answer. fresh: True when that answer must come on a new connection, False when the old one
+# stays clean and reusable, None when either is fine.
+DESYNC = [
+    ("lengths-51-then-5", (head(b"Content-Length: 51", b"Content-Length: 5"), b"hello" + UNASKED,
+                           NEXT), CONFLICT, True),
+    ("lengths-5-then-51", (head(b"Content-Length: 5", b"Content-Length: 51"), b"hello" + UNASKED,
+                           NEXT), CONFLICT, True),
+    ("lengths-in-one-header", (head(b"Content-Length: 5, 51"), b"hello" + UNASKED, NEXT), CONFLICT,
+     True),
+    ("lengths-then-late-bytes", (head(b"Content-Length: 51", b"Content-Length: 5"), b"hello",
+                                 Sleep(0.1), UNASKED, NEXT), CONFLICT, True),
+    ("same-length-twice", (head(b"Content-Length: 5", b"Content-Length: 5"), b"hello", NEXT),
+     HELLO, False),
+    ("same-length-listed", (head(b"Content-Length: 5, 5"), b"hello", NEXT), HELLO, False),
+    ("chunked-beside-lengths", (head(b"Transfer-Encoding: chunked", b"Content-Length: 5",
+                                     b"Content-Length: 51"), b"5\r\nhello\r\n0\r\n\r\n", NEXT),
+     HELLO, False),
+    ("unasked-after-200", (head(b"Content-Length: 2"), b"ok", Sleep(0.1), UNASKED, NEXT),
+     ("ok", 200, b"ok"), True),
+    ("unasked-after-204", (b"HTTP/1.1 204 No Content\r\n\r\n", Sleep(0.1), UNASKED, NEXT),
+     ("ok", 204, b""), True),
+    ("eof-while-idle", (head(b"Content-Length: 2"), b"ok", Sleep(0.1), ABORT), ("ok", 200, b"ok"),
+     True),
+    ("stray-bytes-after-100", (b"HTTP/1.1 100 Continue\r\n\r\nXYZ" + head(b"Content-Length: 2")
+                               + b"ok", NEXT), ("error", "Protocol (Chromium net error -370)"),
+     True),
+    ("body-on-204", (b"HTTP/1.1 204 No Content\r\n\r\n" + UNASKED, NEXT), ("ok", 204, b""), None),
+    ("late-body-on-304", (b"HTTP/1.1 304 Not Modified\r\nContent-Length: 7\r\n\r\n", Sleep(0.1),
+                          b"unasked", NEXT), ("ok", 304, b""), True),
+]
+
+
+@pytest.mark.parametrize("scheme", ["http", "https"])
+@pytest.mark.parametrize("name,steps,expected,fresh", DESYNC, ids=[c[0] for c in DESYNC])
+def test_bytes_outside_a_response_reach_no_request(hostile, hostile_tls, tls, scheme, name, steps,
+                                                    expected, fresh):
+    server = hostile if scheme == "http" else hostile_tls
+    engine = cn.PyEngine(ca_pem=tls["ca_pem"], http_version="h1")  # a pool of one connection
+    path = server.script(unique(name), *steps)
+    assert run_blocking(engine, server.url(path), timeout=TIMEOUT) == expected
+    assert server.connections_of(path)[0].played.wait(TIMEOUT)
+    time.sleep(0.05)  # the last bytes reach the idle connection
+    mine = server.script(unique("mine"), head(b"Content-Length: 4"), b"mine", NEXT)
+    assert run_blocking(engine, server.url(mine), timeout=TIMEOUT) == ("ok", 200, b"mine")
+    if fresh is not None:
+        assert server.connections_of(mine)[0].reused is not fresh
+    if fresh:
+        assert server.wait_closed(path)
+
+
+@pytest.mark.parametrize("scheme", ["http", "https"])
+def test_connection_of_a_request_cancelled_mid_body_is_not_reused(hostile, hostile_tls, tls,
+                                                                  scheme):
+    server = hostile if scheme == "http" else hostile_tls
+    engine = cn.PyEngine(ca_pem=tls["ca_pem"], http_version="h1")
+    path = server.script(unique("cancel"), head(b"Content-Length: 9000"), b"y" * 4000, Sleep(0.1),
+                         b"z" * 5000, NEXT)
+    request = engine.request("GET", server.url(path), timeout=TIMEOUT)
+    request.start_stream()
+    assert request.next_body()
+    request.cancel()
+    assert server.wait_closed(path)
+    mine = server.script(unique("mine"), head(b"Content-Length: 4"), b"mine", NEXT)
+    assert run_blocking(engine, server.url(mine), timeout=TIMEOUT) == ("ok", 200, b"mine")
+
+
+def test_redirect_keeps_a_space_in_the_query_a_space(hostile, engine):
+    target = hostile.script(unique("target") + "?q=a%20b", head(b"Content-Length: 2"), b"ok")
+    location = target.replace("%20", " ").encode()
+    redirect = hostile.script(unique("redirect"), b"HTTP/1.1 302 Found\r\nLocation: " + location +
+                              b"\r\nContent-Length: 0\r\n\r\n", NEXT)
+    assert run_blocking(engine, hostile.url(redirect), timeout=TIMEOUT) == ("ok", 200, b"ok")
 
 
 # ---- TLS without close_notify ----------------------------------------------------------------

@@ -53,6 +53,7 @@ TEST(RedirectPolicy, ResolvesLocationsLikeABrowser) {
     EXPECT_EQ(resolve_location(base, "//b.test/y"), "http://b.test/y");
     EXPECT_EQ(resolve_location(base, "https://c.test/z"), "https://c.test/z");
     EXPECT_EQ(resolve_location(base, "/a b"), "http://a.test:8080/a%20b");
+    EXPECT_EQ(resolve_location(base, "/a b?q=a b+c%20d"), "http://a.test:8080/a%20b?q=a%20b+c%20d");
     // Found by fuzz_core_head: the fragment and the user information kept raw spaces.
     EXPECT_EQ(resolve_location(base, "/p#a b\\ \"<\xc3\xa9>"),
               "http://a.test:8080/p#a%20b\\%20%22%3C%c3%a9%3E");
@@ -90,6 +91,13 @@ TEST(HttpHead, ParsesStatusAndHeaders) {
     EXPECT_TRUE(has_token("public, max-age=5", "max-age"));
     EXPECT_TRUE(has_token("No-Store", "no-store"));
     EXPECT_FALSE(has_token("no-storex", "no-store"));
+}
+
+TEST(HttpHead, ContentLengthsMustAgree) {
+    for (const char *ok : {"", "5", "5, 5", " 5 ,5,5 "})
+        EXPECT_TRUE(content_lengths_agree(ok)) << ok;
+    for (const char *bad : {"5, 51", "51, 5", "5, 5, 6", "5, 05", "5,"})
+        EXPECT_FALSE(content_lengths_agree(bad)) << bad;
 }
 
 namespace {
