@@ -342,11 +342,14 @@ void Engine::watch_connections(CURL *easy) {
 }
 
 // A finished transfer whose HTTP/1 connection went back to the pool: libcurl then still knows
-// its socket. HTTP/2 connections are left alone, where the server may speak at any time.
+// its socket. A transfer that waited for a connection may have taken it within the same libcurl
+// call, and then watches it already. HTTP/2 connections are left alone, where the server may
+// speak at any time.
 void Engine::note_idle_connection(CURL *easy) {
     curl_socket_t s = CURL_SOCKET_BAD;
     long version = 0;
-    if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &s) != CURLE_OK || s == CURL_SOCKET_BAD)
+    if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &s) != CURLE_OK || s == CURL_SOCKET_BAD ||
+        watches_.contains(s))
         return;
     curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
     if (version == CURL_HTTP_VERSION_1_0 || version == CURL_HTTP_VERSION_1_1)
@@ -374,7 +377,7 @@ int Engine::on_prereq(void *engine, char *, char *, int, int) {
     if (::poll(fds.data(), fds.size(), 0) <= 0)
         return CURL_PREREQFUNC_OK;
     for (const pollfd &p : fds) {
-        if (!p.revents)
+        if (!p.revents || self->watches_.contains(p.fd))
             continue;
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) == 0) {
