@@ -1,7 +1,8 @@
 # CORVINA_STATIC_CURL=<prefix>: the Core links the libcurl that scripts/static-curl.sh installed
 # in <prefix>, and its dependencies, statically, so that libkestrin.so needs nothing outside the
 # manylinux policy. Their symbols stay hidden inside the Core (--exclude-libs), so another libcurl
-# or OpenSSL in the process cannot clash with them.
+# or OpenSSL in the process cannot clash with them. Their default CA paths are Debian's, so the
+# Core looks for the system bundle itself (KESTRIN_PORTABLE_CA).
 set(_static_curl_lib ${CORVINA_STATIC_CURL}/lib/libcurl.a)
 if(NOT EXISTS ${_static_curl_lib})
   message(FATAL_ERROR "CORVINA_STATIC_CURL: no ${_static_curl_lib} (run scripts/static-curl.sh)")
@@ -22,7 +23,7 @@ add_library(CURL::libcurl STATIC IMPORTED)
 set_target_properties(CURL::libcurl PROPERTIES
   IMPORTED_LOCATION ${_static_curl_lib}
   INTERFACE_INCLUDE_DIRECTORIES ${CORVINA_STATIC_CURL}/include
-  INTERFACE_COMPILE_DEFINITIONS CURL_STATICLIB
+  INTERFACE_COMPILE_DEFINITIONS "CURL_STATICLIB;KESTRIN_PORTABLE_CA"
   INTERFACE_LINK_LIBRARIES "${_static_deps};OpenSSL::SSL;OpenSSL::Crypto;Threads::Threads"
   INTERFACE_LINK_OPTIONS "LINKER:--exclude-libs,ALL")
 # The Core's find_package(CURL) then takes this target as it is.

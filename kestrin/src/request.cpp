@@ -8,6 +8,7 @@
 
 #include "engine.hpp"
 #include "redirect_policy.hpp"
+#include "system_ca.hpp"
 
 namespace kestrin {
 
@@ -400,7 +401,12 @@ bool Request::configure(CURL *e) {
     if (!s.proxy_password.empty())
         curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, s.proxy_password.c_str());
 
-    if (s.cert_mode == 1) {
+    if (s.cert_mode == 0) {
+        if (const char *bundle = system_ca_bundle()) {
+            curl_easy_setopt(e, CURLOPT_CAINFO, bundle);
+            curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, bundle);
+        }
+    } else if (s.cert_mode == 1) {
         // Trust exactly the given certificates: no system bundle or directory.
         curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
         curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);

@@ -6,6 +6,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
+#include "system_ca.hpp"
+
 namespace kestrin {
 
 namespace {
@@ -41,9 +43,13 @@ std::unique_ptr<boost::asio::ssl::context> websocket_tls_context(const EngineSet
     if (s.cert_mode == 2) {
         SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
     } else {
-        if (s.cert_mode == 0)
+        if (s.cert_mode == 0) {
             SSL_CTX_set_default_verify_paths(ctx);
-        else
+            if (const char *bundle = system_ca_bundle()) {
+                SSL_CTX_load_verify_locations(ctx, bundle, nullptr);
+                ERR_clear_error();
+            }
+        } else
             trust_pem(ctx, s.ca_pem);
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     }
