@@ -18,8 +18,8 @@ scripts/venv.sh
 
 step "layout of the Core records (-m32 and 64-bit)"
 for arch in -m32 -m64; do
-  gcc $arch -std=c11 -Wall -Werror -Ibindings/python/src/core -c tests/layout/layout_check.c -o /dev/null
-  g++ $arch -std=c++20 -x c++ -Wall -Werror -Ibindings/python/src/core -c tests/layout/layout_check.c -o /dev/null
+  gcc $arch -std=c11 -Wall -Werror -Ikestrin/include -c tests/layout/layout_check.c -o /dev/null
+  g++ $arch -std=c++20 -x c++ -Wall -Werror -Ikestrin/include -c tests/layout/layout_check.c -o /dev/null
 done
 echo "layout ok"
 

@@ -8,9 +8,10 @@
 #include <new>
 #include <unordered_set>
 
+#include <kestrin/kestrin.h>
+
 #include "engine.hpp"
 #include "entry.hpp"
-#include "kestrin.h"
 #include "request.hpp"
 #include "websocket.hpp"
 
@@ -27,7 +28,6 @@ struct EngineHandle {
 EngineHandle *engine_of(ks_engine *e) {
     return reinterpret_cast<EngineHandle *>(e);
 }
-
 
 // The handles made in this process since its last fork(). Only a forked child keeps it: the
 // parent's objects are never checked, and its calls cost one relaxed load.

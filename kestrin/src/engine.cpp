@@ -113,8 +113,8 @@ void Engine::shutdown() {
             io_, in_slot(shutdown_slot_, [self = shared_from_this()] { self->finish_shutdown(); }));
     }
     settings_.lease.reset();
-    // Nobody waits for the thread: a callback on it may need the interpreter
-    // lock that our caller holds. It ends by itself once the loop stops.
+    // Nobody waits for the thread: a callback running on it may be waiting for a lock our
+    // caller holds. It ends by itself once the loop stops.
     if (thread_.joinable())
         thread_.detach();
 }

@@ -24,10 +24,11 @@
 #include <boost/asio/steady_timer.hpp>
 #include <curl/curl.h>
 
+#include <kestrin/kestrin.h>
+
 #include "engine_settings.hpp"
 #include "error_map.hpp"
 #include "handler_slot.hpp"
-#include "kestrin.h"
 
 namespace kestrin {
 

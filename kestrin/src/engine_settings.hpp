@@ -5,7 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "kestrin.h"
+#include <kestrin/kestrin.h>
+
 #include "namespaces.hpp"
 #include "profiles.hpp"
 

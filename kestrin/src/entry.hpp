@@ -3,8 +3,9 @@
 
 #include <new>
 
+#include <kestrin/kestrin.h>
+
 #include "engine.hpp"
-#include "kestrin.h"
 
 namespace kestrin::entry {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "kestrin.h"
+#include <kestrin/kestrin.h>
 
 namespace kestrin {
 

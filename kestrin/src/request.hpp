@@ -12,11 +12,12 @@
 #include <boost/asio/steady_timer.hpp>
 #include <curl/curl.h>
 
+#include <kestrin/kestrin.h>
+
 #include "cache.hpp"
 #include "error_map.hpp"
 #include "handler_slot.hpp"
 #include "http_head.hpp"
-#include "kestrin.h"
 #include "upload_buffer.hpp"
 
 namespace kestrin {

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "kestrin.h"
+#include <kestrin/kestrin.h>
 
 namespace kestrin {
 

@@ -10,8 +10,9 @@
 #include <memory>
 #include <string_view>
 
+#include <kestrin/kestrin.h>
+
 #include "error_map.hpp"
-#include "kestrin.h"
 
 namespace kestrin {
 

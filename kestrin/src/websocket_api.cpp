@@ -3,9 +3,10 @@
 #include <cstring>
 #include <new>
 
+#include <kestrin/kestrin.h>
+
 #include "engine.hpp"
 #include "entry.hpp"
-#include "kestrin.h"
 #include "websocket.hpp"
 
 using kestrin::WebSocket;

@@ -3,7 +3,6 @@
 // origin with CR, LF or NUL must be refused with status 1) and through the response-head,
 // token-list and redirect-URL helpers, which must not crash and keep their own invariants.
 #include "http_head.hpp"
-#include "kestrin.h"
 #include "redirect_policy.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -14,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <kestrin/kestrin.h>
 
 namespace {
 
@@ -59,7 +60,8 @@ std::string field(FuzzedDataProvider &in) {
     std::string s = in.ConsumeRandomLengthString(256);
     if (!s.empty() && in.ConsumeBool()) {
         static constexpr char kBad[] = {'\r', '\n', '\0'};
-        s.insert(in.ConsumeIntegralInRange<size_t>(0, s.size()), 1, kBad[in.ConsumeIntegralInRange(0, 2)]);
+        s.insert(in.ConsumeIntegralInRange<size_t>(0, s.size()), 1,
+                 kBad[in.ConsumeIntegralInRange(0, 2)]);
     }
     return s;
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "kestrin.h"
+#include <kestrin/kestrin.h>
 
 namespace kestrin_test {
 

@@ -34,7 +34,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
-#include "kestrin.h"
+#include <kestrin/kestrin.h>
 
 namespace {
 

@@ -1,8 +1,9 @@
 /* Compile-time check of the Core records' layout. Built for the host (64-bit natural layout)
  * and with -m32, where the sizes and offsets are the fixed ones of the 32-bit interface. */
-#include "kestrin.h"
 
 #include <stddef.h>
+
+#include <kestrin/kestrin.h>
 
 #ifdef __cplusplus
 #define SA static_assert

@@ -1,7 +1,8 @@
 // The module's entry point and its one execute step, which sets up each class from the file
 // that owns it.
+#include <kestrin/kestrin.h>
+
 #include "bridge/notifier.h"
-#include "core/kestrin.h"
 #include "engine/engine.h"
 #include "lib/fault.h"
 #include "lib/pyref.h"

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
+#include <kestrin/kestrin.h>
+
 #include "http_head.hpp"
-#include "kestrin.h"
 #include "websocket/url.hpp"
 
 namespace kestrin {

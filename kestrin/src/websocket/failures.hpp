@@ -6,8 +6,9 @@
 
 #include <boost/system/error_code.hpp>
 
+#include <kestrin/kestrin.h>
+
 #include "error_map.hpp"
-#include "kestrin.h"
 
 namespace kestrin {
 

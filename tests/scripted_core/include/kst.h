@@ -64,7 +64,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "kestrin.h"
+#include <kestrin/kestrin.h>
 
 #ifdef __cplusplus
 extern "C" {

@@ -2,8 +2,6 @@
 // One mutex guards everything; it is never held while a callback runs.
 #pragma once
 
-#include "kestrin.h"
-
 #include <array>
 #include <condition_variable>
 #include <cstdint>
@@ -17,6 +15,8 @@
 #include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include <kestrin/kestrin.h>
 
 namespace kst {
 

@@ -2,7 +2,6 @@
 #pragma once
 
 #include "core/error.h"
-#include "core/kestrin.h"
 #include "lib/convert.h"
 #include "lib/python.h"
 
@@ -11,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <variant>
+
+#include <kestrin/kestrin.h>
 
 namespace corvina {
 

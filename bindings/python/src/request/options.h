@@ -1,7 +1,6 @@
 // Request options: the keyword tables and the ks_request_config record built from them.
 #pragma once
 
-#include "core/kestrin.h"
 #include "lib/convert.h"
 
 #include <cstdint>
@@ -9,6 +8,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <kestrin/kestrin.h>
 
 namespace corvina {
 

@@ -4,7 +4,6 @@
 
 #include "bridge/notifier.h"
 #include "core/error.h"
-#include "core/kestrin.h"
 #include "lib/convert.h"
 
 #include <atomic>
@@ -17,6 +16,8 @@
 #include <optional>
 #include <span>
 #include <variant>
+
+#include <kestrin/kestrin.h>
 
 namespace corvina {
 

@@ -1,12 +1,13 @@
 // The options of one WebSocket connection and the creation record built from them.
 #pragma once
 
-#include "core/kestrin.h"
 #include "lib/convert.h"
 
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <kestrin/kestrin.h>
 
 namespace corvina {
 

@@ -4,7 +4,6 @@
 
 #include "bridge/notifier.h"
 #include "core/error.h"
-#include "core/kestrin.h"
 #include "lib/convert.h"
 
 #include <atomic>
@@ -16,6 +15,8 @@
 #include <optional>
 #include <string>
 #include <variant>
+
+#include <kestrin/kestrin.h>
 
 namespace corvina {
 

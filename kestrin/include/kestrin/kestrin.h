@@ -1,10 +1,19 @@
-/* The C interface between the module and its network Core (libkestrin.so).
+/* The C interface of the network Core (libkestrin.so).
  *
  * Every record and callback table starts with struct_size and abi_version.
  * Texts and byte buffers are (pointer, length) pairs, never NUL-terminated;
  * an empty value is a null pointer with length 0. Everything a create call
  * receives is valid only for the duration of that call: the Core copies what
- * it keeps. */
+ * it keeps.
+ *
+ * No call blocks on the network: work is handed to the engine's network
+ * thread, and every callback comes from that thread. Only
+ * ks_request_upload_write may wait, while the upload buffer is full.
+ *
+ * Statuses every ks_status function may return besides those it lists:
+ * KS_OUT_OF_MEMORY, and KS_INITIALIZATION_FAILED for an unexpected internal
+ * failure. A null handle is KS_INVALID_ARGUMENT; a handle made before a fork()
+ * and used in the child is KS_INVALID_STATE (its release does nothing). */
 #ifndef KESTRIN_H
 #define KESTRIN_H
 
@@ -94,7 +103,7 @@ typedef struct ks_engine_config {
 } ks_engine_config;
 
 /* Request callbacks. The second argument is the Core's own handle of the
- * request; the module ignores it. on_body returns true to keep reading and
+ * request. on_body returns true to keep reading and
  * false to pause until ks_request_resume_read. on_complete is the last call
  * for a started request and comes exactly once. */
 typedef void (*ks_on_response_fn)(void *user_data, ks_request *request, int32_t status,
@@ -141,8 +150,8 @@ typedef struct ks_request_config {
  * nothing follows either. */
 typedef void (*ks_on_open_fn)(void *user_data, ks_websocket *ws, const char *protocol,
                               size_t protocol_len, const char *detail, size_t detail_len);
-typedef void (*ks_on_message_fn)(void *user_data, ks_websocket *ws, uint32_t type,
-                                 uint32_t flags, const uint8_t *data, size_t len);
+typedef void (*ks_on_message_fn)(void *user_data, ks_websocket *ws, uint32_t type, uint32_t flags,
+                                 const uint8_t *data, size_t len);
 typedef void (*ks_on_closing_fn)(void *user_data, ks_websocket *ws);
 typedef void (*ks_on_closed_fn)(void *user_data, ks_websocket *ws, uint32_t was_clean,
                                 uint32_t code, const char *reason, size_t reason_len);
@@ -174,30 +183,87 @@ typedef struct ks_websocket_config {
     KS_ALIGN8 uint64_t timeout_ms;
 } ks_websocket_config;
 
+/* KS_ABI_VERSION of the library; records must carry the same. */
 KS_API uint32_t ks_abi_version(void);
 KS_API const char *ks_version_string(void);
 
+/* Creates an engine and its network thread.
+ * KS_OK; KS_INVALID_ARGUMENT: a null pointer, a short record, http_version 3
+ * or out of range, cert_mode out of range, a non-empty ca_pem without a
+ * certificate, a proxy of another scheme; KS_UNSUPPORTED_ABI;
+ * KS_PROFILE_UNSUPPORTED: an unknown impersonate name; KS_PROFILE_CONFLICT:
+ * profile_namespace is used by a live engine with another profile;
+ * KS_OUT_OF_MEMORY; KS_INITIALIZATION_FAILED: no thread could be started. */
 KS_API ks_status ks_engine_create(const ks_engine_config *config, ks_engine **out);
+/* Completes every started request with KS_CANCELED and ends every WebSocket
+ * with on_error, then lets the network thread end by itself: it does not
+ * wait for it. Null does nothing. */
 KS_API void ks_engine_release(ks_engine *engine);
 
+/* Checks and copies a request; nothing is sent before ks_request_start.
+ * KS_OK; KS_INVALID_ARGUMENT: a null pointer, a short record, a value out of
+ * its range, a length without data, a method or header name that is not a
+ * token, CR, LF or NUL in the URL or a header value, a URL that is not http
+ * or https; KS_UNSUPPORTED_ABI; KS_INVALID_STATE; KS_OUT_OF_MEMORY. */
 KS_API ks_status ks_request_create(ks_engine *engine, const ks_request_config *config,
                                    ks_request **out);
+/* From here on on_complete comes exactly once.
+ * KS_OK; KS_INVALID_ARGUMENT; KS_INVALID_STATE: started before, or the
+ * engine was released; KS_OUT_OF_MEMORY (the caller may try again). */
 KS_API ks_status ks_request_start(ks_request *request);
+/* Completes a started request with KS_CANCELED unless it already completed;
+ * an unstarted one cannot be started any more. KS_OK; KS_INVALID_ARGUMENT;
+ * KS_INVALID_STATE; KS_OUT_OF_MEMORY. */
 KS_API ks_status ks_request_cancel(ks_request *request);
+/* Ends a pause that on_body asked for; does nothing otherwise.
+ * KS_OK; KS_INVALID_ARGUMENT; KS_INVALID_STATE; KS_OUT_OF_MEMORY. */
 KS_API ks_status ks_request_resume_read(ks_request *request);
+/* Follows the hop a "manual" request reported to on_redirect.
+ * KS_OK; KS_INVALID_ARGUMENT; KS_INVALID_STATE: no hop waits;
+ * KS_OUT_OF_MEMORY. */
 KS_API ks_status ks_request_follow_redirect(ks_request *request);
+/* Feeds a chunked upload; waits while the upload buffer is full.
+ * KS_OK; KS_INVALID_ARGUMENT: a length without data; KS_INVALID_STATE: not a
+ * chunked upload, or after the final chunk; once the request has ended, the
+ * status it ended with (KS_CANCELED when canceled or released,
+ * KS_INVALID_STATE after success); KS_OUT_OF_MEMORY. */
 KS_API ks_status ks_request_upload_write(ks_request *request, const uint8_t *data, size_t len,
                                          uint32_t final_chunk);
+/* Releases the caller's handle; a started request is canceled first and
+ * on_complete may still come, from the network thread. Null does nothing. */
 KS_API void ks_request_release(ks_request *request);
 
+/* Checks and copies a WebSocket; nothing is sent before ks_websocket_start.
+ * KS_OK; KS_INVALID_ARGUMENT: a null pointer, a short record, a null on_closed
+ * or on_error, a length without data, a URL that is not ws or wss or holds
+ * NUL, CR, LF or NUL in the origin, a protocol that is not a token or is
+ * offered twice, a header that is not a token and a field value or that the
+ * handshake sets itself; KS_UNSUPPORTED_ABI; KS_INVALID_STATE;
+ * KS_OUT_OF_MEMORY. */
 KS_API ks_status ks_websocket_create(ks_engine *engine, const ks_websocket_config *config,
                                      ks_websocket **out);
+/* From here on exactly one of on_closed and on_error comes.
+ * KS_OK; KS_INVALID_ARGUMENT; KS_INVALID_STATE: started before, or the
+ * engine was released; KS_OUT_OF_MEMORY (the caller may try again). */
 KS_API ks_status ks_websocket_start(ks_websocket *ws);
+/* Ends a started WebSocket with on_error (KS_CANCELED) unless it ended.
+ * KS_OK; KS_INVALID_ARGUMENT; KS_INVALID_STATE; KS_OUT_OF_MEMORY. */
 KS_API ks_status ks_websocket_cancel(ks_websocket *ws);
+/* Queues one message; kind 1 text, 2 binary.
+ * KS_OK; KS_INVALID_ARGUMENT: another kind, a length without data, text that
+ * is not UTF-8; KS_INVALID_STATE: not open, or the engine was released;
+ * KS_OUT_OF_MEMORY. */
 KS_API ks_status ks_websocket_send(ks_websocket *ws, uint32_t kind, const uint8_t *data,
                                    size_t len);
+/* Starts the closing handshake.
+ * KS_OK; KS_INVALID_ARGUMENT: a length without data, a code a close frame
+ * may not carry, a reason over 123 bytes or not UTF-8; KS_INVALID_STATE: not
+ * connecting or open; KS_OUT_OF_MEMORY. */
 KS_API ks_status ks_websocket_close(ks_websocket *ws, uint32_t code, const char *reason,
                                     size_t reason_len);
+/* Releases the caller's handle; a started WebSocket is canceled first and its
+ * terminal callback may still come, from the network thread. Null does
+ * nothing. */
 KS_API void ks_websocket_release(ks_websocket *ws);
 
 #ifdef __cplusplus
