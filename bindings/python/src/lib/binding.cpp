@@ -1,5 +1,7 @@
 #include "lib/binding.h"
 
+#include "lib/convert.h"
+
 #include <string>
 
 namespace corvina {
@@ -104,6 +106,16 @@ bool bind_tuple(const ParamSpec &spec, PyObject *args, PyObject *kwargs, PyObjec
                 return false;
     }
     return report_missing(spec, out);
+}
+
+bool bind_poll_limit(const char *function, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *kwnames, uint32_t &limit) {
+    static const char *const kNames[] = {"limit"};
+    const ParamSpec spec{function, kNames, 1, 0};
+    PyObject *a[1];
+    if (!bind_fast(spec, args, nargs, kwnames, a))
+        return false;
+    return convert_arg("limit", [&] { return to_poll_limit(a[0], limit); });
 }
 
 } // namespace corvina

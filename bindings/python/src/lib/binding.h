@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 namespace corvina {
 
@@ -22,6 +23,10 @@ bool bind_fast(const ParamSpec &spec, PyObject *const *args, Py_ssize_t nargs, P
 
 // The same for an argument tuple and keyword dictionary (constructors).
 bool bind_tuple(const ParamSpec &spec, PyObject *args, PyObject *kwargs, PyObject **out);
+
+// The one optional `limit` of a poll_events method, converted.
+bool bind_poll_limit(const char *function, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *kwnames, uint32_t &limit);
 
 // True when a parameter is absent or None.
 inline bool absent(PyObject *o) {

@@ -170,13 +170,8 @@ PyObject *request_poll_event(PyObject *self) {
 
 PyObject *request_poll_events(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
-    static const char *const kNames[] = {"limit"};
-    static const ParamSpec kSpec{"PyRequest.poll_events()", kNames, 1, 0};
-    PyObject *a[1];
-    if (!bind_fast(kSpec, args, nargs, kwnames, a))
-        return nullptr;
-    uint32_t limit = 64;
-    if (!convert_arg("limit", [&] { return to_poll_limit(a[0], limit); }))
+    uint32_t limit = 0;
+    if (!bind_poll_limit("PyRequest.poll_events()", args, nargs, kwnames, limit))
         return nullptr;
     RequestNative &n = request_native(self);
     n.notify_pending->store(false);

@@ -1,5 +1,6 @@
 #include "request/state.h"
 
+#include "core/start_once.h"
 #include "lib/fault.h"
 #include "lib/python.h"
 
@@ -384,20 +385,8 @@ RequestHandle::~RequestHandle() {
 }
 
 std::variant<std::shared_ptr<RequestHandle>, CoreError> RequestHandle::start() {
-    bool expected = false;
-    if (!started_.compare_exchange_strong(expected, true, std::memory_order_acq_rel))
-        return CoreError{ErrorKind::InvalidState, 0};
-    uint32_t status;
-    try {
-        status = ks_request_start(core_);
-    } catch (...) {
-        started_.store(false, std::memory_order_release);
-        throw;
-    }
-    if (status != 0) {
-        started_.store(false, std::memory_order_release);
-        return error_from_status(status);
-    }
+    if (auto error = start_once(started_, [this] { return ks_request_start(core_); }))
+        return *error;
     return shared_from_this();
 }
 

@@ -1,5 +1,6 @@
 #include "websocket/handle.h"
 
+#include "core/start_once.h"
 #include "lib/fault.h"
 
 namespace corvina {
@@ -50,20 +51,8 @@ WebSocketHandle::~WebSocketHandle() {
 }
 
 std::variant<std::shared_ptr<WebSocketState>, CoreError> WebSocketHandle::start() {
-    bool expected = false;
-    if (!started_.compare_exchange_strong(expected, true, std::memory_order_acq_rel))
-        return CoreError{ErrorKind::InvalidState, 0};
-    ks_status status = 0;
-    try {
-        status = ks_websocket_start(handle_);
-    } catch (...) {
-        started_.store(false, std::memory_order_release);
-        throw;
-    }
-    if (status != 0) {
-        started_.store(false, std::memory_order_release);
-        return error_from_status(status);
-    }
+    if (auto error = start_once(started_, [this] { return ks_websocket_start(handle_); }))
+        return *error;
     return state_;
 }
 

@@ -341,13 +341,8 @@ PyObject *websocket_poll_event(PyObject *self) {
 
 PyObject *websocket_poll_events(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) {
-    static const char *const names[] = {"limit"};
-    static const ParamSpec spec{"PyWebSocket.poll_events()", names, 1, 0};
-    PyObject *arg[1];
-    if (!bind_fast(spec, args, nargs, kwnames, arg))
-        return nullptr;
     uint32_t limit = 0;
-    if (!convert_arg("limit", [&] { return to_poll_limit(arg[0], limit); }))
+    if (!bind_poll_limit("PyWebSocket.poll_events()", args, nargs, kwnames, limit))
         return nullptr;
     WebSocketNative &ws = WebSocketBox::of(self);
     ws.notify_pending->store(false, std::memory_order_release);
