@@ -122,6 +122,9 @@ ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_reques
         return KS_UNSUPPORTED_ABI;
     if (c.body_kind > 2 || c.cache_mode > 5 || c.redirect_mode > 2 || c.priority > 5)
         return KS_INVALID_ARGUMENT;
+    // The network thread ends every started request with it.
+    if (!c.callbacks.on_complete)
+        return KS_INVALID_ARGUMENT;
     if ((c.header_count && !c.headers) || (c.body_len && !c.body) || !c.url || !c.method)
         return KS_INVALID_ARGUMENT;
 

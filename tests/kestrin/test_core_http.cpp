@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -129,6 +130,17 @@ TEST(CoreHttp, CreateRefusesMalformedRequests) {
     o.headers.clear();
     o.cache_mode = 6;
     EXPECT_EQ(make_request(e.get(), "http://127.0.0.1/", o, rec, &r), KS_INVALID_ARGUMENT);
+    // A well-formed record without on_complete, which the network thread would call.
+    ks_request_config c{};
+    c.struct_size = sizeof c;
+    c.abi_version = KS_ABI_VERSION;
+    c.callbacks.struct_size = sizeof c.callbacks;
+    c.callbacks.abi_version = KS_ABI_VERSION;
+    c.url = "http://127.0.0.1/";
+    c.url_len = std::strlen(c.url);
+    c.method = "GET";
+    c.method_len = 3;
+    EXPECT_EQ(ks_request_create(e.get(), &c, &r), KS_INVALID_ARGUMENT);
     EXPECT_EQ(r, nullptr);
 }
 

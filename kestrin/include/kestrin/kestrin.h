@@ -201,10 +201,11 @@ KS_API ks_status ks_engine_create(const ks_engine_config *config, ks_engine **ou
 KS_API void ks_engine_release(ks_engine *engine);
 
 /* Checks and copies a request; nothing is sent before ks_request_start.
- * KS_OK; KS_INVALID_ARGUMENT: a null pointer, a short record, a value out of
- * its range, a length without data, a method or header name that is not a
- * token, CR, LF or NUL in the URL or a header value, a URL that is not http
- * or https; KS_UNSUPPORTED_ABI; KS_INVALID_STATE; KS_OUT_OF_MEMORY. */
+ * KS_OK; KS_INVALID_ARGUMENT: a null pointer, a short record, a null
+ * on_complete, a value out of its range, a length without data, a method or
+ * header name that is not a token, CR, LF or NUL in the URL or a header
+ * value, a URL that is not http or https; KS_UNSUPPORTED_ABI;
+ * KS_INVALID_STATE; KS_OUT_OF_MEMORY. */
 KS_API ks_status ks_request_create(ks_engine *engine, const ks_request_config *config,
                                    ks_request **out);
 /* From here on on_complete comes exactly once.
