@@ -8,47 +8,7 @@
 namespace kestrin {
 namespace {
 
-// Net error numbers used below.
-constexpr int32_t ERR_FAILED = -2;
-constexpr int32_t ERR_ABORTED = -3;
-constexpr int32_t ERR_INVALID_ARGUMENT = -4;
-constexpr int32_t ERR_FILE_NOT_FOUND = -6;
-constexpr int32_t ERR_TIMED_OUT = -7;
-constexpr int32_t ERR_FILE_TOO_BIG = -8;
-constexpr int32_t ERR_ACCESS_DENIED = -10;
-constexpr int32_t ERR_NOT_IMPLEMENTED = -11;
-constexpr int32_t ERR_OUT_OF_MEMORY = -13;
-constexpr int32_t ERR_UPLOAD_STREAM_REWIND_NOT_SUPPORTED = -25;
-constexpr int32_t ERR_CONNECTION_RESET = -101;
-constexpr int32_t ERR_CONNECTION_REFUSED = -102;
-constexpr int32_t ERR_CONNECTION_FAILED = -104;
-constexpr int32_t ERR_NAME_NOT_RESOLVED = -105;
-constexpr int32_t ERR_SSL_PROTOCOL_ERROR = -107;
-constexpr int32_t ERR_ADDRESS_INVALID = -108;
-constexpr int32_t ERR_SSL_CLIENT_AUTH_CERT_NEEDED = -110;
-constexpr int32_t ERR_TUNNEL_CONNECTION_FAILED = -111;
-constexpr int32_t ERR_SSL_VERSION_OR_CIPHER_MISMATCH = -113;
-constexpr int32_t ERR_PROXY_AUTH_UNSUPPORTED = -115;
-constexpr int32_t ERR_BAD_SSL_CLIENT_AUTH_CERT = -117;
-constexpr int32_t ERR_SOCKS_CONNECTION_FAILED = -120;
-constexpr int32_t ERR_PROXY_AUTH_REQUESTED = -127;
-constexpr int32_t ERR_PROXY_CONNECTION_FAILED = -130;
-constexpr int32_t ERR_SSL_PINNED_KEY_NOT_IN_CERT_CHAIN = -150;
-constexpr int32_t ERR_CERT_COMMON_NAME_INVALID = -200;
-constexpr int32_t ERR_CERT_DATE_INVALID = -201;
-constexpr int32_t ERR_CERT_AUTHORITY_INVALID = -202;
-constexpr int32_t ERR_CERT_REVOKED = -206;
-constexpr int32_t ERR_CERT_INVALID = -207;
-constexpr int32_t ERR_INVALID_URL = -300;
-constexpr int32_t ERR_TOO_MANY_REDIRECTS = -310;
-constexpr int32_t ERR_EMPTY_RESPONSE = -324;
-constexpr int32_t ERR_REQUEST_RANGE_NOT_SATISFIABLE = -328;
-constexpr int32_t ERR_CONTENT_DECODING_FAILED = -330;
-constexpr int32_t ERR_HTTP2_PROTOCOL_ERROR = -337;
-constexpr int32_t ERR_CONTENT_LENGTH_MISMATCH = -354;
-constexpr int32_t ERR_INCOMPLETE_CHUNKED_ENCODING = -355;
-constexpr int32_t ERR_QUIC_PROTOCOL_ERROR = -356;
-constexpr int32_t ERR_INVALID_HTTP_RESPONSE = -370;
+using namespace net;
 
 constexpr uint32_t kInvalidArgument = 1, kOutOfMemory = 3, kInitFailed = 4, kInvalidState = 5,
                    kTimeout = 6, kCanceled = 7, kNetwork = 8, kTls = 9, kProxy = 10, kProtocol = 11,
@@ -58,8 +18,10 @@ constexpr Failure F(uint32_t s, int32_t n) {
     return {s, n};
 }
 
-#define ROW(code, s, n) {code, #code, F(s, n), F(s, n)}
-#define PROXY_ROW(code, s, n, ps, pn) {code, #code, F(s, n), F(ps, pn)}
+#define ROW(code, s, n)                                                                            \
+    { code, #code, F(s, n), F(s, n) }
+#define PROXY_ROW(code, s, n, ps, pn)                                                              \
+    { code, #code, F(s, n), F(ps, pn) }
 
 // Protocols other than HTTP(S) are disabled on every transfer, so their codes
 // cannot occur; they still map to a protocol failure rather than fall through.

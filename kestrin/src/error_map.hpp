@@ -7,6 +7,62 @@
 
 namespace kestrin {
 
+// Net error numbers, as a browser reports them for the same failures.
+namespace net {
+inline constexpr int32_t ERR_FAILED = -2;
+inline constexpr int32_t ERR_ABORTED = -3;
+inline constexpr int32_t ERR_INVALID_ARGUMENT = -4;
+inline constexpr int32_t ERR_FILE_NOT_FOUND = -6;
+inline constexpr int32_t ERR_TIMED_OUT = -7;
+inline constexpr int32_t ERR_FILE_TOO_BIG = -8;
+inline constexpr int32_t ERR_ACCESS_DENIED = -10;
+inline constexpr int32_t ERR_NOT_IMPLEMENTED = -11;
+inline constexpr int32_t ERR_OUT_OF_MEMORY = -13;
+inline constexpr int32_t ERR_UPLOAD_STREAM_REWIND_NOT_SUPPORTED = -25;
+inline constexpr int32_t ERR_CONNECTION_CLOSED = -100;
+inline constexpr int32_t ERR_CONNECTION_RESET = -101;
+inline constexpr int32_t ERR_CONNECTION_REFUSED = -102;
+inline constexpr int32_t ERR_CONNECTION_ABORTED = -103;
+inline constexpr int32_t ERR_CONNECTION_FAILED = -104;
+inline constexpr int32_t ERR_NAME_NOT_RESOLVED = -105;
+inline constexpr int32_t ERR_SSL_PROTOCOL_ERROR = -107;
+inline constexpr int32_t ERR_ADDRESS_INVALID = -108;
+inline constexpr int32_t ERR_ADDRESS_UNREACHABLE = -109;
+inline constexpr int32_t ERR_SSL_CLIENT_AUTH_CERT_NEEDED = -110;
+inline constexpr int32_t ERR_TUNNEL_CONNECTION_FAILED = -111;
+inline constexpr int32_t ERR_SSL_VERSION_OR_CIPHER_MISMATCH = -113;
+inline constexpr int32_t ERR_PROXY_AUTH_UNSUPPORTED = -115;
+inline constexpr int32_t ERR_BAD_SSL_CLIENT_AUTH_CERT = -117;
+inline constexpr int32_t ERR_CONNECTION_TIMED_OUT = -118;
+inline constexpr int32_t ERR_SOCKS_CONNECTION_FAILED = -120;
+inline constexpr int32_t ERR_PROXY_AUTH_REQUESTED = -127;
+inline constexpr int32_t ERR_PROXY_CONNECTION_FAILED = -130;
+inline constexpr int32_t ERR_MSG_TOO_BIG = -142;
+inline constexpr int32_t ERR_WS_PROTOCOL_ERROR = -145;
+inline constexpr int32_t ERR_SSL_PINNED_KEY_NOT_IN_CERT_CHAIN = -150;
+inline constexpr int32_t ERR_CERT_COMMON_NAME_INVALID = -200;
+inline constexpr int32_t ERR_CERT_DATE_INVALID = -201;
+inline constexpr int32_t ERR_CERT_AUTHORITY_INVALID = -202;
+inline constexpr int32_t ERR_CERT_REVOKED = -206;
+inline constexpr int32_t ERR_CERT_INVALID = -207;
+inline constexpr int32_t ERR_INVALID_URL = -300;
+inline constexpr int32_t ERR_TOO_MANY_REDIRECTS = -310;
+inline constexpr int32_t ERR_UNSAFE_REDIRECT = -311;
+inline constexpr int32_t ERR_INVALID_RESPONSE = -320;
+inline constexpr int32_t ERR_INVALID_CHUNKED_ENCODING = -321;
+inline constexpr int32_t ERR_EMPTY_RESPONSE = -324;
+inline constexpr int32_t ERR_RESPONSE_HEADERS_TOO_BIG = -325;
+inline constexpr int32_t ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH = -346;
+inline constexpr int32_t ERR_REQUEST_RANGE_NOT_SATISFIABLE = -328;
+inline constexpr int32_t ERR_CONTENT_DECODING_FAILED = -330;
+inline constexpr int32_t ERR_HTTP2_PROTOCOL_ERROR = -337;
+inline constexpr int32_t ERR_CONTENT_LENGTH_MISMATCH = -354;
+inline constexpr int32_t ERR_INCOMPLETE_CHUNKED_ENCODING = -355;
+inline constexpr int32_t ERR_QUIC_PROTOCOL_ERROR = -356;
+inline constexpr int32_t ERR_INVALID_HTTP_RESPONSE = -370;
+inline constexpr int32_t ERR_CACHE_MISS = -400;
+} // namespace net
+
 struct Failure {
     uint32_t status;
     int32_t net_error;
@@ -38,19 +94,18 @@ Failure map_curl_error(int curl_code, const FailureContext &ctx = {});
 int32_t certificate_error(long verify_result);
 
 // Failures the Core decides itself, with the net error a browser reports.
-inline constexpr Failure kCanceled{7, -3}; // ERR_ABORTED
-inline constexpr Failure kTimedOut{6, -7}; // ERR_TIMED_OUT
-inline constexpr Failure kTooManyRedirects{12, -310};
-inline constexpr Failure kRedirectRefused{12, -2};  // redirect mode "error": ERR_FAILED
-inline constexpr Failure kUnsafeRedirect{12, -311}; // target not http(s) or unparsable
-inline constexpr Failure kUploadRewind{12, -25};    // a streamed body cannot be replayed
-inline constexpr Failure kCacheMiss{13, -400};
-inline constexpr Failure kInvalidResponse{11, -370};
-inline constexpr Failure kEngineClosed{7, -3};
-inline constexpr Failure kHeadersTooBig{11, -325};          // ERR_RESPONSE_HEADERS_TOO_BIG
-inline constexpr Failure kInvalidChunkedEncoding{11, -321}; // ERR_INVALID_CHUNKED_ENCODING
-inline constexpr Failure kOutOfMemoryFailure{3, -13};       // ERR_OUT_OF_MEMORY
-// ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH
-inline constexpr Failure kConflictingLengths{11, -346};
+inline constexpr Failure kCanceled{7, net::ERR_ABORTED};
+inline constexpr Failure kTimedOut{6, net::ERR_TIMED_OUT};
+inline constexpr Failure kTooManyRedirects{12, net::ERR_TOO_MANY_REDIRECTS};
+inline constexpr Failure kRedirectRefused{12, net::ERR_FAILED};         // redirect mode "error"
+inline constexpr Failure kUnsafeRedirect{12, net::ERR_UNSAFE_REDIRECT}; // not http(s), unparsable
+inline constexpr Failure kUploadRewind{12, net::ERR_UPLOAD_STREAM_REWIND_NOT_SUPPORTED};
+inline constexpr Failure kCacheMiss{13, net::ERR_CACHE_MISS};
+inline constexpr Failure kInvalidResponse{11, net::ERR_INVALID_HTTP_RESPONSE};
+inline constexpr Failure kEngineClosed{7, net::ERR_ABORTED};
+inline constexpr Failure kHeadersTooBig{11, net::ERR_RESPONSE_HEADERS_TOO_BIG};
+inline constexpr Failure kInvalidChunkedEncoding{11, net::ERR_INVALID_CHUNKED_ENCODING};
+inline constexpr Failure kOutOfMemoryFailure{3, net::ERR_OUT_OF_MEMORY};
+inline constexpr Failure kConflictingLengths{11, net::ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH};
 
 } // namespace kestrin

@@ -12,26 +12,6 @@
 
 namespace kestrin {
 
-// Net error numbers a browser reports for the same failures.
-constexpr int32_t ERR_FAILED = -2;
-constexpr int32_t ERR_NOT_IMPLEMENTED = -11;
-constexpr int32_t ERR_CONNECTION_CLOSED = -100;
-constexpr int32_t ERR_CONNECTION_RESET = -101;
-constexpr int32_t ERR_CONNECTION_REFUSED = -102;
-constexpr int32_t ERR_CONNECTION_ABORTED = -103;
-constexpr int32_t ERR_CONNECTION_FAILED = -104;
-constexpr int32_t ERR_NAME_NOT_RESOLVED = -105;
-constexpr int32_t ERR_SSL_PROTOCOL_ERROR = -107;
-constexpr int32_t ERR_ADDRESS_UNREACHABLE = -109;
-constexpr int32_t ERR_TUNNEL_CONNECTION_FAILED = -111;
-constexpr int32_t ERR_SOCKS_CONNECTION_FAILED = -120;
-constexpr int32_t ERR_CONNECTION_TIMED_OUT = -118;
-constexpr int32_t ERR_PROXY_AUTH_REQUESTED = -127;
-constexpr int32_t ERR_PROXY_CONNECTION_FAILED = -130;
-constexpr int32_t ERR_MSG_TOO_BIG = -142;
-constexpr int32_t ERR_WS_PROTOCOL_ERROR = -145;
-constexpr int32_t ERR_INVALID_RESPONSE = -320;
-
 bool is_websocket_error(const boost::system::error_code &ec);
 
 // A transport failure once bytes were flowing.

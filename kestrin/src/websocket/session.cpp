@@ -159,8 +159,8 @@ void WebSocketSession::on_resolved(const error_code &ec,
     if (ended())
         return;
     if (ec)
-        return abort(proxy_ ? Failure{KS_PROXY, ERR_PROXY_CONNECTION_FAILED}
-                            : Failure{KS_NETWORK, ERR_NAME_NOT_RESOLVED},
+        return abort(proxy_ ? Failure{KS_PROXY, net::ERR_PROXY_CONNECTION_FAILED}
+                            : Failure{KS_NETWORK, net::ERR_NAME_NOT_RESOLVED},
                      "cannot resolve " + (proxy_ ? proxy_->host : config_.target.host) + ": " +
                          ec.message());
     tcp().async_connect(results, [self = shared_from_this()](const error_code &ec,
@@ -243,7 +243,7 @@ void WebSocketSession::on_handshake(const error_code &ec) {
         // The connection is open at the frame level: fail it as RFC 6455 asks.
         error_code ignored;
         tcp().socket().close(ignored);
-        return abort({KS_PROTOCOL, ERR_INVALID_RESPONSE},
+        return abort({KS_PROTOCOL, net::ERR_INVALID_RESPONSE},
                      "server selected a subprotocol that was not offered");
     }
     std::string head = response_head(response_);
@@ -301,7 +301,7 @@ void WebSocketSession::on_read(const error_code &ec) {
         return;
     if (ec) {
         if (bad_close_code_)
-            return abort({KS_PROTOCOL, ERR_WS_PROTOCOL_ERROR},
+            return abort({KS_PROTOCOL, net::ERR_WS_PROTOCOL_ERROR},
                          "the peer closed with a forbidden code");
         if (ec == websocket::error::closed || close_received_)
             return report_closed(true);

@@ -57,7 +57,7 @@ class Tunnel : public std::enable_shared_from_this<Tunnel> {
         if (ended_())
             return;
         if (ec)
-            return fail(ERR_TUNNEL_CONNECTION_FAILED, "proxy: " + ec.message());
+            return fail(net::ERR_TUNNEL_CONNECTION_FAILED, "proxy: " + ec.message());
         answer_.emplace();
         answer_->skip(true); // a CONNECT answer has no body
         http::async_read_header(tcp_, rbuf_, *answer_,
@@ -70,13 +70,14 @@ class Tunnel : public std::enable_shared_from_this<Tunnel> {
         if (ended_())
             return;
         if (ec)
-            return fail(ERR_TUNNEL_CONNECTION_FAILED, "proxy: " + ec.message());
+            return fail(net::ERR_TUNNEL_CONNECTION_FAILED, "proxy: " + ec.message());
         int status = answer_->get().result_int();
         if (status / 100 != 2)
-            return fail(status == 407 ? ERR_PROXY_AUTH_REQUESTED : ERR_TUNNEL_CONNECTION_FAILED,
+            return fail(status == 407 ? net::ERR_PROXY_AUTH_REQUESTED
+                                      : net::ERR_TUNNEL_CONNECTION_FAILED,
                         "proxy refused the tunnel with " + std::to_string(status), status);
         if (rbuf_.size() != 0)
-            return fail(ERR_TUNNEL_CONNECTION_FAILED, "proxy sent data ahead of TLS");
+            return fail(net::ERR_TUNNEL_CONNECTION_FAILED, "proxy sent data ahead of TLS");
         done_({});
     }
 
@@ -90,7 +91,7 @@ class Tunnel : public std::enable_shared_from_this<Tunnel> {
                 if (self->ended_())
                     return;
                 if (ec)
-                    return self->fail(ERR_SOCKS_CONNECTION_FAILED, "SOCKS: " + ec.message());
+                    return self->fail(net::ERR_SOCKS_CONNECTION_FAILED, "SOCKS: " + ec.message());
                 self->socks_read(read_len, next);
             });
     }
@@ -102,7 +103,7 @@ class Tunnel : public std::enable_shared_from_this<Tunnel> {
                              if (self->ended_())
                                  return;
                              if (ec)
-                                 return self->fail(ERR_SOCKS_CONNECTION_FAILED,
+                                 return self->fail(net::ERR_SOCKS_CONNECTION_FAILED,
                                                    "SOCKS: " + ec.message());
                              ((*self).*next)();
                          });
@@ -119,11 +120,12 @@ class Tunnel : public std::enable_shared_from_this<Tunnel> {
     void on_socks_method() {
         unsigned method = uint8_t(io_buf_[1]);
         if (io_buf_[0] != 5 || (method != 0 && !(socks_auth() && method == 2)))
-            return fail(ERR_SOCKS_CONNECTION_FAILED, "SOCKS: no acceptable authentication method");
+            return fail(net::ERR_SOCKS_CONNECTION_FAILED,
+                        "SOCKS: no acceptable authentication method");
         if (method == 0)
             return socks_connect();
         if (proxy_.user.size() > 255 || proxy_.password.size() > 255)
-            return fail(ERR_SOCKS_CONNECTION_FAILED, "SOCKS: credentials too long");
+            return fail(net::ERR_SOCKS_CONNECTION_FAILED, "SOCKS: credentials too long");
         io_buf_ = std::string(1, '\x01') + char(proxy_.user.size()) + proxy_.user +
                   char(proxy_.password.size()) + proxy_.password;
         socks_io(2, &Tunnel::on_socks_auth);
@@ -131,7 +133,7 @@ class Tunnel : public std::enable_shared_from_this<Tunnel> {
 
     void on_socks_auth() {
         if (io_buf_[1] != 0)
-            return fail(ERR_PROXY_AUTH_REQUESTED, "SOCKS: the proxy refused the credentials");
+            return fail(net::ERR_PROXY_AUTH_REQUESTED, "SOCKS: the proxy refused the credentials");
         socks_connect();
     }
 
@@ -149,7 +151,7 @@ class Tunnel : public std::enable_shared_from_this<Tunnel> {
             io_buf_.append(reinterpret_cast<const char *>(b.data()), b.size());
         } else {
             if (target_.host.size() > 255)
-                return fail(ERR_SOCKS_CONNECTION_FAILED, "SOCKS: host name too long");
+                return fail(net::ERR_SOCKS_CONNECTION_FAILED, "SOCKS: host name too long");
             io_buf_ += '\x03';
             io_buf_ += char(target_.host.size());
             io_buf_ += target_.host;
@@ -163,7 +165,7 @@ class Tunnel : public std::enable_shared_from_this<Tunnel> {
 
     void on_socks_reply() {
         if (io_buf_[0] != 5 || io_buf_[1] != 0)
-            return fail(ERR_SOCKS_CONNECTION_FAILED,
+            return fail(net::ERR_SOCKS_CONNECTION_FAILED,
                         "SOCKS: connect refused with " + std::to_string(uint8_t(io_buf_[1])));
         uint8_t atyp = io_buf_[3];
         size_t rest = atyp == 1 ? 3 + 2 : atyp == 4 ? 15 + 2 : uint8_t(io_buf_[4]) + 2;

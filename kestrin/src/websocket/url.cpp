@@ -71,17 +71,18 @@ bool parse_websocket_url(const std::string &url, WebSocketTarget &out) {
 std::optional<ProxyRefusal> parse_proxy_url(const EngineSettings &s, WebSocketProxy &out) {
     CurlUrl u = parse(s.proxy);
     if (!u)
-        return ProxyRefusal{{KS_PROXY, ERR_PROXY_CONNECTION_FAILED}, "unusable proxy URL"};
+        return ProxyRefusal{{KS_PROXY, net::ERR_PROXY_CONNECTION_FAILED}, "unusable proxy URL"};
     auto scheme = url_part(u.get(), CURLUPART_SCHEME);
     // SOCKS5 always hands the host name to the proxy, as socks5h does.
     if (scheme && (*scheme == "socks5" || *scheme == "socks5h"))
         out.socks = true;
     else if (!scheme || *scheme != "http")
-        return ProxyRefusal{{KS_PROXY, ERR_NOT_IMPLEMENTED},
+        return ProxyRefusal{{KS_PROXY, net::ERR_NOT_IMPLEMENTED},
                             "WebSockets go through HTTP and SOCKS5 proxies only"};
     auto host = url_part(u.get(), CURLUPART_HOST);
     if (!host)
-        return ProxyRefusal{{KS_PROXY, ERR_PROXY_CONNECTION_FAILED}, "proxy URL without a host"};
+        return ProxyRefusal{{KS_PROXY, net::ERR_PROXY_CONNECTION_FAILED},
+                            "proxy URL without a host"};
     out.host = strip_brackets(*host);
     out.port = url_part(u.get(), CURLUPART_PORT).value_or("1080");
     out.user = url_part(u.get(), CURLUPART_USER, CURLU_URLDECODE).value_or("");
