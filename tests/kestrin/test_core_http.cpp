@@ -1,6 +1,7 @@
 // The Core through its C interface against a scripted local server.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -346,10 +347,14 @@ TEST(CoreHttp, ChunkedUploadStreamsAndRejectsMisuse) {
 
 TEST(CoreHttp, RedirectsFollowManualAndError) {
     std::unique_ptr<TestServer> other;
+    // Holds the last hop's answer, so that a second follow cannot meet the next hop's wait.
+    std::atomic<bool> hold_last_hop{false};
     TestServer server([&](const HttpRequest &req, Conn &c) {
         const std::string &t = req.target;
         if (t.rfind("/r/", 0) == 0) {
             int n = std::stoi(t.substr(3));
+            for (int i = 0; n == 1 && hold_last_hop && i < 500; ++i)
+                std::this_thread::sleep_for(10ms);
             std::string loc = n > 1 ? "/r/" + std::to_string(n - 1) : "/end";
             c.send(response(302, "moved", {{"Location", loc}}));
         } else if (t == "/303") {
@@ -428,6 +433,7 @@ TEST(CoreHttp, RedirectsFollowManualAndError) {
         o.redirect_mode = 1;
         auto r = request(e.get(), server.url("/r/2"), rec, o);
         EXPECT_EQ(ks_request_follow_redirect(r.get()), KS_INVALID_STATE);
+        hold_last_hop = true;
         ASSERT_EQ(ks_request_start(r.get()), KS_OK);
         for (size_t hop = 1; hop <= 2; ++hop) {
             ASSERT_TRUE(rec.wait_for(5s, [&] { return rec.hops.size() == hop; }));
@@ -435,6 +441,7 @@ TEST(CoreHttp, RedirectsFollowManualAndError) {
             EXPECT_EQ(rec.hops.size(), hop); // waits for the decision
             EXPECT_EQ(ks_request_follow_redirect(r.get()), KS_OK);
             EXPECT_EQ(ks_request_follow_redirect(r.get()), KS_INVALID_STATE);
+            hold_last_hop = false;
         }
         ASSERT_TRUE(rec.wait_complete());
         EXPECT_EQ(rec.complete_status, 0u);
