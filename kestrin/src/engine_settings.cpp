@@ -10,13 +10,10 @@
 #include <openssl/x509.h>
 
 #include "cache.hpp"
+#include "record_text.hpp"
 
 namespace kestrin {
 namespace {
-
-std::string text(const char *p, size_t n) {
-    return p && n ? std::string(p, n) : std::string();
-}
 
 // Number of certificates in PEM data.
 size_t count_certificates(const std::string &pem) {

@@ -7,6 +7,7 @@
 #include <openssl/x509v3.h>
 
 #include "engine.hpp"
+#include "record_text.hpp"
 #include "redirect_policy.hpp"
 #include "system_ca.hpp"
 
@@ -39,10 +40,6 @@ ks_status check_http_url(const std::string &url) {
     bool ok = std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0;
     curl_free(scheme);
     return ok ? KS_OK : KS_INVALID_ARGUMENT;
-}
-
-std::string text(const char *p, size_t n) {
-    return p && n ? std::string(p, n) : std::string();
 }
 
 // libcurl before 8.0.0 sets HTTP/2 up a second time on a reused prior-knowledge (clear-text)

@@ -2,17 +2,10 @@
 
 #include <algorithm>
 
+#include "record_text.hpp"
 #include "websocket/handshake.hpp"
 
 namespace kestrin {
-
-namespace {
-
-std::string text(const char *p, size_t n) {
-    return p && n ? std::string(p, n) : std::string();
-}
-
-} // namespace
 
 ks_status read_websocket_config(const ks_websocket_config &c, WebSocketConfig &out) {
     if (c.struct_size < sizeof(ks_websocket_config) ||
