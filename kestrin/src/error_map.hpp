@@ -5,6 +5,8 @@
 #include <span>
 #include <string_view>
 
+#include <kestrin/kestrin.h>
+
 namespace kestrin {
 
 // Net error numbers, as a browser reports them for the same failures.
@@ -64,7 +66,7 @@ inline constexpr int32_t ERR_CACHE_MISS = -400;
 } // namespace net
 
 struct Failure {
-    uint32_t status;
+    ks_status status;
     int32_t net_error;
     friend bool operator==(const Failure &, const Failure &) = default;
 };
@@ -94,18 +96,21 @@ Failure map_curl_error(int curl_code, const FailureContext &ctx = {});
 int32_t certificate_error(long verify_result);
 
 // Failures the Core decides itself, with the net error a browser reports.
-inline constexpr Failure kCanceled{7, net::ERR_ABORTED};
-inline constexpr Failure kTimedOut{6, net::ERR_TIMED_OUT};
-inline constexpr Failure kTooManyRedirects{12, net::ERR_TOO_MANY_REDIRECTS};
-inline constexpr Failure kRedirectRefused{12, net::ERR_FAILED};         // redirect mode "error"
-inline constexpr Failure kUnsafeRedirect{12, net::ERR_UNSAFE_REDIRECT}; // not http(s), unparsable
-inline constexpr Failure kUploadRewind{12, net::ERR_UPLOAD_STREAM_REWIND_NOT_SUPPORTED};
-inline constexpr Failure kCacheMiss{13, net::ERR_CACHE_MISS};
-inline constexpr Failure kInvalidResponse{11, net::ERR_INVALID_HTTP_RESPONSE};
-inline constexpr Failure kEngineClosed{7, net::ERR_ABORTED};
-inline constexpr Failure kHeadersTooBig{11, net::ERR_RESPONSE_HEADERS_TOO_BIG};
-inline constexpr Failure kInvalidChunkedEncoding{11, net::ERR_INVALID_CHUNKED_ENCODING};
-inline constexpr Failure kOutOfMemoryFailure{3, net::ERR_OUT_OF_MEMORY};
-inline constexpr Failure kConflictingLengths{11, net::ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH};
+inline constexpr Failure kCanceled{KS_CANCELED, net::ERR_ABORTED};
+inline constexpr Failure kTimedOut{KS_TIMEOUT, net::ERR_TIMED_OUT};
+inline constexpr Failure kTooManyRedirects{KS_REDIRECT, net::ERR_TOO_MANY_REDIRECTS};
+// Redirect mode "error".
+inline constexpr Failure kRedirectRefused{KS_REDIRECT, net::ERR_FAILED};
+// A redirect to a URL that is not http(s) or does not parse.
+inline constexpr Failure kUnsafeRedirect{KS_REDIRECT, net::ERR_UNSAFE_REDIRECT};
+inline constexpr Failure kUploadRewind{KS_REDIRECT, net::ERR_UPLOAD_STREAM_REWIND_NOT_SUPPORTED};
+inline constexpr Failure kCacheMiss{KS_CACHE_MISS, net::ERR_CACHE_MISS};
+inline constexpr Failure kInvalidResponse{KS_PROTOCOL, net::ERR_INVALID_HTTP_RESPONSE};
+inline constexpr Failure kEngineClosed{KS_CANCELED, net::ERR_ABORTED};
+inline constexpr Failure kHeadersTooBig{KS_PROTOCOL, net::ERR_RESPONSE_HEADERS_TOO_BIG};
+inline constexpr Failure kInvalidChunkedEncoding{KS_PROTOCOL, net::ERR_INVALID_CHUNKED_ENCODING};
+inline constexpr Failure kOutOfMemoryFailure{KS_OUT_OF_MEMORY, net::ERR_OUT_OF_MEMORY};
+inline constexpr Failure kConflictingLengths{KS_PROTOCOL,
+                                             net::ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH};
 
 } // namespace kestrin
