@@ -323,6 +323,9 @@ def main():
                     help="runs per cell; the table keeps the fastest (the machine is shared)")
     ap.add_argument("--tolerate-exit-faults", action="store_true",
                     help="do not fail the run when a corvina_native process dies after measuring")
+    ap.add_argument("--ws-server", choices=["beast", "node", "python"], default="beast",
+                    help="WebSocket echo server: bench/ws_echo in C++ (default), Node's ws, "
+                         "or the websockets library")
     ap.add_argument("--json", help="also write the raw results here")
     ap.add_argument("--note", help="a line for the report's header, e.g. the commit built")
     ap.add_argument("--write", help="write the Markdown report here (e.g. bench/RESULTS.md)")
@@ -352,7 +355,8 @@ def main():
     if not args.smoke and not args.placements:
         runs += [(p, [s for s in scenarios if s in EXTRA_SCENARIOS]) for p in EXTRA_PLACEMENTS]
     PLACEMENTS.update(EXTRA_PLACEMENTS)
-    with Servers(big_size=big) as servers:
+    websocket = any(s.startswith(("S4", "S6 websockets")) for s in scenarios)
+    with Servers(big_size=big, websocket=websocket, ws_server=args.ws_server) as servers:
         versions["nginx"] = servers.nginx_version
         versions["WebSocket server"] = servers.ws_server
         for placement, run_scenarios in runs:

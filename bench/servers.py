@@ -1,6 +1,8 @@
 """The local servers of the benchmark: nginx for HTTP and an echo server for WebSockets.
 
-Both listen on 127.0.0.1 only, on ports picked by the kernel, and are pinned to a CPU that the
+The echo server is ours in C++ (bench/ws_echo, built on first use into build/bench-ws-echo) so
+that large messages measure the client; Node's `ws` and the `websockets` library can be picked
+instead. All listen on 127.0.0.1 only, on ports picked by the kernel, and are pinned to a CPU that the
 runner can change between placements.
 """
 
@@ -36,6 +38,27 @@ def pin(pid: int, cpu: str) -> None:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+WS_ECHO_SOURCE = HERE / "ws_echo"
+WS_ECHO_BUILD = HERE.parent / "build" / "bench-ws-echo"
+
+
+def build_ws_echo() -> Path:
+    """Configures (once) and builds the C++ echo server; ninja makes a fresh build a no-op."""
+    cmake = shutil.which("cmake")
+    if cmake is None:
+        raise RuntimeError("cmake is needed to build bench/ws_echo (or pass --ws-server node)")
+    steps = [[cmake, "--build", str(WS_ECHO_BUILD), "-j2"]]
+    if not (WS_ECHO_BUILD / "CMakeCache.txt").exists():
+        generator = ["-G", "Ninja"] if shutil.which("ninja") else []
+        steps.insert(0, [cmake, "-S", str(WS_ECHO_SOURCE), "-B", str(WS_ECHO_BUILD), *generator,
+                         "-DCMAKE_BUILD_TYPE=Release"])
+    for step in steps:
+        out = subprocess.run(step, capture_output=True, text=True, timeout=600)
+        if out.returncode != 0:
+            raise RuntimeError(f"building bench/ws_echo failed:\n{out.stdout}{out.stderr}")
+    return WS_ECHO_BUILD / "ws_echo"
+
+
 NGINX_HTTP = """access_log off;
     sendfile on;
     tcp_nopush on;
@@ -57,7 +80,8 @@ NGINX_SERVER = """
 class Servers:
     """nginx serving /1b and /big (a sparse file) plus a WebSocket echo server."""
 
-    def __init__(self, big_size: int, cpu: str = "0", websocket: bool = True):
+    def __init__(self, big_size: int, cpu: str = "0", websocket: bool = True,
+                 ws_server: str = "beast"):
         self.dir = Path(tempfile.mkdtemp(prefix="corvina-bench-"))
         self.dir.chmod(0o755)
         self.big_size = big_size
@@ -69,7 +93,7 @@ class Servers:
         try:
             self._start_nginx(cpu)
             if websocket:
-                self._start_ws(cpu)
+                self._start_ws(cpu, ws_server)
         except BaseException:
             self.stop()
             raise
@@ -99,13 +123,24 @@ class Servers:
         out = subprocess.run([nginx, "-v"], capture_output=True, text=True)
         self.nginx_version = (out.stderr or out.stdout).strip().split("/")[-1]
 
-    def _start_ws(self, cpu: str) -> None:
+    def _start_ws(self, cpu: str, kind: str) -> None:
         self.ws_port = free_port()
-        node = shutil.which("node")
-        node_path = node_ws_path()
-        if node and node_path:
-            env = dict(os.environ, NODE_PATH=node_path)
-            cmd = ["taskset", "-c", str(cpu), node, str(HERE / "ws_echo.js"), str(self.ws_port)]
+        env = dict(os.environ)
+        node, node_path = shutil.which("node"), node_ws_path()
+        if kind == "node" and not (node and node_path):
+            kind = "python"
+            self.notes.append("Node's `ws` package was not found (apt-get install node-ws); "
+                              "the WebSocket echo server is the `websockets` library's, so the "
+                              "server side is slower than intended.")
+        if kind == "beast":
+            binary = str(build_ws_echo())
+            cmd = [binary, str(self.ws_port)]
+            boost = subprocess.run([binary, "--version"], capture_output=True,
+                                   text=True).stdout.strip()
+            self.ws_server = f"bench/ws_echo (C++, Boost.Beast of Boost {boost}, one thread)"
+        elif kind == "node":
+            env["NODE_PATH"] = node_path
+            cmd = [node, str(HERE / "ws_echo.js"), str(self.ws_port)]
             version = subprocess.run(
                 [node, "-p", "require('ws/package.json').version"], env=env, capture_output=True,
                 text=True).stdout.strip()
@@ -113,15 +148,11 @@ class Servers:
                                           text=True).stdout.strip()
             self.ws_server = f"node {node_version} + ws {version}"
         else:
-            env = dict(os.environ)
-            cmd = ["taskset", "-c", str(cpu), sys.executable, str(HERE / "ws_echo_py.py"),
-                   str(self.ws_port)]
+            cmd = [sys.executable, str(HERE / "ws_echo_py.py"), str(self.ws_port)]
             import websockets
-            self.ws_server = f"websockets {websockets.__version__} (Python; Node's ws not found)"
-            self.notes.append("Node's `ws` package was not found (apt-get install node-ws); "
-                              "the WebSocket echo server is the `websockets` library's, so the "
-                              "server side is slower than intended.")
-        self.ws = Process(cmd, self.ws_port, self.dir / "ws.out", env=env, timeout=15)
+            self.ws_server = f"websockets {websockets.__version__} (Python)"
+        self.ws = Process(["taskset", "-c", str(cpu), *cmd], self.ws_port, self.dir / "ws.out",
+                          env=env, timeout=15)
         self.servers.append(self.ws)
         self.ws_url = f"ws://127.0.0.1:{self.ws_port}/"
 
