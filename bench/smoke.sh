@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Smoke run of the benchmark harness: a few hundred operations per scenario, one placement,
-# no timing judged. Fails when a corvina_native run fails; missing peers are skipped.
+# no timing judged. Fails when a corvina_native run fails; missing peers are skipped. The first
+# run builds the WebSocket echo server (bench/ws_echo) into build/bench-ws-echo.
 # Python: $PYTHON, else build/bench-venv, else build/venv, else python3 (needs corvina_native).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
