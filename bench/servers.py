@@ -2,8 +2,8 @@
 
 The echo server is ours in C++ (bench/ws_echo, built on first use into build/bench-ws-echo) so
 that large messages measure the client; Node's `ws` and the `websockets` library can be picked
-instead. All listen on 127.0.0.1 only, on ports picked by the kernel, and are pinned to a CPU that the
-runner can change between placements.
+instead. All listen on 127.0.0.1 only, on ports picked by the kernel, and are pinned to a CPU
+that the runner can change between placements.
 """
 
 import os
