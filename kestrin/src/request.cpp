@@ -49,10 +49,18 @@ bool h2c_reuse_broken() {
     return broken;
 }
 
-// HTTP/2 weights of the browser's priorities, highest to idle.
-long stream_weight(uint32_t priority) {
+// HTTP/2 weights of the browser's priorities, by Priority; 0 leaves libcurl's.
+long stream_weight(Priority priority) {
     static constexpr long kWeights[] = {0, 256, 220, 183, 147, 110};
-    return priority < 6 ? kWeights[priority] : 0;
+    return kWeights[static_cast<uint32_t>(priority)];
+}
+
+// A record field as its enum; false for a number past the enum's last value.
+template <class E> bool decode(uint32_t raw, E last, E &out) {
+    if (raw > static_cast<uint32_t>(last))
+        return false;
+    out = static_cast<E>(raw);
+    return true;
 }
 
 void set_header(HeaderList &list, std::string_view name, std::string_view value) {
@@ -117,7 +125,14 @@ ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_reques
         return KS_INVALID_ARGUMENT;
     if (c.abi_version != KS_ABI_VERSION || c.callbacks.abi_version != KS_ABI_VERSION)
         return KS_UNSUPPORTED_ABI;
-    if (c.body_kind > 2 || c.cache_mode > 5 || c.redirect_mode > 2 || c.priority > 5)
+    BodyKind body_kind{};
+    CacheMode cache_mode{};
+    RedirectMode redirect_mode{};
+    Priority priority{};
+    if (!decode(c.body_kind, BodyKind::Stream, body_kind) ||
+        !decode(c.cache_mode, CacheMode::OnlyIfCached, cache_mode) ||
+        !decode(c.redirect_mode, RedirectMode::Error, redirect_mode) ||
+        !decode(c.priority, Priority::Idle, priority))
         return KS_INVALID_ARGUMENT;
     // The network thread ends every started request with it.
     if (!c.callbacks.on_complete)
@@ -144,14 +159,13 @@ ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_reques
     }
     r->cb_ = c.callbacks;
     r->timeout_ms_ = c.timeout_ms;
-    r->body_kind_ = c.body_kind;
-    r->cache_mode_ = c.cache_mode;
-    r->redirect_mode_ = c.redirect_mode;
-    r->priority_ = c.priority;
-    r->send_kind_ = c.body_kind;
-    if (c.body_kind == 1)
+    r->cache_mode_ = cache_mode;
+    r->redirect_mode_ = redirect_mode;
+    r->priority_ = priority;
+    r->send_kind_ = body_kind;
+    if (body_kind == BodyKind::Bytes)
         r->body_ = text(reinterpret_cast<const char *>(c.body), c.body_len);
-    if (c.body_kind == 2)
+    if (body_kind == BodyKind::Stream)
         r->upload_ = std::make_unique<UploadBuffer>();
     r->api_ref = r;
     out = std::move(r);
@@ -273,37 +287,37 @@ bool Request::consult_cache() {
     if (has_header(headers_, "If-None-Match") || has_header(headers_, "If-Modified-Since") ||
         has_header(headers_, "If-Match") || has_header(headers_, "If-Unmodified-Since") ||
         has_header(headers_, "If-Range")) {
-        if (cache_mode_ == 0)
-            cache_mode_ = 3;
-    } else if (cache_mode_ == 0) {
+        if (cache_mode_ == CacheMode::Default)
+            cache_mode_ = CacheMode::NoStore;
+    } else if (cache_mode_ == CacheMode::Default) {
         std::string cc;
         for (const auto &[n, v] : headers_)
             if (iequals(n, "Cache-Control") || iequals(n, "Pragma"))
                 cc += v + ",";
         if (has_token(cc, "no-store"))
-            cache_mode_ = 3;
+            cache_mode_ = CacheMode::NoStore;
         else if (has_token(cc, "no-cache"))
-            cache_mode_ = 1;
+            cache_mode_ = CacheMode::Validate;
     }
-    bool readable = cache_mode_ == 0 || cache_mode_ == 1 || cache_mode_ == 4 || cache_mode_ == 5;
+    bool readable = cache_mode_ != CacheMode::Bypass && cache_mode_ != CacheMode::NoStore;
     std::shared_ptr<const CacheEntry> entry;
-    if (cache && readable && method_ == "GET" && send_kind_ == 0)
+    if (cache && readable && method_ == "GET" && send_kind_ == BodyKind::None)
         entry = cache->lookup(url_, sent_headers_);
     switch (cache_mode_) {
-    case 5: // only_if_cached
+    case CacheMode::OnlyIfCached:
         if (!entry) {
             finish(kCacheMiss);
             return true;
         }
         serve(entry);
         return true;
-    case 4: // force
+    case CacheMode::Force:
         if (entry) {
             serve(entry);
             return true;
         }
         return false;
-    case 0:
+    case CacheMode::Default:
         if (entry && is_fresh(*entry, now_seconds())) {
             serve(entry);
             return true;
@@ -436,16 +450,17 @@ bool Request::configure(CURL *e) {
     for (const auto &h : extra_headers_)
         headers.push_back(h);
 
-    if (method_ == "HEAD" && send_kind_ == 0) {
+    if (method_ == "HEAD" && send_kind_ == BodyKind::None) {
         curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
-    } else if (send_kind_ == 2) {
+    } else if (send_kind_ == BodyKind::Stream) {
         curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, curl_off_t(-1));
         curl_easy_setopt(e, CURLOPT_READFUNCTION, &Request::on_read);
         curl_easy_setopt(e, CURLOPT_READDATA, this);
         if (method_ != "PUT")
             curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method_.c_str());
-    } else if (send_kind_ == 1 || method_ == "POST" || method_ == "PUT" || method_ == "PATCH") {
+    } else if (send_kind_ == BodyKind::Bytes || method_ == "POST" || method_ == "PUT" ||
+               method_ == "PATCH") {
         // Bodyless POST/PUT/PATCH still say Content-Length: 0, as browsers do.
         curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body_.size()));
         curl_easy_setopt(e, CURLOPT_POSTFIELDS, body_.data());
@@ -535,7 +550,8 @@ void Request::on_head_end() {
     const EngineSettings &s = engine_->settings();
     // No certificate vouched for this response: it must not reach a cache other engines read.
     bool unverified = s.cert_mode == 2 && (is_https(url_) || is_https(s.proxy));
-    store_ok_ = s.cache && method_ == "GET" && send_kind_ == 0 && cache_mode_ != 3 && !unverified &&
+    store_ok_ = s.cache && method_ == "GET" && send_kind_ == BodyKind::None &&
+                cache_mode_ != CacheMode::NoStore && !unverified &&
                 is_storable(parsed_, sent_headers_);
     response_delivered_ = true;
     if (cb_.on_response)
@@ -730,7 +746,7 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
 }
 
 void Request::handle_redirect() {
-    if (redirect_mode_ == 2)
+    if (redirect_mode_ == RedirectMode::Error)
         return finish(kRedirectRefused);
     if (hops_ >= kMaxRedirects)
         return finish(kTooManyRedirects);
@@ -738,10 +754,10 @@ void Request::handle_redirect() {
     if (!target)
         return finish(kUnsafeRedirect);
     NextMethod next = next_method(parsed_.status, method_);
-    if (next.keep_body && send_kind_ == 2)
+    if (next.keep_body && send_kind_ == BodyKind::Stream)
         return finish(kUploadRewind);
-    if (!next.keep_body && send_kind_ != 0) {
-        send_kind_ = 0;
+    if (!next.keep_body && send_kind_ != BodyKind::None) {
+        send_kind_ = BodyKind::None;
         body_.clear();
         if (upload_)
             upload_->close(KS_INVALID_STATE);
@@ -754,7 +770,7 @@ void Request::handle_redirect() {
     method_ = std::move(next.method);
     ++hops_;
     std::string head = std::move(head_);
-    if (redirect_mode_ == 1) {
+    if (redirect_mode_ == RedirectMode::Manual) {
         phase_ = Phase::AwaitFollow;
         awaiting_follow_ = true;
     }
@@ -762,7 +778,7 @@ void Request::handle_redirect() {
         cb_.on_redirect(cb_.user_data, handle(), parsed_.status,
                         reinterpret_cast<const uint8_t *>(head.data()), head.size(), from.data(),
                         from.size(), url_.data(), url_.size());
-    if (redirect_mode_ == 0 && phase_ == Phase::Transfer)
+    if (redirect_mode_ == RedirectMode::Follow && phase_ == Phase::Transfer)
         start_hop();
 }
 

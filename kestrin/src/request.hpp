@@ -24,6 +24,26 @@ namespace kestrin {
 
 class Engine;
 
+// The record's modes, decoded once at creation; each value is the record's number for it.
+enum class BodyKind : uint32_t { None = 0, Bytes = 1, Stream = 2 };
+enum class CacheMode : uint32_t {
+    Default = 0,
+    Validate = 1,
+    Bypass = 2,
+    NoStore = 3,
+    Force = 4,
+    OnlyIfCached = 5,
+};
+enum class RedirectMode : uint32_t { Follow = 0, Manual = 1, Error = 2 };
+enum class Priority : uint32_t {
+    Default = 0,
+    Highest = 1,
+    Medium = 2,
+    Low = 3,
+    Lowest = 4,
+    Idle = 5
+};
+
 class Request : public std::enable_shared_from_this<Request> {
   public:
     // Checks and copies the configuration; nothing runs until start().
@@ -100,7 +120,9 @@ class Request : public std::enable_shared_from_this<Request> {
     // Copied configuration.
     ks_request_callbacks cb_{};
     uint64_t timeout_ms_ = 0;
-    uint32_t body_kind_ = 0, cache_mode_ = 0, redirect_mode_ = 0, priority_ = 0;
+    CacheMode cache_mode_ = CacheMode::Default; // the caller's validators may narrow it
+    RedirectMode redirect_mode_ = RedirectMode::Follow;
+    Priority priority_ = Priority::Default;
     std::unique_ptr<UploadBuffer> upload_;
 
     std::atomic<bool> started_{false};
@@ -111,9 +133,9 @@ class Request : public std::enable_shared_from_this<Request> {
     // Network thread state.
     Phase phase_ = Phase::Idle;
     std::string url_, method_;
-    HeaderList headers_;     // the caller's, minus what redirects dropped
-    std::string body_;       // bytes body
-    uint32_t send_kind_ = 0; // body sent on the current hop: 0 none, 1 bytes, 2 stream
+    HeaderList headers_;                  // the caller's, minus what redirects dropped
+    std::string body_;                    // bytes body
+    BodyKind send_kind_ = BodyKind::None; // body sent on the current hop
     int hops_ = 0;
     boost::asio::steady_timer timer_;
 
