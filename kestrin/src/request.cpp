@@ -257,17 +257,7 @@ void Request::abort(Failure failure) {
 }
 
 void Request::start_hop() {
-    head_.clear();
-    head_done_ = head_too_big_ = conflicting_lengths_ = out_of_memory_ = false;
-    curl_error_[0] = '\0';
-    parsed_ = {};
-    redirect_hop_ = false;
-    response_delivered_ = false;
-    want_pause_ = recv_paused_ = send_paused_ = false;
-    revalidating_ = not_modified_ = store_ok_ = false;
-    cached_.reset();
-    store_body_.clear();
-    extra_headers_.clear();
+    hop_ = Hop{};
     request_time_ = now_seconds();
     sent_headers_ = build_headers();
 
@@ -328,11 +318,11 @@ bool Request::consult_cache() {
     }
     if (entry && has_validators(*entry)) {
         if (auto etag = entry->parsed.get("ETag"))
-            extra_headers_.emplace_back("If-None-Match", *etag);
+            hop_.extra_headers.emplace_back("If-None-Match", *etag);
         if (auto lm = entry->parsed.get("Last-Modified"))
-            extra_headers_.emplace_back("If-Modified-Since", *lm);
-        cached_ = entry;
-        revalidating_ = true;
+            hop_.extra_headers.emplace_back("If-Modified-Since", *lm);
+        hop_.cached = entry;
+        hop_.revalidating = true;
     }
     return false;
 }
@@ -374,7 +364,7 @@ HeaderList Request::build_headers() const {
 bool Request::configure(CURL *e) {
     const EngineSettings &s = engine_->settings();
     curl_easy_setopt(e, CURLOPT_PRIVATE, this);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, curl_error_);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, hop_.curl_error);
     if (curl_easy_setopt(e, CURLOPT_URL, url_.c_str()) != CURLE_OK)
         return false;
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -447,7 +437,7 @@ bool Request::configure(CURL *e) {
     }
 
     HeaderList headers = sent_headers_;
-    for (const auto &h : extra_headers_)
+    for (const auto &h : hop_.extra_headers)
         headers.push_back(h);
 
     if (method_ == "HEAD" && send_kind_ == BodyKind::None) {
@@ -501,86 +491,85 @@ size_t Request::on_header(char *data, size_t size, size_t n, void *p) {
     try {
         return self->take_header_line(data, size * n);
     } catch (const std::bad_alloc &) {
-        self->out_of_memory_ = true;
+        self->hop_.out_of_memory = true;
         return 0; // libcurl ends the transfer with a write error
     }
 }
 
 size_t Request::take_header_line(char *data, size_t len) {
-    Request *self = this;
-    if (self->head_done_)
+    if (hop_.head_done)
         return len; // trailers
     std::string_view line(data, len);
     if (line.substr(0, 5) == "HTTP/")
-        self->head_.clear();
-    self->head_.append(line);
-    if (self->head_.size() > kMaxHeadBytes) {
-        self->head_too_big_ = true;
+        hop_.head.clear();
+    hop_.head.append(line);
+    if (hop_.head.size() > kMaxHeadBytes) {
+        hop_.head_too_big = true;
         return 0; // libcurl ends the transfer with a write error
     }
     if (line == "\r\n" || line == "\n") {
-        int status = parse_status_line(self->head_);
+        int status = parse_status_line(hop_.head);
         if (status >= 100 && status < 200 && status != 101) {
-            self->head_.clear(); // interim response
+            hop_.head.clear(); // interim response
             return len;
         }
-        self->head_done_ = true;
-        parsed_ = parse_head(head_);
+        hop_.head_done = true;
+        hop_.parsed = parse_head(hop_.head);
         // As browsers do: refuse a head whose lengths disagree, which aborts the transfer and
         // closes its connection with whatever bytes followed.
-        if (!has_token(parsed_.joined("Transfer-Encoding"), "chunked") &&
-            !content_lengths_agree(parsed_.joined("Content-Length"))) {
-            conflicting_lengths_ = true;
+        if (!has_token(hop_.parsed.joined("Transfer-Encoding"), "chunked") &&
+            !content_lengths_agree(hop_.parsed.joined("Content-Length"))) {
+            hop_.conflicting_lengths = true;
             return 0;
         }
-        self->on_head_end();
+        on_head_end();
     }
     return len;
 }
 
 void Request::on_head_end() {
-    if (is_redirect_status(parsed_.status) && parsed_.get("Location")) {
-        redirect_hop_ = true; // its body is drained and dropped
+    if (is_redirect_status(hop_.parsed.status) && hop_.parsed.get("Location")) {
+        hop_.redirect = true; // its body is drained and dropped
         return;
     }
-    if (revalidating_ && parsed_.status == 304) {
-        not_modified_ = true;
+    if (hop_.revalidating && hop_.parsed.status == 304) {
+        hop_.not_modified = true;
         return;
     }
     const EngineSettings &s = engine_->settings();
     // No certificate vouched for this response: it must not reach a cache other engines read.
     bool unverified = s.cert_mode == 2 && (is_https(url_) || is_https(s.proxy));
-    store_ok_ = s.cache && method_ == "GET" && send_kind_ == BodyKind::None &&
-                cache_mode_ != CacheMode::NoStore && !unverified &&
-                is_storable(parsed_, sent_headers_);
-    response_delivered_ = true;
+    hop_.store_ok = s.cache && method_ == "GET" && send_kind_ == BodyKind::None &&
+                    cache_mode_ != CacheMode::NoStore && !unverified &&
+                    is_storable(hop_.parsed, sent_headers_);
+    hop_.response_delivered = true;
     if (cb_.on_response)
-        cb_.on_response(cb_.user_data, handle(), parsed_.status,
-                        reinterpret_cast<const uint8_t *>(head_.data()), head_.size());
+        cb_.on_response(cb_.user_data, handle(), hop_.parsed.status,
+                        reinterpret_cast<const uint8_t *>(hop_.head.data()), hop_.head.size());
 }
 
 size_t Request::on_write(char *data, size_t size, size_t n, void *p) {
     auto *self = static_cast<Request *>(p);
     size_t len = size * n;
-    if (!self->response_delivered_ || self->phase_ != Phase::Transfer)
+    if (!self->hop_.response_delivered || self->phase_ != Phase::Transfer)
         return len;
-    if (self->want_pause_) {
+    if (self->hop_.want_pause) {
         // Nothing more until resume_read; libcurl keeps what this read decodes to.
-        self->recv_paused_ = true;
+        self->hop_.recv_paused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    if (self->store_ok_) {
-        bool fits =
-            self->store_body_.size() + len <= self->engine_->settings().cache->max_entry_bytes();
+    if (self->hop_.store_ok) {
+        bool fits = self->hop_.store_body.size() + len <=
+                    self->engine_->settings().cache->max_entry_bytes();
         try {
             if (fits)
-                self->store_body_.append(data, len);
+                self->hop_.store_body.append(data, len);
         } catch (const std::bad_alloc &) {
             fits = false; // the response itself goes on; only its cache entry is given up
         }
         if (!fits) {
-            self->store_ok_ = false;
-            std::string().swap(self->store_body_);
+            self->hop_.store_ok = false;
+            std::string().swap(self->hop_.store_body);
         }
     }
     if (!self->cb_.on_body)
@@ -588,7 +577,7 @@ size_t Request::on_write(char *data, size_t size, size_t n, void *p) {
     try {
         self->queue_body(data, len);
     } catch (const std::bad_alloc &) {
-        self->out_of_memory_ = true;
+        self->hop_.out_of_memory = true;
         return 0; // fails the transfer; reported as OutOfMemory
     }
     return len;
@@ -609,7 +598,7 @@ void Request::queue_body(const char *data, size_t len) {
             pending_body_.back().reserve(kBodyBatch + kReadSize);
     }
     pending_body_.back().append(data, len);
-    if (pending_body_.size() > 1 && !want_pause_)
+    if (pending_body_.size() > 1 && !hop_.want_pause)
         deliver_body(false);
     if (!flush_queued_) {
         engine_->defer_body_flush(shared_from_this());
@@ -618,14 +607,14 @@ void Request::queue_body(const char *data, size_t len) {
 }
 
 void Request::deliver_body(bool partial_block) {
-    while (!pending_body_.empty() && !want_pause_) {
+    while (!pending_body_.empty() && !hop_.want_pause) {
         if (!partial_block && pending_body_.size() == 1)
             return; // still filling
         std::string block = std::move(pending_body_.front());
         pending_body_.pop_front();
         if (!cb_.on_body(cb_.user_data, handle(), reinterpret_cast<const uint8_t *>(block.data()),
                          block.size()))
-            want_pause_ = true;
+            hop_.want_pause = true;
         if (block.capacity() > spare_block_.capacity())
             spare_block_ = std::move(block);
     }
@@ -642,33 +631,33 @@ size_t Request::on_read(char *data, size_t size, size_t n, void *p) {
     auto r = self->upload_->read(reinterpret_cast<uint8_t *>(data), size * n);
     if (r.bytes > 0 || r.eof)
         return r.bytes;
-    self->send_paused_ = true;
+    self->hop_.send_paused = true;
     return CURL_READFUNC_PAUSE;
 }
 
 void Request::upload_ready() {
     upload_wake_pending_ = false;
-    if (phase_ == Phase::Transfer && easy_ && send_paused_) {
-        send_paused_ = false;
-        curl_easy_pause(easy_, recv_paused_ ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+    if (phase_ == Phase::Transfer && easy_ && hop_.send_paused) {
+        hop_.send_paused = false;
+        curl_easy_pause(easy_, hop_.recv_paused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
         flush_body(); // what unpausing delivered at once
     }
 }
 
 void Request::resume() {
-    if (!want_pause_)
+    if (!hop_.want_pause)
         return;
-    want_pause_ = false;
+    hop_.want_pause = false;
     if (phase_ == Phase::Serving)
         return pump_cached();
     if (phase_ != Phase::Transfer)
         return;
     deliver_body(true); // what was collected before the pause comes first
-    if (want_pause_)
+    if (hop_.want_pause)
         return;
-    if (easy_ && recv_paused_) {
-        recv_paused_ = false;
-        curl_easy_pause(easy_, send_paused_ ? CURLPAUSE_SEND : CURLPAUSE_CONT);
+    if (easy_ && hop_.recv_paused) {
+        hop_.recv_paused = false;
+        curl_easy_pause(easy_, hop_.send_paused ? CURLPAUSE_SEND : CURLPAUSE_CONT);
         flush_body();
     }
 }
@@ -685,11 +674,11 @@ void Request::follow() {
 // allocation failure while the head arrives is far rarer than a hostile head; one before any
 // head line arrived is a real one.
 Failure Request::refined_failure(CURLcode code, const FailureContext &ctx) const {
-    if (conflicting_lengths_)
+    if (hop_.conflicting_lengths)
         return kConflictingLengths;
-    std::string_view text(curl_error_);
-    if (!head_done_ &&
-        (head_too_big_ || (code == CURLE_OUT_OF_MEMORY && !head_.empty()) ||
+    std::string_view text(hop_.curl_error);
+    if (!hop_.head_done &&
+        (hop_.head_too_big || (code == CURLE_OUT_OF_MEMORY && !hop_.head.empty()) ||
          (code == CURLE_RECV_ERROR && text.starts_with("Too large response headers"))))
         return kHeadersTooBig;
     if (code == CURLE_RECV_ERROR && text.ends_with(" in chunked-encoding"))
@@ -709,37 +698,37 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
     if (curl_easy_getinfo(easy, CURLINFO_PROXY_SSL_VERIFYRESULT, &proxy_verify) == CURLE_OK &&
         proxy_verify != 0)
         ctx.tls_verify_result = proxy_verify;
-    ctx.chunked_body = has_token(parsed_.joined("Transfer-Encoding"), "chunked");
+    ctx.chunked_body = has_token(hop_.parsed.joined("Transfer-Encoding"), "chunked");
     release_transfer();
     if (phase_ != Phase::Transfer)
         return;
     // A redirect is decided by its head; a broken body does not matter.
-    if (redirect_hop_)
+    if (hop_.redirect)
         return handle_redirect();
-    if (out_of_memory_)
+    if (hop_.out_of_memory)
         return finish(kOutOfMemoryFailure);
     if (code != CURLE_OK)
         return finish(refined_failure(code, ctx));
     const auto &cache = engine_->settings().cache;
-    if (not_modified_) {
-        auto entry = refreshed(*cached_, parsed_, request_time_, now_seconds());
+    if (hop_.not_modified) {
+        auto entry = refreshed(*hop_.cached, hop_.parsed, request_time_, now_seconds());
         cache->store(entry);
         return serve(entry);
     }
-    if (!response_delivered_)
+    if (!hop_.response_delivered)
         return finish(kInvalidResponse);
-    if (cache && store_ok_) {
+    if (cache && hop_.store_ok) {
         auto entry = std::make_shared<CacheEntry>();
         entry->url = url_;
-        entry->vary = vary_values(parsed_, sent_headers_).value_or(decltype(entry->vary){});
-        entry->status = parsed_.status;
-        entry->head = head_;
-        entry->body = std::move(store_body_);
-        entry->parsed = parsed_;
+        entry->vary = vary_values(hop_.parsed, sent_headers_).value_or(decltype(entry->vary){});
+        entry->status = hop_.parsed.status;
+        entry->head = hop_.head;
+        entry->body = std::move(hop_.store_body);
+        entry->parsed = hop_.parsed;
         entry->request_time = request_time_;
         entry->response_time = now_seconds();
         cache->store(std::move(entry));
-    } else if (cache && method_ != "GET" && method_ != "HEAD" && parsed_.status < 400) {
+    } else if (cache && method_ != "GET" && method_ != "HEAD" && hop_.parsed.status < 400) {
         cache->remove(url_); // an unsafe method invalidates what we stored
     }
     finish({KS_OK, 0});
@@ -750,10 +739,10 @@ void Request::handle_redirect() {
         return finish(kRedirectRefused);
     if (hops_ >= kMaxRedirects)
         return finish(kTooManyRedirects);
-    auto target = resolve_location(url_, *parsed_.get("Location"));
+    auto target = resolve_location(url_, *hop_.parsed.get("Location"));
     if (!target)
         return finish(kUnsafeRedirect);
-    NextMethod next = next_method(parsed_.status, method_);
+    NextMethod next = next_method(hop_.parsed.status, method_);
     if (next.keep_body && send_kind_ == BodyKind::Stream)
         return finish(kUploadRewind);
     if (!next.keep_body && send_kind_ != BodyKind::None) {
@@ -769,13 +758,13 @@ void Request::handle_redirect() {
     url_ = std::move(*target);
     method_ = std::move(next.method);
     ++hops_;
-    std::string head = std::move(head_);
+    std::string head = std::move(hop_.head);
     if (redirect_mode_ == RedirectMode::Manual) {
         phase_ = Phase::AwaitFollow;
         awaiting_follow_ = true;
     }
     if (cb_.on_redirect)
-        cb_.on_redirect(cb_.user_data, handle(), parsed_.status,
+        cb_.on_redirect(cb_.user_data, handle(), hop_.parsed.status,
                         reinterpret_cast<const uint8_t *>(head.data()), head.size(), from.data(),
                         from.size(), url_.data(), url_.size());
     if (redirect_mode_ == RedirectMode::Follow && phase_ == Phase::Transfer)
@@ -784,26 +773,26 @@ void Request::handle_redirect() {
 
 void Request::serve(std::shared_ptr<const CacheEntry> entry) {
     phase_ = Phase::Serving;
-    cached_ = std::move(entry);
+    hop_.cached = std::move(entry);
     serve_offset_ = 0;
-    want_pause_ = false;
+    hop_.want_pause = false;
     if (cb_.on_response)
-        cb_.on_response(cb_.user_data, handle(), cached_->status,
-                        reinterpret_cast<const uint8_t *>(cached_->head.data()),
-                        cached_->head.size());
+        cb_.on_response(cb_.user_data, handle(), hop_.cached->status,
+                        reinterpret_cast<const uint8_t *>(hop_.cached->head.data()),
+                        hop_.cached->head.size());
     pump_cached();
 }
 
 void Request::pump_cached() {
-    while (phase_ == Phase::Serving && !want_pause_) {
-        const std::string &body = cached_->body;
+    while (phase_ == Phase::Serving && !hop_.want_pause) {
+        const std::string &body = hop_.cached->body;
         if (serve_offset_ >= body.size())
             return finish({KS_OK, 0});
         size_t n = std::min(kServeChunk, body.size() - serve_offset_);
         const auto *chunk = reinterpret_cast<const uint8_t *>(body.data() + serve_offset_);
         serve_offset_ += n;
         if (cb_.on_body && !cb_.on_body(cb_.user_data, handle(), chunk, n))
-            want_pause_ = true;
+            hop_.want_pause = true;
     }
 }
 
@@ -839,7 +828,7 @@ void Request::finish(Failure failure) {
         upload_->close(failure.status ? failure.status : ks_status{KS_INVALID_STATE});
     auto self = shared_from_this();
     engine_->forget(self);
-    cached_.reset();
+    hop_.cached.reset();
     cb_.on_complete(cb_.user_data, handle(), failure.status, failure.net_error);
 }
 

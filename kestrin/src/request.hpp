@@ -141,34 +141,40 @@ class Request : public std::enable_shared_from_this<Request> {
 
     CURL *easy_ = nullptr;
     curl_slist *header_list_ = nullptr;
-    HeaderList sent_headers_;  // this hop's request headers, for Vary
-    HeaderList extra_headers_; // this hop's validators
-    std::string head_;
-    bool head_done_ = false;
-    bool head_too_big_ = false;
-    bool conflicting_lengths_ = false; // Content-Length values that disagree: no framing to trust
-    bool out_of_memory_ = false;       // in a libcurl callback, which then failed the transfer
-    char curl_error_[CURL_ERROR_SIZE] = {}; // libcurl's text for this hop's failure
-    ParsedHead parsed_;
-    bool redirect_hop_ = false;
-    bool response_delivered_ = false;
-    bool want_pause_ = false;
+    HeaderList sent_headers_; // this hop's request headers, for Vary
+    int64_t request_time_ = 0;
+    size_t serve_offset_ = 0;
     // Body libcurl gave that on_body has not had yet, in blocks of at most kBodyBatch bytes.
     std::deque<std::string> pending_body_;
     // A delivered block's memory, kept for the next one: a large body then fills blocks
     // without allocating or regrowing them.
     std::string spare_block_;
     bool flush_queued_ = false;
-    bool recv_paused_ = false;
-    bool send_paused_ = false;
 
-    std::shared_ptr<const CacheEntry> cached_;
-    bool revalidating_ = false;
-    bool not_modified_ = false;
-    bool store_ok_ = false;
-    std::string store_body_;
-    int64_t request_time_ = 0;
-    size_t serve_offset_ = 0;
+    // What one hop learns and decides; start_hop() begins each hop with a fresh one.
+    struct Hop {
+        HeaderList extra_headers; // validators
+        std::string head;
+        ParsedHead parsed;
+        bool head_done = false;
+        bool head_too_big = false;
+        // Content-Length values that disagree: no framing to trust.
+        bool conflicting_lengths = false;
+        // In a libcurl callback, which then failed the transfer.
+        bool out_of_memory = false;
+        char curl_error[CURL_ERROR_SIZE] = {}; // libcurl's text for the failure
+        bool redirect = false;
+        bool response_delivered = false;
+        bool want_pause = false;
+        bool recv_paused = false;
+        bool send_paused = false;
+        std::shared_ptr<const CacheEntry> cached;
+        bool revalidating = false;
+        bool not_modified = false;
+        bool store_ok = false;
+        std::string store_body;
+    };
+    Hop hop_;
 };
 
 } // namespace kestrin
