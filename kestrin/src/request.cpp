@@ -101,6 +101,48 @@ CURLcode on_ssl_ctx(CURL *, void *ssl_ctx, void *) {
     return CURLE_OK;
 }
 
+// An empty proxy also keeps libcurl from reading proxy environment variables.
+void set_proxy(CURL *e, const EngineSettings &s) {
+    curl_easy_setopt(e, CURLOPT_PROXY, s.proxy.c_str());
+    if (!s.proxy_username.empty())
+        curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, s.proxy_username.c_str());
+    if (!s.proxy_password.empty())
+        curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, s.proxy_password.c_str());
+}
+
+void set_tls(CURL *e, const EngineSettings &s) {
+    if (s.cert_mode == 0) {
+        if (const char *bundle = system_ca_bundle()) {
+            curl_easy_setopt(e, CURLOPT_CAINFO, bundle);
+            curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, bundle);
+        }
+    } else if (s.cert_mode == 1) {
+        // Trust exactly the given certificates: no system bundle or directory.
+        curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
+        curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, nullptr);
+        curl_easy_setopt(e, CURLOPT_PROXY_CAPATH, nullptr);
+        if (!s.ca_pem.empty()) {
+            curl_blob blob{const_cast<char *>(s.ca_pem.data()), s.ca_pem.size(), CURL_BLOB_NOCOPY};
+            curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
+            curl_easy_setopt(e, CURLOPT_PROXY_CAINFO_BLOB, &blob);
+        }
+    } else if (s.cert_mode == 2) {
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
+        curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
+    }
+    if (s.cert_mode != 2)
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &on_ssl_ctx);
+    if (s.profile) {
+        curl_easy_setopt(e, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
+        curl_easy_setopt(e, CURLOPT_SSL_CIPHER_LIST, std::string(s.profile->tls12_ciphers).c_str());
+        curl_easy_setopt(e, CURLOPT_TLS13_CIPHERS, std::string(s.profile->tls13_ciphers).c_str());
+        curl_easy_setopt(e, CURLOPT_SSL_EC_CURVES, std::string(s.profile->curves).c_str());
+    }
+}
+
 bool has_header(const HeaderList &list, std::string_view name) {
     for (const auto &h : list)
         if (iequals(h.first, name))
@@ -361,7 +403,26 @@ HeaderList Request::build_headers() const {
     return out;
 }
 
+// One function a concern: libcurl's hooks and the connection, the proxy, TLS, the method and
+// body, the header lines.
 bool Request::configure(CURL *e) {
+    if (!configure_transport(e))
+        return false;
+    const EngineSettings &s = engine_->settings();
+    set_proxy(e, s);
+    set_tls(e, s);
+    HeaderList headers = sent_headers_;
+    for (const auto &h : hop_.extra_headers)
+        headers.push_back(h);
+    configure_body(e, headers);
+    if (!configure_header_lines(e, headers))
+        return false;
+    if (long w = stream_weight(priority_))
+        curl_easy_setopt(e, CURLOPT_STREAM_WEIGHT, w);
+    return true;
+}
+
+bool Request::configure_transport(CURL *e) {
     const EngineSettings &s = engine_->settings();
     curl_easy_setopt(e, CURLOPT_PRIVATE, this);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, hop_.curl_error);
@@ -382,7 +443,7 @@ bool Request::configure(CURL *e) {
     // Waiting for a connection to learn whether it multiplexes pays only where it learns that
     // early (ALPN, prior knowledge). A clear-text connection tells with its first response, so
     // one stalled request would hold back every other request to its host.
-    bool https = url_.size() > 6 && iequals(std::string_view(url_).substr(0, 6), "https:");
+    bool https = is_https(url_);
     if (s.http_version == 2 && !https && h2c_reuse_broken()) {
         // Such a libcurl cannot share these connections: one connection per request.
         curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
@@ -397,49 +458,10 @@ bool Request::configure(CURL *e) {
     static constexpr long kVersions[] = {CURL_HTTP_VERSION_2TLS, CURL_HTTP_VERSION_1_1,
                                          CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE};
     curl_easy_setopt(e, CURLOPT_HTTP_VERSION, kVersions[s.http_version]);
+    return true;
+}
 
-    // An empty proxy also keeps libcurl from reading proxy environment variables.
-    curl_easy_setopt(e, CURLOPT_PROXY, s.proxy.c_str());
-    if (!s.proxy_username.empty())
-        curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, s.proxy_username.c_str());
-    if (!s.proxy_password.empty())
-        curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, s.proxy_password.c_str());
-
-    if (s.cert_mode == 0) {
-        if (const char *bundle = system_ca_bundle()) {
-            curl_easy_setopt(e, CURLOPT_CAINFO, bundle);
-            curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, bundle);
-        }
-    } else if (s.cert_mode == 1) {
-        // Trust exactly the given certificates: no system bundle or directory.
-        curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
-        curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
-        curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, nullptr);
-        curl_easy_setopt(e, CURLOPT_PROXY_CAPATH, nullptr);
-        if (!s.ca_pem.empty()) {
-            curl_blob blob{const_cast<char *>(s.ca_pem.data()), s.ca_pem.size(), CURL_BLOB_NOCOPY};
-            curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
-            curl_easy_setopt(e, CURLOPT_PROXY_CAINFO_BLOB, &blob);
-        }
-    } else if (s.cert_mode == 2) {
-        curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
-        curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
-    }
-    if (s.cert_mode != 2)
-        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &on_ssl_ctx);
-    if (s.profile) {
-        curl_easy_setopt(e, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
-        curl_easy_setopt(e, CURLOPT_SSL_CIPHER_LIST, std::string(s.profile->tls12_ciphers).c_str());
-        curl_easy_setopt(e, CURLOPT_TLS13_CIPHERS, std::string(s.profile->tls13_ciphers).c_str());
-        curl_easy_setopt(e, CURLOPT_SSL_EC_CURVES, std::string(s.profile->curves).c_str());
-    }
-
-    HeaderList headers = sent_headers_;
-    for (const auto &h : hop_.extra_headers)
-        headers.push_back(h);
-
+void Request::configure_body(CURL *e, HeaderList &headers) {
     if (method_ == "HEAD" && send_kind_ == BodyKind::None) {
         curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
     } else if (send_kind_ == BodyKind::Stream) {
@@ -465,7 +487,9 @@ bool Request::configure(CURL *e) {
     }
     if (!has_header(headers, "Expect"))
         headers.emplace_back("Expect", std::string());
+}
 
+bool Request::configure_header_lines(CURL *e, const HeaderList &headers) {
     if (header_list_) {
         curl_slist_free_all(header_list_);
         header_list_ = nullptr;
@@ -481,8 +505,6 @@ bool Request::configure(CURL *e) {
         header_list_ = next;
     }
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, header_list_);
-    if (long w = stream_weight(priority_))
-        curl_easy_setopt(e, CURLOPT_STREAM_WEIGHT, w);
     return true;
 }
 

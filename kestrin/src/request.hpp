@@ -94,7 +94,13 @@ class Request : public std::enable_shared_from_this<Request> {
     size_t take_header_line(char *data, size_t len);
     void start_hop();
     bool consult_cache();
+    // Sets a hop's transfer up; false when memory ran out.
     bool configure(CURL *easy);
+    // libcurl's hooks into this request, the URL, and how connections are made and shared.
+    bool configure_transport(CURL *easy);
+    // The method and body; adds the entries that keep libcurl's own Content-Type and Expect out.
+    void configure_body(CURL *easy, HeaderList &headers);
+    bool configure_header_lines(CURL *easy, const HeaderList &headers);
     HeaderList build_headers() const;
     void on_head_end();
     void handle_redirect();
