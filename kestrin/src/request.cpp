@@ -6,6 +6,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include "default_headers.hpp"
 #include "engine.hpp"
 #include "record_text.hpp"
 #include "redirect_policy.hpp"
@@ -17,7 +18,6 @@ namespace asio = boost::asio;
 
 namespace {
 
-constexpr std::string_view kDefaultUserAgent = "kestrin/0.1";
 constexpr size_t kServeChunk = 64 * 1024;
 // Body collected within one libcurl call goes out at this size at the latest.
 constexpr size_t kBodyBatch = 256 * 1024;
@@ -61,15 +61,6 @@ template <class E> bool decode(uint32_t raw, E last, E &out) {
         return false;
     out = static_cast<E>(raw);
     return true;
-}
-
-void set_header(HeaderList &list, std::string_view name, std::string_view value) {
-    for (auto &[n, v] : list)
-        if (iequals(n, name)) {
-            v = value;
-            return;
-        }
-    list.emplace_back(name, value);
 }
 
 bool is_https(std::string_view url) {
@@ -370,36 +361,8 @@ bool Request::consult_cache() {
 }
 
 HeaderList Request::build_headers() const {
-    const EngineSettings &s = engine_->settings();
-    HeaderList out;
-    if (s.profile) {
-        for (const auto &[n, v] : s.profile->headers)
-            out.emplace_back(n, v);
-    } else {
-        out.emplace_back("User-Agent", kDefaultUserAgent);
-        out.emplace_back("Accept", "*/*");
-        if (!s.accept_encoding.empty())
-            out.emplace_back("Accept-Encoding", s.accept_encoding);
-    }
-    if (!s.user_agent.empty())
-        set_header(out, "User-Agent", s.user_agent);
-    if (!s.accept_language.empty())
-        set_header(out, "Accept-Language", s.accept_language);
-    // The caller's headers replace defaults of the same name in place, so the
-    // browser's order survives; repeated names are appended.
-    std::vector<bool> replaced(out.size(), false);
-    for (const auto &[name, value] : headers_) {
-        bool done = false;
-        for (size_t i = 0; i < replaced.size(); ++i)
-            if (!replaced[i] && iequals(out[i].first, name)) {
-                out[i].second = value;
-                replaced[i] = true;
-                done = true;
-                break;
-            }
-        if (!done)
-            out.emplace_back(name, value);
-    }
+    HeaderList out = default_headers(engine_->settings(), HeaderUse::Fetch);
+    merge_headers(out, headers_, Merge::InPlace);
     return out;
 }
 

@@ -11,6 +11,7 @@
 #include <openssl/ssl.h>
 
 #include "cache.hpp"
+#include "default_headers.hpp"
 #include "engine_settings.hpp"
 #include "http_head.hpp"
 #include "namespaces.hpp"
@@ -253,6 +254,36 @@ TEST(Profiles, TableIsUsableAndAliased) {
         EXPECT_EQ(SSL_CTX_set_ciphersuites(ctx.get(), std::string(p.tls13_ciphers).c_str()), 1);
         EXPECT_EQ(SSL_CTX_set1_groups_list(ctx.get(), std::string(p.curves).c_str()), 1);
     }
+}
+
+// Requests and handshakes share one default list; each keeps its own merge order.
+TEST(DefaultHeaders, OneListTwoMergeOrders) {
+    auto lines = [](const HeaderList &list) {
+        std::string out;
+        for (const auto &[n, v] : list)
+            out += n + "=" + v + ";";
+        return out;
+    };
+    EngineSettings s;
+    s.user_agent = "ua/1";
+    s.accept_language = "fr";
+    s.accept_encoding = "gzip";
+    const HeaderList caller = {{"user-agent", "me"}, {"X-One", "1"}, {"User-Agent", "again"}};
+    HeaderList fetch = default_headers(s, HeaderUse::Fetch);
+    merge_headers(fetch, caller, Merge::InPlace);
+    EXPECT_EQ(lines(fetch), "User-Agent=me;Accept=*/*;Accept-Encoding=gzip;Accept-Language=fr;"
+                            "X-One=1;User-Agent=again;");
+    HeaderList ws = default_headers(s, HeaderUse::WebSocket);
+    merge_headers(ws, caller, Merge::Appended);
+    EXPECT_EQ(lines(ws), "Pragma=no-cache;Cache-Control=no-cache;Accept-Language=fr;user-agent=me;"
+                         "X-One=1;User-Agent=again;");
+
+    s.profile = find_profile("chrome");
+    ASSERT_NE(s.profile, nullptr);
+    std::string handshake = lines(default_headers(s, HeaderUse::WebSocket));
+    EXPECT_NE(handshake.find("Sec-Fetch-Mode=websocket;"), std::string::npos) << handshake;
+    EXPECT_EQ(handshake.find("Accept="), std::string::npos) << handshake;
+    EXPECT_EQ(handshake.find("User-Agent=ua/1;"), handshake.find("User-Agent=")) << handshake;
 }
 
 TEST(Namespaces, SharedCacheAndProfileConflicts) {
