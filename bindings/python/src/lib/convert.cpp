@@ -25,6 +25,25 @@ bool check_list_sequence(PyObject *o) {
     return true;
 }
 
+// Converts each item of a list-like sequence with `add`, which appends it to a fresh container;
+// `out` takes that container only once every item converted.
+template <class Container, class Add> bool convert_items(PyObject *o, Container &out, Add &&add) {
+    if (!check_list_sequence(o))
+        return false;
+    Py_ssize_t n = PySequence_Size(o);
+    if (n < 0)
+        return false;
+    Container result;
+    result.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyRef item = PyRef::steal(PySequence_GetItem(o, i));
+        if (!item || !add(item.get(), result))
+            return false;
+    }
+    out = std::move(result);
+    return true;
+}
+
 bool is_numpy_bool(PyObject *o) {
     PyRef type = PyRef::borrow(reinterpret_cast<PyObject *>(Py_TYPE(o)));
     PyRef module = PyRef::steal(PyObject_GetAttrString(type.get(), "__module__"));
@@ -137,18 +156,8 @@ bool to_byte_string(PyObject *o, Bytes &out) {
         out.assign(data, data + PyByteArray_Size(o));
         return true;
     }
-    if (!check_list_sequence(o))
-        return false;
-    Py_ssize_t n = PySequence_Size(o);
-    if (n < 0)
-        return false;
-    Bytes result;
-    result.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyRef item = PyRef::steal(PySequence_GetItem(o, i));
-        if (!item)
-            return false;
-        PyRef index = PyRef::steal(PyNumber_Index(item.get()));
+    return convert_items(o, out, [](PyObject *item, Bytes &result) {
+        PyRef index = PyRef::steal(PyNumber_Index(item));
         if (!index)
             return false;
         long v = PyLong_AsLong(index.get());
@@ -159,68 +168,44 @@ bool to_byte_string(PyObject *o, Bytes &out) {
             return false;
         }
         result.push_back(static_cast<uint8_t>(v));
-    }
-    out = std::move(result);
-    return true;
+        return true;
+    });
 }
 
 bool to_header_list(PyObject *o, HeaderList &out) {
     out.clear();
     if (o == nullptr || o == Py_None)
         return true;
-    if (!check_list_sequence(o))
-        return false;
-    Py_ssize_t n = PySequence_Size(o);
-    if (n < 0)
-        return false;
-    HeaderList result;
-    result.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyRef item = PyRef::steal(PySequence_GetItem(o, i));
-        if (!item)
-            return false;
-        if (!PyTuple_Check(item.get())) {
-            raise_type_mismatch(item.get(), "tuple");
+    return convert_items(o, out, [](PyObject *item, HeaderList &result) {
+        if (!PyTuple_Check(item)) {
+            raise_type_mismatch(item, "tuple");
             return false;
         }
-        Py_ssize_t len = PyTuple_Size(item.get());
+        Py_ssize_t len = PyTuple_Size(item);
         if (len != 2) {
             PyErr_Format(PyExc_ValueError,
                          "expected tuple of length 2, but got tuple of length %zd", len);
             return false;
         }
         std::string name, value;
-        if (!to_text(PyTuple_GetItem(item.get(), 0), name) ||
-            !to_text(PyTuple_GetItem(item.get(), 1), value))
+        if (!to_text(PyTuple_GetItem(item, 0), name) || !to_text(PyTuple_GetItem(item, 1), value))
             return false;
         result.emplace_back(std::move(name), std::move(value));
-    }
-    out = std::move(result);
-    return true;
+        return true;
+    });
 }
 
 bool to_text_list(PyObject *o, std::vector<std::string> &out) {
     out.clear();
     if (o == nullptr || o == Py_None)
         return true;
-    if (!check_list_sequence(o))
-        return false;
-    Py_ssize_t n = PySequence_Size(o);
-    if (n < 0)
-        return false;
-    std::vector<std::string> result;
-    result.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyRef item = PyRef::steal(PySequence_GetItem(o, i));
-        if (!item)
-            return false;
+    return convert_items(o, out, [](PyObject *item, std::vector<std::string> &result) {
         std::string s;
-        if (!to_text(item.get(), s))
+        if (!to_text(item, s))
             return false;
         result.push_back(std::move(s));
-    }
-    out = std::move(result);
-    return true;
+        return true;
+    });
 }
 
 bool to_flag(PyObject *o, bool &out) {
