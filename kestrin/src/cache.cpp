@@ -43,18 +43,6 @@ std::string lower(std::string_view s) {
     return out;
 }
 
-std::string request_value(const HeaderList &headers, std::string_view name) {
-    std::string out;
-    for (const auto &[n, v] : headers) {
-        if (!iequals(n, name))
-            continue;
-        if (!out.empty())
-            out += ", ";
-        out += v;
-    }
-    return out;
-}
-
 } // namespace
 
 int64_t now_seconds() {
@@ -135,7 +123,7 @@ bool is_storable(const ParsedHead &response, const HeaderList &request_headers) 
         return false;
     }
     if (has_token(response.joined("Cache-Control"), "no-store") ||
-        has_token(request_value(request_headers, "Cache-Control"), "no-store"))
+        has_token(joined_values(request_headers, "Cache-Control"), "no-store"))
         return false;
     if (!vary_values(response, request_headers))
         return false;
@@ -160,7 +148,7 @@ vary_values(const ParsedHead &response, const HeaderList &request_headers) {
         if (name == "*")
             return std::nullopt;
         if (!name.empty())
-            out.emplace_back(lower(name), request_value(request_headers, name));
+            out.emplace_back(lower(name), joined_values(request_headers, name));
         if (comma == std::string_view::npos)
             break;
         rest.remove_prefix(comma + 1);
@@ -198,7 +186,7 @@ std::shared_ptr<const CacheEntry> HttpCache::lookup(const std::string &url,
         return nullptr;
     const auto &entry = *it->second;
     for (const auto &[name, value] : entry->vary)
-        if (request_value(request_headers, name) != value)
+        if (joined_values(request_headers, name) != value)
             return nullptr;
     lru_.splice(lru_.begin(), lru_, it->second);
     return entry;

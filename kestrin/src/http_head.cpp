@@ -34,7 +34,7 @@ std::optional<std::string_view> ParsedHead::get(std::string_view name) const {
     return std::nullopt;
 }
 
-std::string ParsedHead::joined(std::string_view name) const {
+std::string joined_values(const HeaderList &headers, std::string_view name) {
     std::string out;
     for (const auto &[n, v] : headers) {
         if (!iequals(n, name))
@@ -44,6 +44,10 @@ std::string ParsedHead::joined(std::string_view name) const {
         out += v;
     }
     return out;
+}
+
+std::string ParsedHead::joined(std::string_view name) const {
+    return joined_values(headers, name);
 }
 
 int parse_status_line(std::string_view line) {

@@ -13,6 +13,9 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 bool iequals(std::string_view a, std::string_view b);
 
+// All values of a header in the list joined with ", " (list-valued headers).
+std::string joined_values(const HeaderList &headers, std::string_view name);
+
 struct ParsedHead {
     int status = 0;
     HeaderList headers;
