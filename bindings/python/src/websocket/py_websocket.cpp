@@ -108,6 +108,15 @@ PyObject *new_tuple(const EventFields &f) {
     return PyTuple_Pack(4, kind.get(), payload.get(), code.get(), text.get());
 }
 
+// What recv() and poll_event() return: the event's tuple, None when there was none.
+PyObject *event_result(bool connected, const std::optional<EventFields> &fields) {
+    if (!connected)
+        return raise_runtime(kNotConnected);
+    if (!fields)
+        Py_RETURN_NONE;
+    return new_tuple(*fields);
+}
+
 // Close codes are 16-bit; the messages follow the interpreter's integer conversions.
 bool to_close_code(PyObject *o, uint16_t &out) {
     PyRef index = PyRef::steal(PyNumber_Index(o));
@@ -264,11 +273,7 @@ PyObject *websocket_recv(PyObject *self) {
                 fields = fields_of(std::move(*event));
         }
     }
-    if (!connected)
-        return raise_runtime(kNotConnected);
-    if (!fields)
-        Py_RETURN_NONE;
-    return new_tuple(*fields);
+    return event_result(connected, fields);
 }
 
 PyObject *websocket_close(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
@@ -332,11 +337,7 @@ PyObject *websocket_poll_event(PyObject *self) {
             }
         }
     }
-    if (!connected)
-        return raise_runtime(kNotConnected);
-    if (!fields)
-        Py_RETURN_NONE;
-    return new_tuple(*fields);
+    return event_result(connected, fields);
 }
 
 PyObject *websocket_poll_events(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
