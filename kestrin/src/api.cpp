@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include <kestrin/kestrin.h>
+#include <kestrin/kestrin_run.h>
 
 #include "engine.hpp"
 #include "entry.hpp"
@@ -141,6 +142,20 @@ ks_status ks_request_create(ks_engine *engine, const ks_request_config *config, 
 
 ks_status ks_request_start(ks_request *r) {
     return usable(r) ? guarded([&] { return Request::from(r)->start(); }) : refusal(r);
+}
+
+ks_status ks_request_start_and_run(ks_request *r, ks_ready_fn ready, void *arg) {
+    if (r && !ready)
+        return KS_INVALID_ARGUMENT;
+    return usable(r) ? guarded([&] { return Request::from(r)->start_and_run(ready, arg); })
+                     : refusal(r);
+}
+
+ks_status ks_request_run_until(ks_request *r, ks_ready_fn ready, void *arg) {
+    if (r && !ready)
+        return KS_INVALID_ARGUMENT;
+    return usable(r) ? guarded([&] { return Request::from(r)->run_until(ready, arg); })
+                     : refusal(r);
 }
 
 ks_status ks_request_cancel(ks_request *r) {

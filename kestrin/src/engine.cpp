@@ -87,19 +87,90 @@ ks_status Engine::create(EngineSettings settings, std::shared_ptr<Engine> &out) 
 }
 
 void Engine::run() {
-    // Handlers catch running out of memory where they can fail just their request. Whatever
-    // still escapes one (from inside a Beast or Asio operation) lost that operation, and which
-    // connection it served is unknown: fail them all rather than leave one hanging, and keep the
-    // thread, which later requests depend on.
     for (;;) {
-        try {
-            io_.run();
-            return;
-        } catch (const std::bad_alloc &) {
-            fail_transfers();
-            // No handler runs now, so their streams can go with them.
-            end_websockets(kOutOfMemoryFailure, "out of memory", true);
+        {
+            std::unique_lock lock(post_mu_);
+            loop_free_.wait(lock, [&] { return wake_ && owner_ == LoopOwner::none; });
+            owner_ = LoopOwner::network;
         }
+        for (;;) {
+            {
+                std::lock_guard lock(post_mu_);
+                wake_ = false;
+            }
+            poll_loop();
+            if (io_.stopped())
+                return; // shut down: nobody runs the loop again
+            if (idle()) {
+                std::lock_guard lock(post_mu_);
+                if (wake_)
+                    continue;
+                owner_ = LoopOwner::none;
+                break;
+            }
+            run_one_loop();
+        }
+    }
+}
+
+// Handlers catch running out of memory where they can fail just their request. Whatever still
+// escapes one (from inside a Beast or Asio operation) lost that operation, and which connection
+// it served is unknown: fail them all rather than leave one hanging, and keep the loop, which
+// later requests depend on. No handler runs now, so the WebSockets' streams can go too.
+void Engine::poll_loop() {
+    try {
+        io_.poll();
+    } catch (const std::bad_alloc &) {
+        fail_transfers();
+        end_websockets(kOutOfMemoryFailure, "out of memory", true);
+    }
+}
+
+void Engine::run_one_loop() {
+    try {
+        io_.run_one();
+    } catch (const std::bad_alloc &) {
+        fail_transfers();
+        end_websockets(kOutOfMemoryFailure, "out of memory", true);
+    }
+}
+
+bool Engine::idle() const {
+    return !stopped_ && active_.empty() && websockets_.empty() && watches_.empty() && !want_timer_;
+}
+
+bool Engine::take_loop() {
+    std::lock_guard lock(post_mu_);
+    if (closing_ || owner_ != LoopOwner::none)
+        return false;
+    owner_ = LoopOwner::caller;
+    return true;
+}
+
+void Engine::run_until(int (*ready)(void *), void *arg) {
+    struct GiveBack {
+        Engine *engine;
+        ~GiveBack() { engine->give_back_loop(); }
+    } give_back{this};
+    // One handler at a time, so that the caller goes as soon as its request is ready; the loop
+    // blocks in the reactor only when no handler is queued.
+    while (!ready(arg) && !io_.stopped())
+        run_one_loop();
+}
+
+// Handlers still queued are harmless leftovers (cancelled waits) unless work was posted while
+// the caller ran the loop or something remains to watch: then the network thread takes over.
+void Engine::give_back_loop() {
+    // What is ready now (the rest of a response, often) may finish the work, and then nobody
+    // needs waking.
+    if (!idle())
+        poll_loop();
+    bool idle_now = idle();
+    std::lock_guard lock(post_mu_);
+    owner_ = LoopOwner::none;
+    if (wake_ || !idle_now) {
+        wake_ = true;
+        loop_free_.notify_one();
     }
 }
 
@@ -111,6 +182,7 @@ void Engine::shutdown() {
         closing_ = true;
         asio::post(
             io_, in_slot(shutdown_slot_, [self = shared_from_this()] { self->finish_shutdown(); }));
+        wake_loop_locked();
     }
     settings_.lease.reset();
     // Nobody waits for the thread: a callback running on it may be waiting for a lock our

@@ -1,10 +1,13 @@
-// One engine: its settings and its network thread, which runs one Asio
-// io_context driving a libcurl multi handle through its socket and timer
-// callbacks. Every curl handle of the engine is touched only on that thread.
+// One engine: its settings and its network loop, one Asio io_context driving a libcurl multi
+// handle through its socket and timer callbacks. The loop has one owner at a time: the engine's
+// network thread, or a caller that waits for its own request and runs the loop meanwhile (then
+// the thread the kernel wakes is the one that waits). Every curl handle of the engine is touched
+// only by the owner.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -47,15 +50,38 @@ class Engine : public std::enable_shared_from_this<Engine> {
     const EngineSettings &settings() const { return settings_; }
     boost::asio::io_context &io() { return io_; }
 
-    // Queues work for the network thread unless the engine is shutting down.
-    // Work accepted here runs before the shutdown completes everything.
+    // Queues work for the loop unless the engine is shutting down, and wakes the network thread
+    // when nobody runs the loop. Work accepted here runs before the shutdown completes
+    // everything.
     template <class F> bool post(F &&f) {
         std::lock_guard lock(post_mu_);
         if (closing_)
             return false;
         boost::asio::post(io_, std::forward<F>(f));
+        wake_loop_locked();
         return true;
     }
+
+    // As post(); when nobody runs the loop, the caller takes it instead of waking the network
+    // thread, and must then run_until() at once. Nullopt when the engine is shutting down, else
+    // whether the caller took the loop.
+    template <class F> std::optional<bool> post_and_take(F &&f) {
+        std::lock_guard lock(post_mu_);
+        if (closing_)
+            return std::nullopt;
+        boost::asio::post(io_, std::forward<F>(f));
+        if (owner_ == LoopOwner::none) {
+            owner_ = LoopOwner::caller;
+            return true;
+        }
+        wake_ = true;
+        return false;
+    }
+    // Takes the loop for the calling thread when nobody runs it and the engine is not closing.
+    bool take_loop();
+    // Runs the loop taken by the calling thread until ready(arg) returns nonzero or the engine
+    // ends, then hands it back (to the network thread when work remains).
+    void run_until(int (*ready)(void *), void *arg);
 
     // From ks_engine_release: completes every request with Canceled on the
     // network thread, then stops it. Never waits for it.
@@ -81,7 +107,23 @@ class Engine : public std::enable_shared_from_this<Engine> {
     explicit Engine(EngineSettings settings);
     // The shutdown that a release queues; it needs no memory then.
     HandlerSlot shutdown_slot_;
+    enum class LoopOwner : uint8_t { none, network, caller };
+    // The network thread: waits until work comes while nobody runs the loop, then runs it until
+    // it is idle; ends with the loop.
     void run();
+    // Runs ready handlers, then one that becomes ready; out-of-memory escapes handled.
+    void poll_loop();
+    void run_one_loop();
+    // Nothing but the network thread could wait for: no transfer, WebSocket, watched socket or
+    // libcurl timer, and no shutdown under way.
+    bool idle() const;
+    void give_back_loop();
+    // Work was posted: the network thread runs it unless somebody runs the loop. post_mu_ held.
+    void wake_loop_locked() {
+        wake_ = true;
+        if (owner_ == LoopOwner::none)
+            loop_free_.notify_one();
+    }
     void finish_shutdown();
     // Ends every WebSocket with `failure`.
     void end_websockets(Failure failure, std::string_view message, bool drop_streams);
@@ -108,7 +150,12 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // once every pending handler has run and released what it holds.
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
     std::mutex post_mu_;
-    bool closing_ = false; // guarded by post_mu_
+    // Guarded by post_mu_: shutting down; who runs the loop; work was posted since the owner
+    // last looked.
+    bool closing_ = false;
+    LoopOwner owner_ = LoopOwner::none;
+    bool wake_ = false;
+    std::condition_variable loop_free_; // the network thread waits on it for work
     std::thread thread_;
 
     // Network thread state.

@@ -208,19 +208,36 @@ ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_reques
 // ---- API side ---------------------------------------------------------------
 
 ks_status Request::start() {
+    return start_and_run(nullptr, nullptr);
+}
+
+ks_status Request::start_and_run(int (*ready)(void *), void *arg) {
     if (started_.exchange(true))
         return KS_INVALID_STATE;
-    bool posted = false;
+    std::optional<bool> took;
     try {
-        posted = engine_->post([self = shared_from_this()] { self->step([&] { self->begin(); }); });
+        auto begin = [self = shared_from_this()] { self->step([&] { self->begin(); }); };
+        if (ready)
+            took = engine_->post_and_take(std::move(begin));
+        else if (engine_->post(std::move(begin)))
+            took = false;
     } catch (...) {
         started_ = false; // out of memory: the caller may try again
         throw;
     }
-    if (!posted) {
+    if (!took) {
         started_ = false;
         return KS_INVALID_STATE; // the engine was released
     }
+    if (*took)
+        engine_->run_until(ready, arg);
+    return KS_OK;
+}
+
+ks_status Request::run_until(int (*ready)(void *), void *arg) {
+    if (!started_ || !engine_->take_loop())
+        return KS_INVALID_STATE;
+    engine_->run_until(ready, arg);
     return KS_OK;
 }
 
@@ -259,7 +276,8 @@ ks_status Request::upload_write(const uint8_t *data, size_t len, bool final_chun
 void Request::release() {
     auto self = std::move(api_ref);
     canceled_ = true;
-    if (started_)
+    // A completed request needs nothing more from the loop: waking it would cost a thread switch.
+    if (started_ && !done_.load(std::memory_order_acquire))
         engine_->post(in_slot(release_slot_, [self] { self->abort(kCanceled); }));
     else if (upload_)
         upload_->close(KS_CANCELED);
@@ -814,6 +832,7 @@ void Request::finish(Failure failure) {
     auto self = shared_from_this();
     engine_->forget(self);
     hop_.cached.reset();
+    done_.store(true, std::memory_order_release);
     cb_.on_complete(cb_.user_data, handle(), failure.status, failure.net_error);
 }
 

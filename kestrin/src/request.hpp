@@ -58,6 +58,12 @@ class Request : public std::enable_shared_from_this<Request> {
 
     // API side, any thread; none of these waits for the network thread.
     ks_status start();
+    // As start(); then, when nobody runs the engine's loop, runs it on the calling thread until
+    // ready(arg) returns nonzero.
+    ks_status start_and_run(int (*ready)(void *), void *arg);
+    // Runs the engine's loop on the calling thread until ready(arg) returns nonzero; refused
+    // with InvalidState, without running anything, when another thread runs it.
+    ks_status run_until(int (*ready)(void *), void *arg);
     ks_status cancel();
     ks_status resume_read();
     ks_status follow_redirect();
@@ -135,6 +141,7 @@ class Request : public std::enable_shared_from_this<Request> {
     std::atomic<bool> canceled_{false};
     std::atomic<bool> awaiting_follow_{false};
     std::atomic<bool> upload_wake_pending_{false};
+    std::atomic<bool> done_{false}; // on_complete is on its way: the loop has no more to do
 
     // Network thread state.
     Phase phase_ = Phase::Idle;

@@ -45,6 +45,7 @@ void Recorder::on_complete(void *p, ks_request *, uint32_t status, int32_t net_e
     ++r->completes;
     r->complete_status = status;
     r->net_error = net_error;
+    r->complete_thread = std::this_thread::get_id();
     r->cv.notify_all();
 }
 

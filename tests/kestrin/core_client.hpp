@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <kestrin/kestrin.h>
@@ -43,6 +44,7 @@ class Recorder {
     uint32_t complete_status = 0;
     int32_t net_error = 0;
     bool order_violation = false;
+    std::thread::id complete_thread;
 
   private:
     static void on_response(void *, ks_request *, int32_t, const uint8_t *, size_t);

@@ -3,6 +3,7 @@
 #include <kestrin/kestrin.h>
 
 #include "bridge/notifier.h"
+#include "core/run_loop.h"
 #include "engine/engine.h"
 #include "lib/fault.h"
 #include "lib/pyref.h"
@@ -69,6 +70,7 @@ int exec_module(PyObject *module) {
                        reinterpret_cast<PyObject *>(websocket_type())) ||
             add_to_all(module, all.get(), "abi_version", abi.get()))
             return -1;
+        core_run_loop(); // the Core's optional entry points, looked up once, now
         return register_exit_hook();
     });
 }

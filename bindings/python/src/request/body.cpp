@@ -26,7 +26,7 @@ PyObject *request_next_body(PyObject *self) {
         {
             std::lock_guard<std::mutex> stream(n.stream_lock);
             if (n.body_stream)
-                result = n.body_stream->state().wait_body(resume);
+                result = n.body_stream->state().wait_body(resume, n.body_stream->core());
         }
         // After the stream lock: callbacks the Core runs inside this call may notify the loop.
         if (resume)
@@ -93,7 +93,8 @@ PyObject *request_read_body(PyObject *self) {
                 break;
             }
             bool resume = false;
-            BodyOutcome body = n.body_stream->state().read_rest(resume, sink);
+            BodyOutcome body =
+                n.body_stream->state().read_rest(resume, sink, n.body_stream->core());
             if (resume) {
                 // The stream lock is let go for the Core call only; the stream stays published.
                 stream.unlock();

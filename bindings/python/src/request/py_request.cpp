@@ -140,12 +140,12 @@ PyObject *request_start_stream(PyObject *self) {
     HeadResult result;
     {
         GilRelease unlocked;
-        auto started = n.core().start();
+        auto started = n.core().start(true);
         if (auto *e = std::get_if<CoreError>(&started)) {
             result = *e;
         } else {
             auto &handle = std::get<std::shared_ptr<RequestHandle>>(started);
-            HeadOutcome head = handle->state().wait_head();
+            HeadOutcome head = handle->state().wait_head(handle->core());
             result = settle_head(n, std::move(handle), std::move(head));
         }
     }
@@ -160,7 +160,7 @@ PyObject *request_await_response(PyObject *self) {
     HeadResult result;
     {
         GilRelease unlocked;
-        HeadOutcome head = started->state().wait_head();
+        HeadOutcome head = started->state().wait_head(started->core());
         result = settle_head(n, std::move(started), std::move(head));
     }
     return raise_head_result(result);

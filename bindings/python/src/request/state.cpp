@@ -1,5 +1,7 @@
 #include "request/state.h"
 
+#include "core/run_loop.h"
+
 #include "core/start_once.h"
 #include "lib/fault.h"
 #include "lib/python.h"
@@ -258,11 +260,38 @@ HeadOutcome RequestState::take_head() {
     return head_locked();
 }
 
-HeadOutcome RequestState::wait_head() {
+template <class Ready>
+void RequestState::wait_for(std::unique_lock<std::mutex> &lock, ks_request *run, Ready ready) {
+    auto run_until = core_run_loop().run_until;
+    if (run && run_until && !ready()) {
+        struct Check {
+            RequestState *state;
+            Ready *ready;
+        } check{this, &ready};
+        lock.unlock();
+        run_until(
+            run,
+            [](void *arg) -> int {
+                auto *c = static_cast<Check *>(arg);
+                std::lock_guard<std::mutex> guard(c->state->lock_);
+                return (*c->ready)() ? 1 : 0;
+            },
+            &check);
+        lock.lock();
+    }
+    wake_.wait(lock, ready);
+}
+
+bool RequestState::head_ready() {
+    std::lock_guard<std::mutex> lock(lock_);
+    return head_ready_locked();
+}
+
+HeadOutcome RequestState::wait_head(ks_request *run) {
     std::unique_lock<std::mutex> lock(lock_);
     ++eager_waiters_;
     // Ended without a head: nothing will come.
-    wake_.wait(lock, [&] { return head_taken_ || head_ || phase_ != Phase::pending; });
+    wait_for(lock, run, [&] { return head_ready_locked(); });
     --eager_waiters_;
     return head_locked();
 }
@@ -300,14 +329,13 @@ BodyOutcome RequestState::take_body(bool &resume) {
     return std::move(*r);
 }
 
-BodyOutcome RequestState::wait_body(bool &resume) {
+BodyOutcome RequestState::wait_body(bool &resume, ks_request *run) {
     resume = false;
     std::unique_lock<std::mutex> lock(lock_);
-    std::optional<BodyOutcome> r;
     ++eager_waiters_;
-    wake_.wait(lock, [&] { return bool(r = body_locked(resume)); });
+    wait_for(lock, run, [&] { return !body_.empty() || phase_ != Phase::pending; });
     --eager_waiters_;
-    return std::move(*r);
+    return std::move(*body_locked(resume)); // something to take now
 }
 
 void BodySink::append(const uint8_t *p, size_t n) {
@@ -328,7 +356,7 @@ uint64_t RequestState::expected_rest() {
     return *expected_length_ > delivered_ ? *expected_length_ - delivered_ : 0;
 }
 
-BodyOutcome RequestState::read_rest(bool &resume, BodySink &sink) {
+BodyOutcome RequestState::read_rest(bool &resume, BodySink &sink, ks_request *run) {
     resume = false;
     std::unique_lock<std::mutex> lock(lock_);
     for (;;) {
@@ -345,7 +373,7 @@ BodyOutcome RequestState::read_rest(bool &resume, BodySink &sink) {
         // sink is full and chunks queue again) wakes this wait.
         sink_ = &sink;
         ++end_waiters_;
-        wake_.wait(lock, [&] { return phase_ != Phase::pending || paused_; });
+        wait_for(lock, run, [&] { return phase_ != Phase::pending || paused_; });
         --end_waiters_;
         sink_ = nullptr;
     }
@@ -384,8 +412,17 @@ RequestHandle::~RequestHandle() {
         RequestState::release_core_ref(state_.get());
 }
 
-std::variant<std::shared_ptr<RequestHandle>, CoreError> RequestHandle::start() {
-    if (auto error = start_once(started_, [this] { return ks_request_start(core_); }))
+std::variant<std::shared_ptr<RequestHandle>, CoreError> RequestHandle::start(bool run_to_head) {
+    auto start_and_run = run_to_head ? core_run_loop().start_and_run : nullptr;
+    auto error = start_once(started_, [&] {
+        if (!start_and_run)
+            return ks_request_start(core_);
+        return start_and_run(
+            core_,
+            [](void *state) -> int { return static_cast<RequestState *>(state)->head_ready(); },
+            state_.get());
+    });
+    if (error)
         return *error;
     return shared_from_this();
 }

@@ -63,8 +63,10 @@ using CallResult = std::optional<CoreError>;
 using Clock = std::chrono::steady_clock;
 
 // What the Core's callbacks recorded for one request, and the operations the Python side runs
-// on it. None of them calls the Core; the caller makes any Core call they ask for once no lock
-// is held that a callback takes.
+// on it. None of them calls the Core with a lock held; the caller makes any Core call they ask
+// for once no lock is held that a callback takes. A wait given the Core request first runs the
+// Core's loop on the waiting thread where the Core offers it (core/run_loop.h), so that the
+// callbacks it waits for come on this thread.
 class RequestState {
   public:
     // A new state whose Core reference is held. The returned pointer is the creator's
@@ -95,22 +97,24 @@ class RequestState {
 
     // Non-blocking. The head or the failure is handed out once.
     HeadOutcome take_head();
+    // Whether wait_head would return at once.
+    bool head_ready();
     // Blocks until the head or the failure. Nothing when there is none to come (already handed
     // out, or the request ended without a head).
-    HeadOutcome wait_head();
+    HeadOutcome wait_head(ks_request *run = nullptr);
 
     // Non-blocking. When the take brings the queue back under the threshold of a paused
     // request, `resume` is set and the caller must resume the Core's reading once.
     BodyOutcome take_body(bool &resume);
     // Blocks until a chunk, the end or the failure; `resume` as for take_body. The failure is
     // handed to body readers once, the end after it.
-    BodyOutcome wait_body(bool &resume);
+    BodyOutcome wait_body(bool &resume, ks_request *run = nullptr);
     // The body bytes still to come by the response's Content-Length (0 when unknown or none).
     uint64_t expected_rest();
     // read_body's step: moves every queued chunk into `sink`, then waits for the outcome while
     // the Core writes into `sink` directly. BodyPending when `resume` asks the caller to resume
     // the Core and come back; BodyDone or the failure (once, as for wait_body) at the end.
-    BodyOutcome read_rest(bool &resume, BodySink &sink);
+    BodyOutcome read_rest(bool &resume, BodySink &sink, ks_request *run = nullptr);
 
     // The oldest hop, or nothing; `seen`, when given, receives the count of the state's changes
     // at the same instant.
@@ -125,6 +129,11 @@ class RequestState {
 
     enum class Phase : uint8_t { pending, success, error };
 
+    // Waits on wake_ until ready(); with `run`, first runs the Core's loop here, the lock let
+    // go, until ready() or until the Core declines.
+    template <class Ready>
+    void wait_for(std::unique_lock<std::mutex> &lock, ks_request *run, Ready ready);
+    bool head_ready_locked() const { return head_taken_ || head_ || phase_ != Phase::pending; }
     // Lock, record, wake all, unlock, then notify the loop with no lock held.
     template <class Record> void frame(Record &&record) noexcept;
     // A fault inside a callback: CallbackPanic unless an outcome is already there.
@@ -181,10 +190,12 @@ class RequestHandle : public std::enable_shared_from_this<RequestHandle> {
     RequestHandle &operator=(const RequestHandle &) = delete;
 
     RequestState &state() const { return *state_; }
+    ks_request *core() const { return core_; }
 
     // started false -> true, then ks_request_start; a new reference to this handle on success.
     // InvalidState without a Core call when started before; a failed start leaves it startable.
-    std::variant<std::shared_ptr<RequestHandle>, CoreError> start();
+    // With run_to_head, the Core may run its loop on this thread until the head or the end.
+    std::variant<std::shared_ptr<RequestHandle>, CoreError> start(bool run_to_head = false);
     CallResult cancel();
     CallResult resume_read();
     CallResult upload_write(std::span<const uint8_t> data, bool final_chunk);
