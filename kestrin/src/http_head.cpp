@@ -34,6 +34,17 @@ std::optional<std::string_view> ParsedHead::get(std::string_view name) const {
     return std::nullopt;
 }
 
+bool has_header(const HeaderList &headers, std::string_view name) {
+    for (const auto &h : headers)
+        if (iequals(h.first, name))
+            return true;
+    return false;
+}
+
+bool is_https(std::string_view url) {
+    return url.size() > 6 && iequals(url.substr(0, 6), "https:");
+}
+
 std::string joined_values(const HeaderList &headers, std::string_view name) {
     std::string out;
     for (const auto &[n, v] : headers) {

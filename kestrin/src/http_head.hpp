@@ -13,6 +13,12 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 bool iequals(std::string_view a, std::string_view b);
 
+// Whether the list holds a header of that name.
+bool has_header(const HeaderList &headers, std::string_view name);
+
+// Whether a URL's scheme is https.
+bool is_https(std::string_view url);
+
 // All values of a header in the list joined with ", " (list-valued headers).
 std::string joined_values(const HeaderList &headers, std::string_view name);
 

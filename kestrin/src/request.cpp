@@ -3,14 +3,10 @@
 #include <cctype>
 #include <cstring>
 
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-
 #include "default_headers.hpp"
 #include "engine.hpp"
 #include "record_text.hpp"
 #include "redirect_policy.hpp"
-#include "system_ca.hpp"
 
 namespace kestrin {
 
@@ -21,8 +17,6 @@ namespace {
 constexpr size_t kServeChunk = 64 * 1024;
 // Body collected within one libcurl call goes out at this size at the latest.
 constexpr size_t kBodyBatch = 256 * 1024;
-// libcurl's read size, and so the largest piece of body one write callback brings.
-constexpr size_t kReadSize = 32 * 1024;
 // A browser's bound on a response head; libcurl's own limits are larger.
 constexpr size_t kMaxHeadBytes = 256 * 1024;
 
@@ -42,103 +36,12 @@ ks_status check_http_url(const std::string &url) {
     return ok ? KS_OK : KS_INVALID_ARGUMENT;
 }
 
-// libcurl before 8.0.0 sets HTTP/2 up a second time on a reused prior-knowledge (clear-text)
-// connection and fails that request with a framing error (curl issue 10634).
-bool h2c_reuse_broken() {
-    static const bool broken = curl_version_info(CURLVERSION_NOW)->version_num < 0x080000;
-    return broken;
-}
-
-// HTTP/2 weights of the browser's priorities, by Priority; 0 leaves libcurl's.
-long stream_weight(Priority priority) {
-    static constexpr long kWeights[] = {0, 256, 220, 183, 147, 110};
-    return kWeights[static_cast<uint32_t>(priority)];
-}
-
 // A record field as its enum; false for a number past the enum's last value.
 template <class E> bool decode(uint32_t raw, E last, E &out) {
     if (raw > static_cast<uint32_t>(last))
         return false;
     out = static_cast<E>(raw);
     return true;
-}
-
-bool is_https(std::string_view url) {
-    return url.size() > 6 && iequals(url.substr(0, 6), "https:");
-}
-
-// Without a DNS or IP subjectAltName, libcurl matches the host against the subject's common
-// name; browsers refuse such a leaf as a name mismatch, and so do we.
-int refuse_leaf_without_san(int ok, X509_STORE_CTX *store) {
-    if (!ok || X509_STORE_CTX_get_error_depth(store) != 0)
-        return ok;
-    std::unique_ptr<GENERAL_NAMES, decltype(&GENERAL_NAMES_free)> names(
-        static_cast<GENERAL_NAMES *>(X509_get_ext_d2i(X509_STORE_CTX_get_current_cert(store),
-                                                      NID_subject_alt_name, nullptr, nullptr)),
-        GENERAL_NAMES_free);
-    for (int i = 0; names && i < sk_GENERAL_NAME_num(names.get()); ++i) {
-        int type = sk_GENERAL_NAME_value(names.get(), i)->type;
-        if (type == GEN_DNS || type == GEN_IPADD)
-            return 1;
-    }
-    X509_STORE_CTX_set_error(store, X509_V_ERR_HOSTNAME_MISMATCH);
-    return 0;
-}
-
-// libcurl calls this for every TLS connection it sets up, to the origin and to a proxy alike.
-CURLcode on_ssl_ctx(CURL *, void *ssl_ctx, void *) {
-    auto *ctx = static_cast<SSL_CTX *>(ssl_ctx);
-    SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), &refuse_leaf_without_san);
-    return CURLE_OK;
-}
-
-// An empty proxy also keeps libcurl from reading proxy environment variables.
-void set_proxy(CURL *e, const EngineSettings &s) {
-    curl_easy_setopt(e, CURLOPT_PROXY, s.proxy.c_str());
-    if (!s.proxy_username.empty())
-        curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, s.proxy_username.c_str());
-    if (!s.proxy_password.empty())
-        curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, s.proxy_password.c_str());
-}
-
-void set_tls(CURL *e, const EngineSettings &s) {
-    if (s.cert_mode == 0) {
-        if (const char *bundle = system_ca_bundle()) {
-            curl_easy_setopt(e, CURLOPT_CAINFO, bundle);
-            curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, bundle);
-        }
-    } else if (s.cert_mode == 1) {
-        // Trust exactly the given certificates: no system bundle or directory.
-        curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
-        curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
-        curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, nullptr);
-        curl_easy_setopt(e, CURLOPT_PROXY_CAPATH, nullptr);
-        if (!s.ca_pem.empty()) {
-            curl_blob blob{const_cast<char *>(s.ca_pem.data()), s.ca_pem.size(), CURL_BLOB_NOCOPY};
-            curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
-            curl_easy_setopt(e, CURLOPT_PROXY_CAINFO_BLOB, &blob);
-        }
-    } else if (s.cert_mode == 2) {
-        curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
-        curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
-    }
-    if (s.cert_mode != 2)
-        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &on_ssl_ctx);
-    if (s.profile) {
-        curl_easy_setopt(e, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
-        curl_easy_setopt(e, CURLOPT_SSL_CIPHER_LIST, std::string(s.profile->tls12_ciphers).c_str());
-        curl_easy_setopt(e, CURLOPT_TLS13_CIPHERS, std::string(s.profile->tls13_ciphers).c_str());
-        curl_easy_setopt(e, CURLOPT_SSL_EC_CURVES, std::string(s.profile->curves).c_str());
-    }
-}
-
-bool has_header(const HeaderList &list, std::string_view name) {
-    for (const auto &h : list)
-        if (iequals(h.first, name))
-            return true;
-    return false;
 }
 
 } // namespace
@@ -382,111 +285,6 @@ HeaderList Request::build_headers() const {
     HeaderList out = default_headers(engine_->settings(), HeaderUse::Fetch);
     merge_headers(out, headers_, Merge::InPlace);
     return out;
-}
-
-// One function a concern: libcurl's hooks and the connection, the proxy, TLS, the method and
-// body, the header lines.
-bool Request::configure(CURL *e) {
-    if (!configure_transport(e))
-        return false;
-    const EngineSettings &s = engine_->settings();
-    set_proxy(e, s);
-    set_tls(e, s);
-    HeaderList headers = sent_headers_;
-    for (const auto &h : hop_.extra_headers)
-        headers.push_back(h);
-    configure_body(e, headers);
-    if (!configure_header_lines(e, headers))
-        return false;
-    if (long w = stream_weight(priority_))
-        curl_easy_setopt(e, CURLOPT_STREAM_WEIGHT, w);
-    return true;
-}
-
-bool Request::configure_transport(CURL *e) {
-    const EngineSettings &s = engine_->settings();
-    curl_easy_setopt(e, CURLOPT_PRIVATE, this);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, hop_.curl_error);
-    if (curl_easy_setopt(e, CURLOPT_URL, url_.c_str()) != CURLE_OK)
-        return false;
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Request::on_header);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Request::on_write);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    // A paused transfer makes libcurl keep all that its current read decodes to, and fail past
-    // 64 MiB: gzip decodes at most about 1032 times, so a 32 KiB read stays well under it.
-    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, long(kReadSize));
-    curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
-    engine_->watch_connections(e);
-    // Waiting for a connection to learn whether it multiplexes pays only where it learns that
-    // early (ALPN, prior knowledge). A clear-text connection tells with its first response, so
-    // one stalled request would hold back every other request to its host.
-    bool https = is_https(url_);
-    if (s.http_version == 2 && !https && h2c_reuse_broken()) {
-        // Such a libcurl cannot share these connections: one connection per request.
-        curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
-        curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
-    } else if (s.http_version == 2 || (s.http_version == 0 && https)) {
-        curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
-    }
-    // Decode whatever the server encodes; the Accept-Encoding header itself
-    // comes from build_headers().
-    curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, s.accept_encoding.c_str());
-
-    static constexpr long kVersions[] = {CURL_HTTP_VERSION_2TLS, CURL_HTTP_VERSION_1_1,
-                                         CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE};
-    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, kVersions[s.http_version]);
-    return true;
-}
-
-void Request::configure_body(CURL *e, HeaderList &headers) {
-    if (method_ == "HEAD" && send_kind_ == BodyKind::None) {
-        curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
-    } else if (send_kind_ == BodyKind::Stream) {
-        curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
-        curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, curl_off_t(-1));
-        curl_easy_setopt(e, CURLOPT_READFUNCTION, &Request::on_read);
-        curl_easy_setopt(e, CURLOPT_READDATA, this);
-        if (method_ != "PUT")
-            curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method_.c_str());
-    } else if (send_kind_ == BodyKind::Bytes || method_ == "POST" || method_ == "PUT" ||
-               method_ == "PATCH") {
-        // Bodyless POST/PUT/PATCH still say Content-Length: 0, as browsers do.
-        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body_.size()));
-        curl_easy_setopt(e, CURLOPT_POSTFIELDS, body_.data());
-        if (method_ != "POST")
-            curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method_.c_str());
-        if (!has_header(headers, "Content-Type"))
-            headers.emplace_back("Content-Type", std::string()); // no form default
-    } else if (method_ == "GET") {
-        curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
-    } else {
-        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method_.c_str());
-    }
-    if (!has_header(headers, "Expect"))
-        headers.emplace_back("Expect", std::string());
-}
-
-bool Request::configure_header_lines(CURL *e, const HeaderList &headers) {
-    if (header_list_) {
-        curl_slist_free_all(header_list_);
-        header_list_ = nullptr;
-    }
-    for (const auto &[name, value] : headers) {
-        bool removal = value.empty() && (name == "Content-Type" || name == "Expect") &&
-                       !has_header(headers_, name);
-        // "Name:" removes a header in libcurl; "Name;" sends it empty.
-        std::string line = removal ? name + ":" : value.empty() ? name + ";" : name + ": " + value;
-        curl_slist *next = curl_slist_append(header_list_, line.c_str());
-        if (!next)
-            return false;
-        header_list_ = next;
-    }
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, header_list_);
-    return true;
 }
 
 size_t Request::on_header(char *data, size_t size, size_t n, void *p) {

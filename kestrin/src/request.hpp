@@ -89,6 +89,9 @@ class Request : public std::enable_shared_from_this<Request> {
     void flush_body();
 
   private:
+    // libcurl's read size, and so the largest piece of body one write callback brings.
+    static constexpr size_t kReadSize = 32 * 1024;
+
     // The abort that release() queues; it needs no memory then.
     HandlerSlot release_slot_;
 
