@@ -1,11 +1,14 @@
 #include "engine.hpp"
 
 #include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <mutex>
 
+#include <boost/asio/detail/reactor.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 
 #include "request.hpp"
@@ -49,6 +52,37 @@ Engine::Engine(EngineSettings settings) : settings_(std::move(settings)), curl_t
 Engine::~Engine() {
     if (thread_.joinable())
         thread_.detach();
+    for (int fd : {watch_fd_, wake_fd_})
+        if (fd >= 0)
+            ::close(fd);
+}
+
+namespace {
+
+// The network thread watches the reactor's epoll descriptor, which the reactor keeps private:
+// an explicit instantiation may name a private member, so the name is checked when this builds.
+using Reactor = asio::detail::reactor;
+int Reactor::*reactor_fd_member();
+template <int Reactor::*Member> struct ReactorFd {
+    friend int Reactor::*reactor_fd_member() { return Member; }
+};
+template struct ReactorFd<&Reactor::epoll_fd_>;
+
+} // namespace
+
+bool Engine::prepare_watch() {
+    reactor_fd_ = asio::use_service<Reactor>(io_).*reactor_fd_member();
+    watch_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (reactor_fd_ < 0 || watch_fd_ < 0 || wake_fd_ < 0)
+        return false;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = wake_fd_;
+    if (::epoll_ctl(watch_fd_, EPOLL_CTL_ADD, wake_fd_, &ev) != 0)
+        return false;
+    watch_reactor(true);
+    return watching_;
 }
 
 ks_status Engine::create(EngineSettings settings, std::shared_ptr<Engine> &out) {
@@ -69,6 +103,11 @@ ks_status Engine::create(EngineSettings settings, std::shared_ptr<Engine> &out) 
     curl_multi_setopt(e->multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, 256L);
     curl_multi_setopt(e->multi_, CURLMOPT_MAXCONNECTS, 64L);
     e->work_.emplace(e->io_.get_executor());
+    if (!e->prepare_watch()) {
+        curl_multi_cleanup(e->multi_);
+        e->multi_ = nullptr;
+        return KS_INITIALIZATION_FAILED; // out of descriptors
+    }
     try {
         e->thread_ = std::thread([self = e] { self->run(); });
     } catch (...) {
@@ -88,28 +127,27 @@ ks_status Engine::create(EngineSettings settings, std::shared_ptr<Engine> &out) 
 
 void Engine::run() {
     for (;;) {
+        epoll_event events[2];
+        int n = ::epoll_wait(watch_fd_, events, 2, -1);
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.fd == wake_fd_) {
+                uint64_t count;
+                (void)!::read(wake_fd_, &count, sizeof count);
+            }
+        }
         {
-            std::unique_lock lock(post_mu_);
-            loop_free_.wait(lock, [&] { return wake_ && owner_ == LoopOwner::none; });
+            std::lock_guard lock(post_mu_);
+            if (owner_ != LoopOwner::none)
+                continue; // whoever runs the loop hands it back watched
             owner_ = LoopOwner::network;
+            wake_ = false;
         }
-        for (;;) {
-            {
-                std::lock_guard lock(post_mu_);
-                wake_ = false;
-            }
-            poll_loop();
-            if (io_.stopped())
-                return; // shut down: nobody runs the loop again
-            if (idle()) {
-                std::lock_guard lock(post_mu_);
-                if (wake_)
-                    continue;
-                owner_ = LoopOwner::none;
-                break;
-            }
+        poll_loop();
+        while (foreign_completions_ > 0 && !io_.stopped())
             run_one_loop();
-        }
+        if (io_.stopped())
+            return; // shut down: nobody runs the loop again
+        release_loop();
     }
 }
 
@@ -141,16 +179,49 @@ bool Engine::idle() const {
 
 bool Engine::take_loop() {
     std::lock_guard lock(post_mu_);
-    if (closing_ || owner_ != LoopOwner::none)
+    return !closing_ && take_loop_locked();
+}
+
+bool Engine::take_loop_locked() {
+    if (owner_ != LoopOwner::none)
         return false;
     owner_ = LoopOwner::caller;
+    watch_reactor(false); // the caller waits in the reactor itself
     return true;
+}
+
+void Engine::posted_locked() {
+    wake_ = true;
+    if (owner_ == LoopOwner::none) {
+        uint64_t one = 1;
+        (void)!::write(wake_fd_, &one, sizeof one);
+    }
+}
+
+void Engine::watch_reactor(bool on) {
+    if (on == watching_)
+        return;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = reactor_fd_;
+    if (::epoll_ctl(watch_fd_, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, reactor_fd_, &ev) == 0) {
+        watching_ = on;
+    } else if (on) {
+        uint64_t one = 1; // out of kernel memory: the network thread runs the loop once more
+        (void)!::write(wake_fd_, &one, sizeof one);
+    }
 }
 
 void Engine::run_until(int (*ready)(void *), void *arg) {
     struct GiveBack {
         Engine *engine;
-        ~GiveBack() { engine->give_back_loop(); }
+        ~GiveBack() {
+            // What is ready now (the rest of a response, often) may finish the work before the
+            // network thread would have to wake for it.
+            if (!engine->idle())
+                engine->poll_loop();
+            engine->release_loop();
+        }
     } give_back{this};
     // One handler at a time, so that the caller goes as soon as its request is ready; the loop
     // blocks in the reactor only when no handler is queued.
@@ -158,19 +229,25 @@ void Engine::run_until(int (*ready)(void *), void *arg) {
         run_one_loop();
 }
 
-// Handlers still queued are harmless leftovers (cancelled waits) unless work was posted while
-// the caller ran the loop or something remains to watch: then the network thread takes over.
-void Engine::give_back_loop() {
-    // What is ready now (the rest of a response, often) may finish the work, and then nobody
-    // needs waking.
-    if (!idle())
+// Work posted while the owner looked elsewhere runs first; handlers still queued after that are
+// leftovers (cancelled waits) that the next run of the loop collects.
+void Engine::release_loop() {
+    for (;;) {
+        {
+            std::lock_guard lock(post_mu_);
+            if (!wake_) {
+                owner_ = LoopOwner::none;
+                watch_reactor(true);
+                // The network thread ends with the loop, or waits out a foreign completion.
+                if (io_.stopped() || foreign_completions_ > 0) {
+                    uint64_t one = 1;
+                    (void)!::write(wake_fd_, &one, sizeof one);
+                }
+                return;
+            }
+            wake_ = false;
+        }
         poll_loop();
-    bool idle_now = idle();
-    std::lock_guard lock(post_mu_);
-    owner_ = LoopOwner::none;
-    if (wake_ || !idle_now) {
-        wake_ = true;
-        loop_free_.notify_one();
     }
 }
 
@@ -182,7 +259,7 @@ void Engine::shutdown() {
         closing_ = true;
         asio::post(
             io_, in_slot(shutdown_slot_, [self = shared_from_this()] { self->finish_shutdown(); }));
-        wake_loop_locked();
+        posted_locked();
     }
     settings_.lease.reset();
     // Nobody waits for the thread: a callback running on it may be waiting for a lock our

@@ -1,13 +1,13 @@
 // One engine: its settings and its network loop, one Asio io_context driving a libcurl multi
-// handle through its socket and timer callbacks. The loop has one owner at a time: the engine's
-// network thread, or a caller that waits for its own request and runs the loop meanwhile (then
-// the thread the kernel wakes is the one that waits). Every curl handle of the engine is touched
-// only by the owner.
+// handle through its socket and timer callbacks. The loop has one owner at a time: a caller that
+// waits for its own request and runs the loop meanwhile (then the thread the kernel wakes is the
+// one that waits), or else the engine's network thread, which sleeps until the loop has something
+// ready and nobody runs it, runs what is ready and sleeps again. Every curl handle of the engine
+// is touched only by the owner.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -58,7 +58,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
         if (closing_)
             return false;
         boost::asio::post(io_, std::forward<F>(f));
-        wake_loop_locked();
+        posted_locked();
         return true;
     }
 
@@ -69,23 +69,26 @@ class Engine : public std::enable_shared_from_this<Engine> {
         std::lock_guard lock(post_mu_);
         if (closing_)
             return std::nullopt;
+        bool took = take_loop_locked();
         boost::asio::post(io_, std::forward<F>(f));
-        if (owner_ == LoopOwner::none) {
-            owner_ = LoopOwner::caller;
-            return true;
-        }
-        wake_ = true;
-        return false;
+        if (!took)
+            posted_locked();
+        return took;
     }
     // Takes the loop for the calling thread when nobody runs it and the engine is not closing.
     bool take_loop();
     // Runs the loop taken by the calling thread until ready(arg) returns nonzero or the engine
-    // ends, then hands it back (to the network thread when work remains).
+    // ends, then hands it back.
     void run_until(int (*ready)(void *), void *arg);
 
     // From ks_engine_release: completes every request with Canceled on the
     // network thread, then stops it. Never waits for it.
     void shutdown();
+
+    // An operation that completes from a thread of Asio's own (name resolution): until it ends,
+    // the network thread waits in the reactor, since nothing it watches would show the end.
+    void begin_foreign_completion() { ++foreign_completions_; }
+    void end_foreign_completion() { --foreign_completions_; }
 
     // Network thread only.
     CURLM *multi() { return multi_; }
@@ -108,22 +111,24 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // The shutdown that a release queues; it needs no memory then.
     HandlerSlot shutdown_slot_;
     enum class LoopOwner : uint8_t { none, network, caller };
-    // The network thread: waits until work comes while nobody runs the loop, then runs it until
-    // it is idle; ends with the loop.
+    // Finds the reactor's epoll descriptor and sets up what the network thread sleeps on.
+    bool prepare_watch();
+    // The network thread: sleeps until the loop has something ready while nobody runs it, runs
+    // what is ready, and ends with the loop.
     void run();
     // Runs ready handlers, then one that becomes ready; out-of-memory escapes handled.
     void poll_loop();
     void run_one_loop();
-    // Nothing but the network thread could wait for: no transfer, WebSocket, watched socket or
-    // libcurl timer, and no shutdown under way.
+    // Nothing is left that only the loop's sockets or timers would bring: no transfer, WebSocket,
+    // watched socket or libcurl timer, and no shutdown under way.
     bool idle() const;
-    void give_back_loop();
-    // Work was posted: the network thread runs it unless somebody runs the loop. post_mu_ held.
-    void wake_loop_locked() {
-        wake_ = true;
-        if (owner_ == LoopOwner::none)
-            loop_free_.notify_one();
-    }
+    // Lets the loop go: first runs what is queued for it, then the network thread watches.
+    void release_loop();
+    // post_mu_ held. Taking the loop stops the network thread from watching it.
+    bool take_loop_locked();
+    // post_mu_ held: work was queued; the network thread runs it unless somebody runs the loop.
+    void posted_locked();
+    void watch_reactor(bool on);
     void finish_shutdown();
     // Ends every WebSocket with `failure`.
     void end_websockets(Failure failure, std::string_view message, bool drop_streams);
@@ -155,7 +160,13 @@ class Engine : public std::enable_shared_from_this<Engine> {
     bool closing_ = false;
     LoopOwner owner_ = LoopOwner::none;
     bool wake_ = false;
-    std::condition_variable loop_free_; // the network thread waits on it for work
+    // The network thread sleeps on watch_fd_, an epoll set holding wake_fd_ (work was posted or
+    // the loop ended) and, while nobody runs the loop, the reactor's own epoll descriptor, which
+    // is readable when a socket or timer of the loop is ready.
+    int watch_fd_ = -1;
+    int wake_fd_ = -1;
+    int reactor_fd_ = -1;
+    bool watching_ = false; // guarded by post_mu_
     std::thread thread_;
 
     // Network thread state.
@@ -178,6 +189,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::unordered_set<curl_socket_t> idle_h1_;
     std::vector<pollfd> idle_poll_; // kept between checks to spare the allocation
     bool stopped_ = false;
+    int foreign_completions_ = 0;
     // A libcurl callback of ours ran out of memory: libcurl's view of the sockets or the timer
     // is no longer ours.
     bool callback_failed_ = false;

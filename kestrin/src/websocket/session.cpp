@@ -137,11 +137,18 @@ void WebSocketSession::begin() {
         host = proxy_->host;
         port = proxy_->port;
     }
-    resolver_.async_resolve(
-        host, port,
-        [self](const error_code &ec, const asio::ip::tcp::resolver::results_type &results) {
-            self->step([&] { self->on_resolved(ec, results); });
-        });
+    engine_->begin_foreign_completion();
+    try {
+        resolver_.async_resolve(
+            host, port,
+            [self](const error_code &ec, const asio::ip::tcp::resolver::results_type &results) {
+                self->engine_->end_foreign_completion();
+                self->step([&] { self->on_resolved(ec, results); });
+            });
+    } catch (...) {
+        engine_->end_foreign_completion();
+        throw;
+    }
 }
 
 void WebSocketSession::make_stream() {

@@ -26,7 +26,9 @@ PyObject *request_next_body(PyObject *self) {
         {
             std::lock_guard<std::mutex> stream(n.stream_lock);
             if (n.body_stream)
-                result = n.body_stream->state().wait_body(resume, n.body_stream->core());
+                // The network thread keeps the loop: a stream's reader runs Python between
+                // chunks, and handing the loop over per chunk costs more CPU than it saves.
+                result = n.body_stream->state().wait_body(resume);
         }
         // After the stream lock: callbacks the Core runs inside this call may notify the loop.
         if (resume)

@@ -329,11 +329,11 @@ BodyOutcome RequestState::take_body(bool &resume) {
     return std::move(*r);
 }
 
-BodyOutcome RequestState::wait_body(bool &resume, ks_request *run) {
+BodyOutcome RequestState::wait_body(bool &resume) {
     resume = false;
     std::unique_lock<std::mutex> lock(lock_);
     ++eager_waiters_;
-    wait_for(lock, run, [&] { return !body_.empty() || phase_ != Phase::pending; });
+    wake_.wait(lock, [&] { return !body_.empty() || phase_ != Phase::pending; });
     --eager_waiters_;
     return std::move(*body_locked(resume)); // something to take now
 }

@@ -108,7 +108,7 @@ class RequestState {
     BodyOutcome take_body(bool &resume);
     // Blocks until a chunk, the end or the failure; `resume` as for take_body. The failure is
     // handed to body readers once, the end after it.
-    BodyOutcome wait_body(bool &resume, ks_request *run = nullptr);
+    BodyOutcome wait_body(bool &resume);
     // The body bytes still to come by the response's Content-Length (0 when unknown or none).
     uint64_t expected_rest();
     // read_body's step: moves every queued chunk into `sink`, then waits for the outcome while
