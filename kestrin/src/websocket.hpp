@@ -32,7 +32,12 @@ class WebSocket {
 
     // API side, any thread; none of these waits for the network thread.
     virtual ks_status start() = 0;
-    virtual ks_status send(uint32_t type, const uint8_t *data, size_t len) = 0;
+    // With run_loop, when nobody runs the engine's loop, the caller runs it until the message
+    // is handed to the connection.
+    virtual ks_status send(uint32_t type, const uint8_t *data, size_t len, bool run_loop) = 0;
+    // Runs the engine's loop on the calling thread until ready(arg); InvalidState, having run
+    // nothing, when not started or another thread runs it.
+    virtual ks_status run_until(int (*ready)(void *), void *arg) = 0;
     virtual ks_status close(uint32_t code, const char *reason, size_t len) = 0;
     virtual ks_status cancel() = 0;
     // Drops the caller's reference.

@@ -4,6 +4,7 @@
 #include <new>
 
 #include <kestrin/kestrin.h>
+#include <kestrin/kestrin_run.h>
 
 #include "engine.hpp"
 #include "entry.hpp"
@@ -43,7 +44,20 @@ ks_status ks_websocket_cancel(ks_websocket *ws) {
 }
 
 ks_status ks_websocket_send(ks_websocket *ws, uint32_t kind, const uint8_t *data, size_t len) {
-    return usable(ws) ? guarded([&] { return WebSocket::from(ws)->send(kind, data, len); })
+    return usable(ws) ? guarded([&] { return WebSocket::from(ws)->send(kind, data, len, false); })
+                      : refusal(ws);
+}
+
+ks_status ks_websocket_send_and_run(ks_websocket *ws, uint32_t kind, const uint8_t *data,
+                                    size_t len) {
+    return usable(ws) ? guarded([&] { return WebSocket::from(ws)->send(kind, data, len, true); })
+                      : refusal(ws);
+}
+
+ks_status ks_websocket_run_until(ks_websocket *ws, ks_ready_fn ready, void *arg) {
+    if (ws && !ready)
+        return KS_INVALID_ARGUMENT;
+    return usable(ws) ? guarded([&] { return WebSocket::from(ws)->run_until(ready, arg); })
                       : refusal(ws);
 }
 

@@ -15,6 +15,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
+#include <kestrin/kestrin_run.h>
 
 #include "core_client.hpp"
 
@@ -284,6 +285,58 @@ TEST(CoreWs, EngineReleaseEndsLiveConnectionsAndRefusesStarts) {
     EXPECT_NE(ks_websocket_start(b.get()), KS_OK);
     std::this_thread::sleep_for(50ms);
     EXPECT_TRUE(later.events.empty());
+}
+
+// Echoes sent and awaited by callers running the loop themselves, while another thread uses a
+// second connection of the same engine through the network thread.
+TEST(CoreWs, CallersRunTheLoopForSendAndReceive) {
+    WsServer server;
+    auto e = engine();
+    WsRecorder mine, theirs;
+    auto w = open_ws(e.get(), server.url("/echo"), mine);
+    auto other = open_ws(e.get(), server.url("/echo"), theirs);
+    auto events_at_least = [](WsRecorder &rec, size_t n) {
+        std::lock_guard lock(rec.mu);
+        return rec.events.size() >= n;
+    };
+    struct Wait {
+        WsRecorder *rec;
+        size_t n;
+        decltype(events_at_least) *check;
+    };
+    auto ready = [](void *arg) -> int {
+        auto *w = static_cast<Wait *>(arg);
+        return (*w->check)(*w->rec, w->n);
+    };
+    EXPECT_EQ(ks_websocket_run_until(w.get(), ready, nullptr), KS_INVALID_STATE); // unstarted
+    ASSERT_EQ(ks_websocket_start(w.get()), KS_OK);
+    ASSERT_EQ(ks_websocket_start(other.get()), KS_OK);
+    ASSERT_TRUE(mine.wait_events(1));
+    ASSERT_TRUE(theirs.wait_events(1));
+    std::thread background([&] {
+        for (size_t i = 1; i <= 50; ++i)
+            if (send_text(other.get(), "b") != KS_OK || !theirs.wait_events(i + 1))
+                return;
+    });
+    for (size_t i = 1; i <= 50; ++i) {
+        std::string text = "m" + std::to_string(i);
+        ASSERT_EQ(ks_websocket_send_and_run(
+                      w.get(), 1, reinterpret_cast<const uint8_t *>(text.data()), text.size()),
+                  KS_OK);
+        Wait wait{&mine, i + 1, &events_at_least};
+        ks_status st = ks_websocket_run_until(w.get(), ready, &wait);
+        EXPECT_TRUE(st == KS_OK || st == KS_INVALID_STATE) << st;
+        ASSERT_TRUE(mine.wait_events(i + 1));
+        std::lock_guard lock(mine.mu);
+        EXPECT_EQ(mine.events.back(), "text:" + text);
+    }
+    background.join();
+    EXPECT_TRUE(theirs.wait_events(51));
+    for (auto *ws : {w.get(), other.get()})
+        ASSERT_EQ(ks_websocket_close(ws, 1000, nullptr, 0), KS_OK);
+    ASSERT_TRUE(mine.wait_terminal()); // before the recorders go
+    ASSERT_TRUE(theirs.wait_terminal());
+    EXPECT_FALSE(mine.order_violation);
 }
 
 TEST(CoreWs, CreateChecksTheRecord) {

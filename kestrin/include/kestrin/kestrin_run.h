@@ -29,6 +29,17 @@ KS_API ks_status ks_request_start_and_run(ks_request *request, ks_ready_fn ready
  * thread runs the loop (wait for the callbacks as usual). */
 KS_API ks_status ks_request_run_until(ks_request *request, ks_ready_fn ready, void *arg);
 
+/* As ks_websocket_send, with its statuses; on KS_OK, when nobody runs the
+ * engine's loop, runs it until the message is handed to the connection
+ * (written, or queued behind earlier ones). */
+KS_API ks_status ks_websocket_send_and_run(ks_websocket *ws, uint32_t kind, const uint8_t *data,
+                                           size_t len);
+/* Runs the loop of a started WebSocket's engine until ready(arg) returns
+ * nonzero or the engine is released. KS_OK; KS_INVALID_ARGUMENT: a null
+ * pointer; KS_INVALID_STATE, having run nothing: not started, or another
+ * thread runs the loop. */
+KS_API ks_status ks_websocket_run_until(ks_websocket *ws, ks_ready_fn ready, void *arg);
+
 #ifdef __cplusplus
 }
 #endif

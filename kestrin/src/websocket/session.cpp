@@ -60,7 +60,7 @@ ks_status WebSocketSession::start() {
     return KS_OK;
 }
 
-ks_status WebSocketSession::send(uint32_t type, const uint8_t *data, size_t len) {
+ks_status WebSocketSession::send(uint32_t type, const uint8_t *data, size_t len, bool run_loop) {
     if ((type != 1 && type != 2) || (len && !data))
         return KS_INVALID_ARGUMENT;
     if (phase_.load() != Open)
@@ -68,11 +68,28 @@ ks_status WebSocketSession::send(uint32_t type, const uint8_t *data, size_t len)
     std::string payload(reinterpret_cast<const char *>(data), data ? len : 0);
     if (type == 1 && !valid_utf8(payload))
         return KS_INVALID_ARGUMENT; // the peer would have to fail the connection
-    bool posted = engine_->post(
-        [self = shared_from_this(), out = Outgoing{type == 1, std::move(payload)}]() mutable {
-            self->step([&] { self->enqueue(std::move(out)); });
-        });
-    return posted ? KS_OK : KS_INVALID_STATE;
+    std::shared_ptr<bool> handed = run_loop ? std::make_shared<bool>(false) : nullptr;
+    auto job = [self = shared_from_this(), out = Outgoing{type == 1, std::move(payload)},
+                handed]() mutable {
+        self->step([&] { self->enqueue(std::move(out)); });
+        if (handed)
+            *handed = true;
+    };
+    if (!run_loop)
+        return engine_->post(std::move(job)) ? KS_OK : KS_INVALID_STATE;
+    std::optional<bool> took = engine_->post_and_take(std::move(job));
+    if (!took)
+        return KS_INVALID_STATE;
+    if (*took)
+        engine_->run_until([](void *h) -> int { return *static_cast<bool *>(h); }, handed.get());
+    return KS_OK;
+}
+
+ks_status WebSocketSession::run_until(int (*ready)(void *), void *arg) {
+    if (!started_ || !engine_->take_loop())
+        return KS_INVALID_STATE;
+    engine_->run_until(ready, arg);
+    return KS_OK;
 }
 
 ks_status WebSocketSession::close(uint32_t code, const char *reason, size_t len) {

@@ -42,7 +42,8 @@ class WebSocketSession final : public WebSocket,
     ~WebSocketSession() override;
 
     ks_status start() override;
-    ks_status send(uint32_t type, const uint8_t *data, size_t len) override;
+    ks_status send(uint32_t type, const uint8_t *data, size_t len, bool run_loop) override;
+    ks_status run_until(int (*ready)(void *), void *arg) override;
     ks_status close(uint32_t code, const char *reason, size_t len) override;
     ks_status cancel() override;
     void release() override;

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <type_traits>
+
 namespace corvina {
 namespace {
 
@@ -14,13 +16,17 @@ CoreRunLoop look_up() {
     void *core = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
     if (!core)
         return found;
-    auto start =
-        reinterpret_cast<decltype(found.start_and_run)>(dlsym(core, "ks_request_start_and_run"));
-    auto run = reinterpret_cast<decltype(found.run_until)>(dlsym(core, "ks_request_run_until"));
-    if (start && run) {
-        found.start_and_run = start;
-        found.run_until = run;
-    }
+    auto find = [core](auto &entry, const char *name) {
+        entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(dlsym(core, name));
+        return entry != nullptr;
+    };
+    // Each pair is used whole or not at all.
+    if (!find(found.start_and_run, "ks_request_start_and_run") ||
+        !find(found.run_until, "ks_request_run_until"))
+        found.start_and_run = nullptr, found.run_until = nullptr;
+    if (!find(found.websocket_send_and_run, "ks_websocket_send_and_run") ||
+        !find(found.websocket_run_until, "ks_websocket_run_until"))
+        found.websocket_send_and_run = nullptr, found.websocket_run_until = nullptr;
     dlclose(core); // only drops the count NOLOAD added: the module keeps the library loaded
     return found;
 }

@@ -11,6 +11,8 @@ namespace corvina {
 struct CoreRunLoop {
     decltype(&ks_request_start_and_run) start_and_run = nullptr;
     decltype(&ks_request_run_until) run_until = nullptr;
+    decltype(&ks_websocket_send_and_run) websocket_send_and_run = nullptr;
+    decltype(&ks_websocket_run_until) websocket_run_until = nullptr;
 };
 
 const CoreRunLoop &core_run_loop();

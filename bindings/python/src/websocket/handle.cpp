@@ -1,5 +1,6 @@
 #include "websocket/handle.h"
 
+#include "core/run_loop.h"
 #include "core/start_once.h"
 #include "lib/fault.h"
 
@@ -56,8 +57,14 @@ std::variant<std::shared_ptr<WebSocketState>, CoreError> WebSocketHandle::start(
     return state_;
 }
 
+// Where the Core offers it, the send runs the engine's loop here until the message is written,
+// instead of waking the network thread to write it: the loop runs only handlers queued before
+// this message, so it does not wait for the network with the interpreter lock held.
 std::optional<CoreError> WebSocketHandle::send(uint32_t type, const uint8_t *data, size_t len) {
-    return status_error(ks_websocket_send(handle_, type, len == 0 ? nullptr : data, len));
+    auto send = core_run_loop().websocket_send_and_run;
+    if (!send)
+        send = ks_websocket_send;
+    return status_error(send(handle_, type, len == 0 ? nullptr : data, len));
 }
 
 std::optional<CoreError> WebSocketHandle::close(uint16_t code, const std::string &reason) {

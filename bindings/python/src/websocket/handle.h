@@ -37,6 +37,7 @@ class WebSocketHandle {
     std::optional<CoreError> cancel();
 
     WebSocketState &state() const { return *state_; }
+    ks_websocket *core() const { return handle_; }
 
   private:
     ks_websocket *handle_;

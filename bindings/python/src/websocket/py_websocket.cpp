@@ -269,7 +269,7 @@ PyObject *websocket_recv(PyObject *self) {
         std::lock_guard<std::mutex> guard(ws.object_lock);
         if (ws.connected) {
             connected = true;
-            if (auto event = ws.connected->wait_pop())
+            if (auto event = ws.connected->wait_pop(ws.handle ? ws.handle->core() : nullptr))
                 fields = fields_of(std::move(*event));
         }
     }

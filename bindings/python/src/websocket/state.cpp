@@ -1,5 +1,7 @@
 #include "websocket/state.h"
 
+#include "core/run_loop.h"
+
 #include "core/utf8.h"
 
 #include <algorithm>
@@ -182,9 +184,22 @@ std::optional<WebSocketEvent> WebSocketState::try_pop() {
     return pop_front_locked();
 }
 
-std::optional<WebSocketEvent> WebSocketState::wait_pop() {
+std::optional<WebSocketEvent> WebSocketState::wait_pop(ks_websocket *run) {
     std::unique_lock<std::mutex> guard(lock_);
-    cv_.wait(guard, [&] { return !queue_.empty() || finished_; });
+    auto run_until = core_run_loop().websocket_run_until;
+    if (run && run_until && !ready_locked()) {
+        guard.unlock();
+        run_until(
+            run,
+            [](void *state) -> int {
+                auto *s = static_cast<WebSocketState *>(state);
+                std::lock_guard<std::mutex> lock(s->lock_);
+                return s->ready_locked();
+            },
+            this);
+        guard.lock();
+    }
+    cv_.wait(guard, [&] { return ready_locked(); });
     if (queue_.empty())
         return std::nullopt;
     return pop_front_locked();

@@ -68,8 +68,9 @@ class WebSocketState {
     void record_panic() noexcept;
 
     std::optional<WebSocketEvent> try_pop();
-    // Waits without a time limit; nothing once finished and drained.
-    std::optional<WebSocketEvent> wait_pop();
+    // Waits without a time limit; nothing once finished and drained. With `run`, first runs the
+    // Core's loop on this thread, where the Core offers it, until an event is queued.
+    std::optional<WebSocketEvent> wait_pop(ks_websocket *run = nullptr);
     bool is_finished();
 
     void set_notifier(NotifierRef notifier) { notifier_.set(std::move(notifier)); }
@@ -87,6 +88,7 @@ class WebSocketState {
     WebSocketState() = default;
 
     WebSocketEvent pop_front_locked();
+    bool ready_locked() const { return !queue_.empty() || finished_; }
 
     std::mutex lock_;
     std::deque<WebSocketEvent> queue_;
