@@ -223,10 +223,16 @@ void Engine::run_until(int (*ready)(void *), void *arg) {
             engine->release_loop();
         }
     } give_back{this};
+    // Ready at once: what the caller queued (its start, say) still runs before the loop goes.
+    if (ready(arg)) {
+        poll_loop();
+        return;
+    }
     // One handler at a time, so that the caller goes as soon as its request is ready; the loop
     // blocks in the reactor only when no handler is queued.
-    while (!ready(arg) && !io_.stopped())
+    do
         run_one_loop();
+    while (!ready(arg) && !io_.stopped());
 }
 
 // Work posted while the owner looked elsewhere runs first; handlers still queued after that are

@@ -65,6 +65,16 @@ TEST(CoreRunLoop, CallerRunsItsRequestToTheEnd) {
         ks_request_release(r);
     }
     EXPECT_GT(ran_here, 0);
+    // Ready at once: the start still goes out before the call returns the loop.
+    Recorder now;
+    ks_request *r = nullptr;
+    ASSERT_EQ(make_request(e, server.url("/fast"), {}, now, &r), KS_OK);
+    ASSERT_EQ(ks_request_start_and_run(
+                  r, [](void *) -> int { return 1; }, nullptr),
+              KS_OK);
+    ASSERT_TRUE(now.wait_complete());
+    EXPECT_EQ(now.complete_status, 0u);
+    ks_request_release(r);
     Recorder idle;
     ks_request *unstarted = nullptr;
     ASSERT_EQ(make_request(e, server.url("/fast"), {}, idle, &unstarted), KS_OK);

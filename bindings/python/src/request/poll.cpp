@@ -145,7 +145,7 @@ PyObject *request_start_async(PyObject *self, PyObject *const *args, Py_ssize_t 
         return nullptr;
     RequestNative &n = request_native(self);
     install_notifier(n, a[0], a[1]);
-    auto started = n.core().start();
+    auto started = n.core().start(RequestHandle::RunLoop::ready_now);
     if (auto *e = std::get_if<CoreError>(&started))
         return raise_core_error(*e); // the notifier stays installed
     set_started(n, std::move(std::get<std::shared_ptr<RequestHandle>>(started)));

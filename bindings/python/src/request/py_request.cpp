@@ -140,7 +140,7 @@ PyObject *request_start_stream(PyObject *self) {
     HeadResult result;
     {
         GilRelease unlocked;
-        auto started = n.core().start(true);
+        auto started = n.core().start(RequestHandle::RunLoop::to_head);
         if (auto *e = std::get_if<CoreError>(&started)) {
             result = *e;
         } else {

@@ -412,11 +412,14 @@ RequestHandle::~RequestHandle() {
         RequestState::release_core_ref(state_.get());
 }
 
-std::variant<std::shared_ptr<RequestHandle>, CoreError> RequestHandle::start(bool run_to_head) {
-    auto start_and_run = run_to_head ? core_run_loop().start_and_run : nullptr;
+std::variant<std::shared_ptr<RequestHandle>, CoreError> RequestHandle::start(RunLoop run) {
+    auto start_and_run = run != RunLoop::none ? core_run_loop().start_and_run : nullptr;
     auto error = start_once(started_, [&] {
         if (!start_and_run)
             return ks_request_start(core_);
+        if (run == RunLoop::ready_now)
+            return start_and_run(
+                core_, [](void *) -> int { return 1; }, nullptr);
         return start_and_run(
             core_,
             [](void *state) -> int { return static_cast<RequestState *>(state)->head_ready(); },

@@ -194,8 +194,11 @@ class RequestHandle : public std::enable_shared_from_this<RequestHandle> {
 
     // started false -> true, then ks_request_start; a new reference to this handle on success.
     // InvalidState without a Core call when started before; a failed start leaves it startable.
-    // With run_to_head, the Core may run its loop on this thread until the head or the end.
-    std::variant<std::shared_ptr<RequestHandle>, CoreError> start(bool run_to_head = false);
+    // How far the Core may run its loop on the starting thread: not at all, until the head or
+    // the end (a blocking start), or through what is ready at once (the request is sent from
+    // this thread instead of waking the network thread to send it).
+    enum class RunLoop : uint8_t { none, to_head, ready_now };
+    std::variant<std::shared_ptr<RequestHandle>, CoreError> start(RunLoop run = RunLoop::none);
     CallResult cancel();
     CallResult resume_read();
     CallResult upload_write(std::span<const uint8_t> data, bool final_chunk);
