@@ -55,6 +55,8 @@ Engine::~Engine() {
     for (int fd : {watch_fd_, wake_fd_})
         if (fd >= 0)
             ::close(fd);
+    for (CURL *easy : spare_easy_)
+        curl_easy_cleanup(easy);
 }
 
 namespace {
@@ -304,7 +306,33 @@ void Engine::finish_shutdown() {
         curl_multi_cleanup(multi_);
         multi_ = nullptr;
     }
+    for (CURL *easy : spare_easy_)
+        curl_easy_cleanup(easy);
+    spare_easy_.clear();
     work_.reset();
+}
+
+CURL *Engine::take_easy() {
+    if (spare_easy_.empty())
+        return curl_easy_init();
+    CURL *easy = spare_easy_.back();
+    spare_easy_.pop_back();
+    return easy;
+}
+
+void Engine::give_back_easy(CURL *easy) {
+    // Enough for the transfers a busy engine starts as others end, not a peak's worth.
+    constexpr size_t kSpareHandles = 16;
+    if (spare_easy_.size() < kSpareHandles && !stopped_) {
+        try {
+            spare_easy_.reserve(kSpareHandles);
+            curl_easy_reset(easy);
+            spare_easy_.push_back(easy);
+            return;
+        } catch (const std::bad_alloc &) {
+        }
+    }
+    curl_easy_cleanup(easy);
 }
 
 bool Engine::add_transfer(CURL *easy) {

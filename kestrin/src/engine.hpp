@@ -98,6 +98,10 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // Live WebSockets, which shutdown ends with their terminal callback.
     void adopt_websocket(std::shared_ptr<WebSocket> ws) { websockets_.insert(std::move(ws)); }
     void forget_websocket(const std::shared_ptr<WebSocket> &ws) { websockets_.erase(ws); }
+    // A transfer's handle: a spare one, reset, or a new one; null when out of memory.
+    CURL *take_easy();
+    // Takes back a handle no multi holds; its options go, its buffers stay for the next transfer.
+    void give_back_easy(CURL *easy);
     // False when libcurl could not take the transfer (out of memory).
     bool add_transfer(CURL *easy);
     // Collected body goes out once the current libcurl call returns.
@@ -182,6 +186,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::uint64_t timer_gen_ = 0;
     std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> watches_;
     std::unordered_set<std::shared_ptr<Request>> active_;
+    // Handles of finished transfers: a new one costs an allocation of its receive buffer and a
+    // teardown of all it holds.
+    std::vector<CURL *> spare_easy_;
     std::vector<std::shared_ptr<Request>> body_flushes_;
     std::unordered_set<std::shared_ptr<WebSocket>> websockets_;
     // Sockets of idle HTTP/1 connections in libcurl's pool. Bytes or an EOF arriving on one

@@ -219,7 +219,7 @@ void Request::start_hop() {
         return;
 
     // With the URL checked at creation, only memory can fail these.
-    easy_ = curl_easy_init();
+    easy_ = engine_->take_easy();
     if (!easy_ || !configure(easy_) || !engine_->add_transfer(easy_))
         return finish(kOutOfMemoryFailure);
 }
@@ -600,7 +600,7 @@ void Request::pump_cached() {
 void Request::release_transfer() {
     if (easy_) {
         engine_->remove_transfer(easy_);
-        curl_easy_cleanup(easy_);
+        engine_->give_back_easy(easy_);
         easy_ = nullptr;
     }
     if (header_list_) {

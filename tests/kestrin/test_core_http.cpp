@@ -114,6 +114,14 @@ TEST(CoreHttp, MethodsBodiesAndDefaultHeaders) {
         EXPECT_EQ(rec.status, 200);
         EXPECT_TRUE(rec.body.empty());
     }
+    {
+        // Transfers reuse handles: nothing of the POST or HEAD before may carry over.
+        Recorder rec;
+        run(e.get(), server.url("/g"), rec);
+        EXPECT_EQ(rec.body.substr(0, 7), "GET /g\n");
+        EXPECT_EQ(rec.body.find("Content-Length"), std::string::npos);
+        EXPECT_EQ(rec.body.find("X-Two"), std::string::npos);
+    }
 }
 
 TEST(CoreHttp, CreateRefusesMalformedRequests) {
