@@ -144,9 +144,9 @@ void Engine::run() {
             owner_ = LoopOwner::network;
             wake_ = false;
         }
-        poll_loop();
+        step_loop(false);
         while (foreign_completions_ > 0 && !io_.stopped())
-            run_one_loop();
+            step_loop(true);
         if (io_.stopped())
             return; // shut down: nobody runs the loop again
         release_loop();
@@ -157,18 +157,12 @@ void Engine::run() {
 // escapes one (from inside a Beast or Asio operation) lost that operation, and which connection
 // it served is unknown: fail them all rather than leave one hanging, and keep the loop, which
 // later requests depend on. No handler runs now, so the WebSockets' streams can go too.
-void Engine::poll_loop() {
+void Engine::step_loop(bool block) {
     try {
-        io_.poll();
-    } catch (const std::bad_alloc &) {
-        fail_transfers();
-        end_websockets(kOutOfMemoryFailure, "out of memory", true);
-    }
-}
-
-void Engine::run_one_loop() {
-    try {
-        io_.run_one();
+        if (block)
+            io_.run_one();
+        else
+            io_.poll();
     } catch (const std::bad_alloc &) {
         fail_transfers();
         end_websockets(kOutOfMemoryFailure, "out of memory", true);
@@ -179,9 +173,14 @@ bool Engine::idle() const {
     return !stopped_ && active_.empty() && websockets_.empty() && watches_.empty() && !want_timer_;
 }
 
-bool Engine::take_loop() {
-    std::lock_guard lock(post_mu_);
-    return !closing_ && take_loop_locked();
+ks_status Engine::take_and_run_until(int (*ready)(void *), void *arg) {
+    {
+        std::lock_guard lock(post_mu_);
+        if (closing_ || !take_loop_locked())
+            return KS_INVALID_STATE;
+    }
+    run_until(ready, arg);
+    return KS_OK;
 }
 
 bool Engine::take_loop_locked() {
@@ -221,19 +220,19 @@ void Engine::run_until(int (*ready)(void *), void *arg) {
             // What is ready now (the rest of a response, often) may finish the work before the
             // network thread would have to wake for it.
             if (!engine->idle())
-                engine->poll_loop();
+                engine->step_loop(false);
             engine->release_loop();
         }
     } give_back{this};
     // Ready at once: what the caller queued (its start, say) still runs before the loop goes.
     if (ready(arg)) {
-        poll_loop();
+        step_loop(false);
         return;
     }
     // One handler at a time, so that the caller goes as soon as its request is ready; the loop
     // blocks in the reactor only when no handler is queued.
     do
-        run_one_loop();
+        step_loop(true);
     while (!ready(arg) && !io_.stopped());
 }
 
@@ -255,7 +254,7 @@ void Engine::release_loop() {
             }
             wake_ = false;
         }
-        poll_loop();
+        step_loop(false);
     }
 }
 

@@ -75,8 +75,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
             posted_locked();
         return took;
     }
-    // Takes the loop for the calling thread when nobody runs it and the engine is not closing.
-    bool take_loop();
+    // Takes the loop for the calling thread and runs it until ready(arg); InvalidState, having
+    // run nothing, when somebody else runs it or the engine is closing.
+    ks_status take_and_run_until(int (*ready)(void *), void *arg);
     // Runs the loop taken by the calling thread until ready(arg) returns nonzero or the engine
     // ends, then hands it back.
     void run_until(int (*ready)(void *), void *arg);
@@ -120,9 +121,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // The network thread: sleeps until the loop has something ready while nobody runs it, runs
     // what is ready, and ends with the loop.
     void run();
-    // Runs ready handlers, then one that becomes ready; out-of-memory escapes handled.
-    void poll_loop();
-    void run_one_loop();
+    // Runs the ready handlers, or with `block` one handler, waiting for it if need be; memory
+    // running out in a handler fails what it may have left hanging.
+    void step_loop(bool block);
     // Nothing is left that only the loop's sockets or timers would bring: no transfer, WebSocket,
     // watched socket or libcurl timer, and no shutdown under way.
     bool idle() const;

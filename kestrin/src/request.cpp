@@ -138,10 +138,7 @@ ks_status Request::start_and_run(int (*ready)(void *), void *arg) {
 }
 
 ks_status Request::run_until(int (*ready)(void *), void *arg) {
-    if (!started_ || !engine_->take_loop())
-        return KS_INVALID_STATE;
-    engine_->run_until(ready, arg);
-    return KS_OK;
+    return started_ ? engine_->take_and_run_until(ready, arg) : ks_status{KS_INVALID_STATE};
 }
 
 ks_status Request::cancel() {

@@ -86,10 +86,7 @@ ks_status WebSocketSession::send(uint32_t type, const uint8_t *data, size_t len,
 }
 
 ks_status WebSocketSession::run_until(int (*ready)(void *), void *arg) {
-    if (!started_ || !engine_->take_loop())
-        return KS_INVALID_STATE;
-    engine_->run_until(ready, arg);
-    return KS_OK;
+    return started_ ? engine_->take_and_run_until(ready, arg) : ks_status{KS_INVALID_STATE};
 }
 
 ks_status WebSocketSession::close(uint32_t code, const char *reason, size_t len) {
