@@ -6,6 +6,8 @@
 #include <kestrin/kestrin.h>
 #include <kestrin/kestrin_run.h>
 
+#include <mutex>
+
 namespace corvina {
 
 struct CoreRunLoop {
@@ -16,5 +18,29 @@ struct CoreRunLoop {
 };
 
 const CoreRunLoop &core_run_loop();
+
+// Before a wait on a state guarded by `lock`: runs the Core's loop on this thread, the lock let
+// go, until ready() (checked with the lock's mutex held). Does nothing without `run_until` or
+// `handle`, or when ready() holds already; returns early when the Core declines.
+template <class Handle, class Ready>
+void run_core_until(ks_status (*run_until)(Handle *, ks_ready_fn, void *), Handle *handle,
+                    std::unique_lock<std::mutex> &lock, Ready &ready) {
+    if (!run_until || !handle || ready())
+        return;
+    struct Check {
+        std::mutex *mutex;
+        Ready *ready;
+    } check{lock.mutex(), &ready};
+    lock.unlock();
+    run_until(
+        handle,
+        [](void *arg) -> int {
+            auto *c = static_cast<Check *>(arg);
+            std::lock_guard<std::mutex> guard(*c->mutex);
+            return (*c->ready)() ? 1 : 0;
+        },
+        &check);
+    lock.lock();
+}
 
 } // namespace corvina

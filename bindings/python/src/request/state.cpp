@@ -1,7 +1,6 @@
 #include "request/state.h"
 
 #include "core/run_loop.h"
-
 #include "core/start_once.h"
 #include "lib/fault.h"
 #include "lib/python.h"
@@ -262,23 +261,7 @@ HeadOutcome RequestState::take_head() {
 
 template <class Ready>
 void RequestState::wait_for(std::unique_lock<std::mutex> &lock, ks_request *run, Ready ready) {
-    auto run_until = core_run_loop().run_until;
-    if (run && run_until && !ready()) {
-        struct Check {
-            RequestState *state;
-            Ready *ready;
-        } check{this, &ready};
-        lock.unlock();
-        run_until(
-            run,
-            [](void *arg) -> int {
-                auto *c = static_cast<Check *>(arg);
-                std::lock_guard<std::mutex> guard(c->state->lock_);
-                return (*c->ready)() ? 1 : 0;
-            },
-            &check);
-        lock.lock();
-    }
+    run_core_until(core_run_loop().run_until, run, lock, ready);
     wake_.wait(lock, ready);
 }
 

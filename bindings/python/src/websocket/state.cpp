@@ -186,20 +186,9 @@ std::optional<WebSocketEvent> WebSocketState::try_pop() {
 
 std::optional<WebSocketEvent> WebSocketState::wait_pop(ks_websocket *run) {
     std::unique_lock<std::mutex> guard(lock_);
-    auto run_until = core_run_loop().websocket_run_until;
-    if (run && run_until && !ready_locked()) {
-        guard.unlock();
-        run_until(
-            run,
-            [](void *state) -> int {
-                auto *s = static_cast<WebSocketState *>(state);
-                std::lock_guard<std::mutex> lock(s->lock_);
-                return s->ready_locked();
-            },
-            this);
-        guard.lock();
-    }
-    cv_.wait(guard, [&] { return ready_locked(); });
+    auto ready = [&] { return ready_locked(); };
+    run_core_until(core_run_loop().websocket_run_until, run, guard, ready);
+    cv_.wait(guard, ready);
     if (queue_.empty())
         return std::nullopt;
     return pop_front_locked();
