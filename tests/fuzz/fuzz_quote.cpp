@@ -1,7 +1,7 @@
 // quote_value: the result is one double-quoted literal whose escapes decode back to the lossy
 // decoding of the input, and whose unescaped characters are all printable and visible.
-#include "core/error.h"
-#include "core/utf8.h"
+#include "errors/error.h"
+#include "errors/utf8.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The lossy UTF-8 decoder against an independent reference: the WHATWG decoder, whose
 // replacement of each maximal ill-formed subpart by one U+FFFD is what the interpreter's
 // "replace" handler does too.
-#include "core/utf8.h"
+#include "errors/utf8.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "core/error.h"
+#include "errors/error.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <kestrin/kestrin.h>
 
 #include "bridge/notifier.h"
-#include "core/run_loop.h"
+#include "entry/run_loop.h"
 #include "engine/engine.h"
 #include "lib/fault.h"
 #include "lib/pyref.h"

@@ -1,7 +1,7 @@
 // Engine configuration, creation in the Core, and the shared engine holder.
 #pragma once
 
-#include "core/error.h"
+#include "errors/error.h"
 #include "lib/convert.h"
 #include "lib/python.h"
 

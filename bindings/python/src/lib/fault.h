@@ -1,7 +1,7 @@
 // Method boundaries: internal faults become the fault exception, never a crash.
 #pragma once
 
-#include "core/error.h"
+#include "errors/error.h"
 #include "lib/pyref.h"
 
 #include <cxxabi.h>

@@ -1,7 +1,7 @@
 #include "request/state.h"
 
-#include "core/run_loop.h"
-#include "core/start_once.h"
+#include "entry/run_loop.h"
+#include "entry/start_once.h"
 #include "lib/fault.h"
 #include "lib/python.h"
 

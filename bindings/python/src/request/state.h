@@ -3,7 +3,7 @@
 #pragma once
 
 #include "bridge/notifier.h"
-#include "core/error.h"
+#include "errors/error.h"
 #include "lib/convert.h"
 
 #include <atomic>
@@ -65,7 +65,7 @@ using Clock = std::chrono::steady_clock;
 // What the Core's callbacks recorded for one request, and the operations the Python side runs
 // on it. None of them calls the Core with a lock held; the caller makes any Core call they ask
 // for once no lock is held that a callback takes. A wait given the Core request first runs the
-// Core's loop on the waiting thread where the Core offers it (core/run_loop.h), so that the
+// Core's loop on the waiting thread where the Core offers it (entry/run_loop.h), so that the
 // callbacks it waits for come on this thread.
 class RequestState {
   public:

@@ -1,7 +1,7 @@
 #include "websocket/handle.h"
 
-#include "core/run_loop.h"
-#include "core/start_once.h"
+#include "entry/run_loop.h"
+#include "entry/start_once.h"
 #include "lib/fault.h"
 
 namespace corvina {

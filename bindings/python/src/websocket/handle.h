@@ -1,7 +1,7 @@
 // Ownership of one Core WebSocket and the operations on it.
 #pragma once
 
-#include "core/error.h"
+#include "errors/error.h"
 #include "websocket/options.h"
 #include "websocket/state.h"
 

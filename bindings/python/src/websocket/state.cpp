@@ -1,8 +1,8 @@
 #include "websocket/state.h"
 
-#include "core/run_loop.h"
+#include "entry/run_loop.h"
 
-#include "core/utf8.h"
+#include "errors/utf8.h"
 
 #include <algorithm>
 #include <limits>

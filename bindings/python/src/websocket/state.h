@@ -3,7 +3,7 @@
 #pragma once
 
 #include "bridge/notifier.h"
-#include "core/error.h"
+#include "errors/error.h"
 #include "lib/convert.h"
 
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "core/run_loop.h"
+#include "entry/run_loop.h"
 
 #include <dlfcn.h>
 

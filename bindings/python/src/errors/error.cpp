@@ -1,6 +1,6 @@
-#include "core/error.h"
+#include "errors/error.h"
 
-#include "core/utf8.h"
+#include "errors/utf8.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,7 +14,7 @@ struct CodeRange {
     char32_t hi;
 };
 
-#include "core/unicode_tables.inc"
+#include "errors/unicode_tables.inc"
 
 template <size_t N> bool in_ranges(const CodeRange (&table)[N], char32_t cp) {
     auto it = std::upper_bound(std::begin(table), std::end(table), cp,

@@ -1,4 +1,4 @@
-#include "core/utf8.h"
+#include "errors/utf8.h"
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 // Starting a Core object at most once, shared by requests and WebSockets.
 #pragma once
 
-#include "core/error.h"
+#include "errors/error.h"
 
 #include <atomic>
 #include <cstdint>
