@@ -101,4 +101,20 @@ AT(ks_websocket_callbacks, on_error, 48);
 #error "no layout table for this target"
 #endif
 
+/* The values a record's mode fields hold are part of the interface, like its offsets. */
+SA(KS_HTTP_AUTO == 0 && KS_HTTP_1_1 == 1 && KS_HTTP_2 == 2 && KS_HTTP_3 == 3, "http_version");
+SA(KS_CERT_SYSTEM == 0 && KS_CERT_CA_PEM == 1 && KS_CERT_NONE == 2, "cert_mode");
+SA(KS_BODY_NONE == 0 && KS_BODY_BYTES == 1 && KS_BODY_STREAM == 2, "body_kind");
+SA(KS_CACHE_DEFAULT == 0 && KS_CACHE_VALIDATE == 1 && KS_CACHE_BYPASS == 2 &&
+       KS_CACHE_NO_STORE == 3 && KS_CACHE_FORCE == 4 && KS_CACHE_ONLY_IF_CACHED == 5,
+   "cache_mode");
+SA(KS_REDIRECT_FOLLOW == 0 && KS_REDIRECT_MANUAL == 1 && KS_REDIRECT_ERROR == 2,
+   "redirect_mode");
+SA(KS_PRIORITY_DEFAULT == 0 && KS_PRIORITY_HIGHEST == 1 && KS_PRIORITY_MEDIUM == 2 &&
+       KS_PRIORITY_LOW == 3 && KS_PRIORITY_LOWEST == 4 && KS_PRIORITY_IDLE == 5,
+   "priority");
+SA(KS_MESSAGE_TEXT == 1 && KS_MESSAGE_BINARY == 2, "message type");
+SA(KS_STATUS_LAST_KIND == 15, "statuses that name a kind");
+SA(sizeof(ks_http_version) == sizeof(uint32_t), "mode enums fit the uint32_t fields");
+
 int layout_check_anchor;

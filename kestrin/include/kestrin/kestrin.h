@@ -61,7 +61,9 @@ enum {
     KS_REDIRECT = 12,
     KS_CACHE_MISS = 13,
     KS_PROFILE_CONFLICT = 14,
-    KS_PROFILE_UNSUPPORTED = 15
+    KS_PROFILE_UNSUPPORTED = 15,
+    /* The last status that names an error kind. */
+    KS_STATUS_LAST_KIND = KS_PROFILE_UNSUPPORTED
 };
 
 typedef struct ks_header {
@@ -77,8 +79,64 @@ typedef struct ks_text {
     size_t len;
 } ks_text;
 
-/* http_version: 0 auto, 1 HTTP/1.1, 2 HTTP/2, 3 HTTP/3.
- * cert_mode: 0 system trust, 1 trust exactly ca_pem, 2 no verification. */
+/* The values of the records' uint32_t mode fields. */
+
+/* ks_engine_config.http_version */
+typedef enum ks_http_version {
+    KS_HTTP_AUTO = 0,
+    KS_HTTP_1_1 = 1,
+    KS_HTTP_2 = 2,
+    KS_HTTP_3 = 3
+} ks_http_version;
+
+/* ks_engine_config.cert_mode */
+typedef enum ks_cert_mode {
+    KS_CERT_SYSTEM = 0, /* the system's trust store */
+    KS_CERT_CA_PEM = 1, /* exactly the certificates of ca_pem */
+    KS_CERT_NONE = 2    /* no verification */
+} ks_cert_mode;
+
+/* ks_request_config.body_kind */
+typedef enum ks_body_kind {
+    KS_BODY_NONE = 0,
+    KS_BODY_BYTES = 1,
+    KS_BODY_STREAM = 2 /* a chunked upload fed by ks_request_upload_write */
+} ks_body_kind;
+
+/* ks_request_config.cache_mode */
+typedef enum ks_cache_mode {
+    KS_CACHE_DEFAULT = 0,
+    KS_CACHE_VALIDATE = 1,
+    KS_CACHE_BYPASS = 2,
+    KS_CACHE_NO_STORE = 3,
+    KS_CACHE_FORCE = 4,
+    KS_CACHE_ONLY_IF_CACHED = 5
+} ks_cache_mode;
+
+/* ks_request_config.redirect_mode */
+typedef enum ks_redirect_mode {
+    KS_REDIRECT_FOLLOW = 0,
+    KS_REDIRECT_MANUAL = 1,
+    KS_REDIRECT_ERROR = 2
+} ks_redirect_mode;
+
+/* ks_request_config.priority */
+typedef enum ks_priority {
+    KS_PRIORITY_DEFAULT = 0,
+    KS_PRIORITY_HIGHEST = 1,
+    KS_PRIORITY_MEDIUM = 2,
+    KS_PRIORITY_LOW = 3,
+    KS_PRIORITY_LOWEST = 4,
+    KS_PRIORITY_IDLE = 5
+} ks_priority;
+
+/* A WebSocket message's type: on_message's type, ks_websocket_send's kind. */
+typedef enum ks_message_type {
+    KS_MESSAGE_TEXT = 1,
+    KS_MESSAGE_BINARY = 2
+} ks_message_type;
+
+/* http_version is a ks_http_version, cert_mode a ks_cert_mode. */
 typedef struct ks_engine_config {
     uint32_t struct_size, abi_version;
     const char *user_agent;
@@ -125,10 +183,8 @@ typedef struct ks_request_callbacks {
     ks_on_redirect_fn on_redirect;
 } ks_request_callbacks;
 
-/* body_kind: 0 none, 1 bytes, 2 chunked upload fed by ks_request_upload_write.
- * cache_mode: 0 default, 1 validate, 2 bypass, 3 no_store, 4 force,
- * 5 only_if_cached. redirect_mode: 0 follow, 1 manual, 2 error.
- * priority: 0 default, 1 highest, 2 medium, 3 low, 4 lowest, 5 idle.
+/* body_kind, cache_mode, redirect_mode and priority hold the ks_body_kind,
+ * ks_cache_mode, ks_redirect_mode and ks_priority values.
  * timeout_ms: the whole request; 0 means none. */
 typedef struct ks_request_config {
     uint32_t struct_size, abi_version;
@@ -146,7 +202,7 @@ typedef struct ks_request_config {
 } ks_request_config;
 
 /* WebSocket callbacks; the second argument is again the Core's handle.
- * on_message type: 1 text, 2 binary. on_closed and on_error are terminal:
+ * on_message's type is a ks_message_type. on_closed and on_error are terminal:
  * nothing follows either. */
 typedef void (*ks_on_open_fn)(void *user_data, ks_websocket *ws, const char *protocol,
                               size_t protocol_len, const char *detail, size_t detail_len);
@@ -250,7 +306,7 @@ KS_API ks_status ks_websocket_start(ks_websocket *ws);
 /* Ends a started WebSocket with on_error (KS_CANCELED) unless it ended.
  * KS_OK; KS_INVALID_ARGUMENT; KS_INVALID_STATE; KS_OUT_OF_MEMORY. */
 KS_API ks_status ks_websocket_cancel(ks_websocket *ws);
-/* Queues one message; kind 1 text, 2 binary.
+/* Queues one message of a ks_message_type.
  * KS_OK; KS_INVALID_ARGUMENT: another kind, a length without data, text that
  * is not UTF-8; KS_INVALID_STATE: not open, or the engine was released;
  * KS_OUT_OF_MEMORY. */
