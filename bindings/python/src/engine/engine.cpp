@@ -60,7 +60,7 @@ bool convert_engine_args(PyObject **a, EngineOptions &o, std::optional<std::stri
                      [&] { return to_optional_text(a[10], o.profile_namespace); }))
         return false;
     o.cache_disabled = cache ? 0 : 1;
-    o.cert_mode = !verify ? 2 : (o.ca_pem ? 1 : 0);
+    o.cert_mode = !verify ? KS_CERT_NONE : (o.ca_pem ? KS_CERT_CA_PEM : KS_CERT_SYSTEM);
     return true;
 }
 
@@ -105,10 +105,12 @@ std::string normalize_impersonate(std::string text) {
     return "chrome_" + std::string(rest);
 }
 
-std::optional<uint8_t> http_version_code(const std::string &text) {
-    static const std::pair<std::string_view, uint8_t> kTable[] = {
-        {"auto", 0}, {"native", 0}, {"h1", 1}, {"v1", 1}, {"http/1.1", 1}, {"h2", 2},
-        {"v2", 2},   {"http/2", 2}, {"h3", 3}, {"v3", 3}, {"http/3", 3},
+std::optional<ks_http_version> http_version_code(const std::string &text) {
+    static const std::pair<std::string_view, ks_http_version> kTable[] = {
+        {"auto", KS_HTTP_AUTO}, {"native", KS_HTTP_AUTO},  {"h1", KS_HTTP_1_1},
+        {"v1", KS_HTTP_1_1},    {"http/1.1", KS_HTTP_1_1}, {"h2", KS_HTTP_2},
+        {"v2", KS_HTTP_2},      {"http/2", KS_HTTP_2},     {"h3", KS_HTTP_3},
+        {"v3", KS_HTTP_3},      {"http/3", KS_HTTP_3},
     };
     for (const auto &[name, code] : kTable)
         if (name == text)

@@ -25,15 +25,15 @@ struct EngineOptions {
     std::optional<std::string> proxy_password;
     std::optional<Bytes> ca_pem;
     uint8_t cache_disabled = 0;
-    uint8_t cert_mode = 0;
-    uint8_t http_version = 0;
+    ks_cert_mode cert_mode = KS_CERT_SYSTEM;
+    ks_http_version http_version = KS_HTTP_AUTO;
 };
 
 // chrome<digits> and chrome_<digits> become chrome_<digits>; anything else is unchanged.
 std::string normalize_impersonate(std::string text);
 
 // The HTTP version code of a keyword, or nullopt for an unknown one.
-std::optional<uint8_t> http_version_code(const std::string &text);
+std::optional<ks_http_version> http_version_code(const std::string &text);
 
 // Owns one Core engine; ks_engine_release runs once, when the last reference goes.
 class EngineHolder {

@@ -2,6 +2,8 @@
 
 #include "errors/utf8.h"
 
+#include <kestrin/kestrin.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
@@ -76,7 +78,7 @@ bool is_grapheme_extend(char32_t cp) {
 }
 
 CoreError error_from_status(uint32_t status) {
-    if (status >= 1 && status <= 15)
+    if (status >= 1 && status <= KS_STATUS_LAST_KIND)
         return {static_cast<ErrorKind>(status - 1), status};
     return {ErrorKind::Native, status};
 }

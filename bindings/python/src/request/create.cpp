@@ -72,7 +72,7 @@ bool check_request_args(RawArgs &r, RequestOptions &o) {
         }
         o.redirect_mode = *code;
     } else {
-        o.redirect_mode = r.allow_redirects ? 0 : 1;
+        o.redirect_mode = r.allow_redirects ? KS_REDIRECT_FOLLOW : KS_REDIRECT_MANUAL;
     }
     auto cache = cache_mode_code(r.cache ? *r.cache : "default");
     if (!cache) {

@@ -6,10 +6,10 @@
 namespace corvina {
 namespace {
 
-using Entry = std::pair<std::string_view, uint32_t>;
+template <class Code> using Entry = std::pair<std::string_view, Code>;
 
-template <size_t N>
-std::optional<uint32_t> lookup(const Entry (&table)[N], std::string_view keyword) {
+template <class Code, size_t N>
+std::optional<Code> lookup(const Entry<Code> (&table)[N], std::string_view keyword) {
     for (const auto &[name, code] : table)
         if (name == keyword)
             return code;
@@ -23,20 +23,26 @@ template <class S> void put_run(const S &s, const char *&ptr, size_t &len) {
 
 } // namespace
 
-std::optional<uint32_t> redirect_mode_code(std::string_view keyword) {
-    static const Entry kTable[] = {{"follow", 0}, {"manual", 1}, {"error", 2}};
+std::optional<ks_redirect_mode> redirect_mode_code(std::string_view keyword) {
+    static const Entry<ks_redirect_mode> kTable[] = {{"follow", KS_REDIRECT_FOLLOW},
+                                                     {"manual", KS_REDIRECT_MANUAL},
+                                                     {"error", KS_REDIRECT_ERROR}};
     return lookup(kTable, keyword);
 }
 
-std::optional<uint32_t> cache_mode_code(std::string_view keyword) {
-    static const Entry kTable[] = {{"default", 0},  {"validate", 1}, {"bypass", 2},
-                                   {"no_store", 3}, {"force", 4},    {"only_if_cached", 5}};
+std::optional<ks_cache_mode> cache_mode_code(std::string_view keyword) {
+    static const Entry<ks_cache_mode> kTable[] = {
+        {"default", KS_CACHE_DEFAULT}, {"validate", KS_CACHE_VALIDATE},
+        {"bypass", KS_CACHE_BYPASS},   {"no_store", KS_CACHE_NO_STORE},
+        {"force", KS_CACHE_FORCE},     {"only_if_cached", KS_CACHE_ONLY_IF_CACHED}};
     return lookup(kTable, keyword);
 }
 
-std::optional<uint32_t> priority_code(std::string_view keyword) {
-    static const Entry kTable[] = {{"default", 0}, {"highest", 1}, {"medium", 2},
-                                   {"low", 3},     {"lowest", 4},  {"idle", 5}};
+std::optional<ks_priority> priority_code(std::string_view keyword) {
+    static const Entry<ks_priority> kTable[] = {
+        {"default", KS_PRIORITY_DEFAULT}, {"highest", KS_PRIORITY_HIGHEST},
+        {"medium", KS_PRIORITY_MEDIUM},   {"low", KS_PRIORITY_LOW},
+        {"lowest", KS_PRIORITY_LOWEST},   {"idle", KS_PRIORITY_IDLE}};
     return lookup(kTable, keyword);
 }
 

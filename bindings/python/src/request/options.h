@@ -13,7 +13,11 @@
 
 namespace corvina {
 
-enum class BodyKind : uint32_t { none = 0, bytes = 1, chunked = 2 };
+enum class BodyKind : uint32_t {
+    none = KS_BODY_NONE,
+    bytes = KS_BODY_BYTES,
+    chunked = KS_BODY_STREAM
+};
 
 struct RequestOptions {
     std::string url;
@@ -22,15 +26,15 @@ struct RequestOptions {
     BodyKind body_kind = BodyKind::none;
     Bytes body;
     std::optional<Duration> timeout;
-    uint32_t redirect_mode = 0;
-    uint32_t cache_mode = 0;
-    uint32_t priority = 0;
+    ks_redirect_mode redirect_mode = KS_REDIRECT_FOLLOW;
+    ks_cache_mode cache_mode = KS_CACHE_DEFAULT;
+    ks_priority priority = KS_PRIORITY_DEFAULT;
 };
 
 // Exact, case-sensitive keyword lookups; nullopt for an unknown keyword.
-std::optional<uint32_t> redirect_mode_code(std::string_view keyword);
-std::optional<uint32_t> cache_mode_code(std::string_view keyword);
-std::optional<uint32_t> priority_code(std::string_view keyword);
+std::optional<ks_redirect_mode> redirect_mode_code(std::string_view keyword);
+std::optional<ks_cache_mode> cache_mode_code(std::string_view keyword);
+std::optional<ks_priority> priority_code(std::string_view keyword);
 
 // The header entries of `options`, pointing into it.
 std::vector<ks_header> header_entries(const HeaderList &headers);

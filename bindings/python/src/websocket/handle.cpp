@@ -60,7 +60,8 @@ std::variant<std::shared_ptr<WebSocketState>, CoreError> WebSocketHandle::start(
 // Where the Core offers it, the send runs the engine's loop here until the message is written,
 // instead of waking the network thread to write it: the loop runs only handlers queued before
 // this message, so it does not wait for the network with the interpreter lock held.
-std::optional<CoreError> WebSocketHandle::send(uint32_t type, const uint8_t *data, size_t len) {
+std::optional<CoreError> WebSocketHandle::send(ks_message_type type, const uint8_t *data,
+                                               size_t len) {
     auto send = core_run_loop().websocket_send_and_run;
     if (!send)
         send = ks_websocket_send;

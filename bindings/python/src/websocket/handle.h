@@ -32,7 +32,7 @@ class WebSocketHandle {
     // before. A failed start leaves it startable.
     std::variant<std::shared_ptr<WebSocketState>, CoreError> start();
     // type 1 text, 2 binary; an empty payload goes as a null pointer.
-    std::optional<CoreError> send(uint32_t type, const uint8_t *data, size_t len);
+    std::optional<CoreError> send(ks_message_type type, const uint8_t *data, size_t len);
     std::optional<CoreError> close(uint16_t code, const std::string &reason);
     std::optional<CoreError> cancel();
 

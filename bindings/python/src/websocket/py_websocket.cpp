@@ -158,7 +158,7 @@ PyObject *connect_native(WebSocketNative &ws) {
     Py_RETURN_NONE;
 }
 
-PyObject *send_native(PyObject *self, const char *function, const char *name, uint32_t type,
+PyObject *send_native(PyObject *self, const char *function, const char *name, ks_message_type type,
                       PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const char *const names[] = {name};
     const ParamSpec spec{function, names, 1, 1};
@@ -166,7 +166,7 @@ PyObject *send_native(PyObject *self, const char *function, const char *name, ui
     if (!bind_fast(spec, args, nargs, kwnames, arg))
         return nullptr;
     WebSocketNative &ws = WebSocketBox::of(self);
-    if (type == 1) {
+    if (type == KS_MESSAGE_TEXT) {
         std::string text;
         if (!convert_arg(name, [&] { return to_text(arg[0], text); }))
             return nullptr;
@@ -250,12 +250,14 @@ PyObject *websocket_connect(PyObject *self) {
 
 PyObject *websocket_send_text(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
-    return send_native(self, "PyWebSocket.send_text()", "text", 1, args, nargs, kwnames);
+    return send_native(self, "PyWebSocket.send_text()", "text", KS_MESSAGE_TEXT, args, nargs,
+                       kwnames);
 }
 
 PyObject *websocket_send_bytes(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                PyObject *kwnames) {
-    return send_native(self, "PyWebSocket.send_bytes()", "data", 2, args, nargs, kwnames);
+    return send_native(self, "PyWebSocket.send_bytes()", "data", KS_MESSAGE_BINARY, args, nargs,
+                       kwnames);
 }
 
 PyObject *websocket_recv(PyObject *self) {

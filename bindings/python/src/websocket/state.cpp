@@ -58,9 +58,9 @@ void on_message(void *user_data, ks_websocket *, uint32_t type, uint32_t, const 
     record(state, [&] {
         check_run(data, len);
         MessageEvent message;
-        message.type = type == 1   ? MessageType::Text
-                       : type == 2 ? MessageType::Binary
-                                   : MessageType::Other;
+        message.type = type == KS_MESSAGE_TEXT     ? MessageType::Text
+                       : type == KS_MESSAGE_BINARY ? MessageType::Binary
+                                                   : MessageType::Other;
         if (len != 0)
             message.payload.assign(data, data + len);
         state->push(WebSocketEvent{std::move(message)}, false);
