@@ -36,14 +36,6 @@ ks_status check_http_url(const std::string &url) {
     return ok ? KS_OK : KS_INVALID_ARGUMENT;
 }
 
-// A record field as its enum; false for a number past the enum's last value.
-template <class E> bool decode(uint32_t raw, E last, E &out) {
-    if (raw > static_cast<uint32_t>(last))
-        return false;
-    out = static_cast<E>(raw);
-    return true;
-}
-
 } // namespace
 
 Request::Request(std::shared_ptr<Engine> engine)
@@ -336,7 +328,7 @@ void Request::on_head_end() {
     }
     const EngineSettings &s = engine_->settings();
     // No certificate vouched for this response: it must not reach a cache other engines read.
-    bool unverified = s.cert_mode == 2 && (is_https(url_) || is_https(s.proxy));
+    bool unverified = s.cert_mode == KS_CERT_NONE && (is_https(url_) || is_https(s.proxy));
     hop_.store_ok = s.cache && method_ == "GET" && send_kind_ == BodyKind::None &&
                     cache_mode_ != CacheMode::NoStore && !unverified &&
                     is_storable(hop_.parsed, sent_headers_);

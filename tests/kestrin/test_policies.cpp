@@ -359,10 +359,10 @@ ks_status parse(const ks_engine_config &c) {
 TEST(EngineSettings, RefusesWhatItCannotHonour) {
     auto c = config();
     EXPECT_EQ(parse(c), KS_OK);
-    c.http_version = 3; // no QUIC in this libcurl
+    c.http_version = KS_HTTP_3; // no QUIC in this libcurl
     EXPECT_EQ(parse(c), KS_INVALID_ARGUMENT);
     c = config();
-    c.cert_mode = 3;
+    c.cert_mode = KS_CERT_NONE + 1;
     EXPECT_EQ(parse(c), KS_INVALID_ARGUMENT);
     c = config();
     c.impersonate = "netscape_4";
@@ -382,13 +382,13 @@ TEST(EngineSettings, RefusesWhatItCannotHonour) {
         EXPECT_NE(s.proxy.find("://"), std::string::npos);
     }
     c = config();
-    c.cert_mode = 1;
+    c.cert_mode = KS_CERT_CA_PEM;
     EXPECT_EQ(parse(c), KS_OK); // empty PEM: trust nothing
     static const char garbage[] = "not a certificate";
     c.ca_pem = reinterpret_cast<const uint8_t *>(garbage);
     c.ca_pem_len = sizeof garbage - 1;
     EXPECT_EQ(parse(c), KS_INVALID_ARGUMENT);
-    c.cert_mode = 2; // unused PEM data is not judged
+    c.cert_mode = KS_CERT_NONE; // unused PEM data is not judged
     EXPECT_EQ(parse(c), KS_OK);
 
     c = config();

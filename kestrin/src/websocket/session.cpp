@@ -61,16 +61,16 @@ ks_status WebSocketSession::start() {
 }
 
 ks_status WebSocketSession::send(uint32_t type, const uint8_t *data, size_t len, bool run_loop) {
-    if ((type != 1 && type != 2) || (len && !data))
+    if ((type != KS_MESSAGE_TEXT && type != KS_MESSAGE_BINARY) || (len && !data))
         return KS_INVALID_ARGUMENT;
     if (phase_.load() != Open)
         return KS_INVALID_STATE;
     std::string payload(reinterpret_cast<const char *>(data), data ? len : 0);
-    if (type == 1 && !valid_utf8(payload))
+    if (type == KS_MESSAGE_TEXT && !valid_utf8(payload))
         return KS_INVALID_ARGUMENT; // the peer would have to fail the connection
     std::shared_ptr<bool> handed = run_loop ? std::make_shared<bool>(false) : nullptr;
-    auto job = [self = shared_from_this(), out = Outgoing{type == 1, std::move(payload)},
-                handed]() mutable {
+    auto job = [self = shared_from_this(),
+                out = Outgoing{type == KS_MESSAGE_TEXT, std::move(payload)}, handed]() mutable {
         self->step([&] { self->enqueue(std::move(out)); });
         if (handed)
             *handed = true;
@@ -332,7 +332,8 @@ void WebSocketSession::on_read(const error_code &ec) {
     with_ws([&](auto &ws) { is_text = ws.got_text(); });
     auto data = rbuf_.cdata();
     if (config_.cb.on_message)
-        config_.cb.on_message(config_.cb.user_data, handle(), is_text ? 1 : 2, 0,
+        config_.cb.on_message(config_.cb.user_data, handle(),
+                              is_text ? KS_MESSAGE_TEXT : KS_MESSAGE_BINARY, 0,
                               static_cast<const uint8_t *>(data.data()), data.size());
     rbuf_.consume(rbuf_.size());
     if (rbuf_.capacity() > 1024 * 1024)
