@@ -5,6 +5,7 @@
 
 #include "default_headers.hpp"
 #include "engine.hpp"
+#include "limits.hpp"
 #include "record_text.hpp"
 #include "redirect_policy.hpp"
 
@@ -17,8 +18,6 @@ namespace {
 constexpr size_t kServeChunk = 64 * 1024;
 // Body collected within one libcurl call goes out at this size at the latest.
 constexpr size_t kBodyBatch = 256 * 1024;
-// A browser's bound on a response head; libcurl's own limits are larger.
-constexpr size_t kMaxHeadBytes = 256 * 1024;
 
 // KS_OK for an http or https URL. Running out of memory while parsing is no fault of the URL.
 ks_status check_http_url(const std::string &url) {
@@ -293,7 +292,7 @@ size_t Request::take_header_line(char *data, size_t len) {
     if (line.substr(0, 5) == "HTTP/")
         hop_.head.clear();
     hop_.head.append(line);
-    if (hop_.head.size() > kMaxHeadBytes) {
+    if (hop_.head.size() > kMaxResponseHeadBytes) {
         hop_.head_too_big = true;
         return 0; // libcurl ends the transfer with a write error
     }

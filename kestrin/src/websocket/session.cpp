@@ -8,6 +8,7 @@
 #include <boost/beast/websocket/error.hpp>
 
 #include "engine.hpp"
+#include "limits.hpp"
 #include "websocket/failures.hpp"
 #include "websocket/handshake.hpp"
 #include "websocket/text.hpp"
@@ -241,7 +242,7 @@ void WebSocketSession::start_handshake() {
         }));
         ws.read_message_max(kWebSocketMaxMessage);
         ws.auto_fragment(false);
-        ws.write_buffer_bytes(64 * 1024);
+        ws.write_buffer_bytes(kWebSocketWriteBuffer);
         ws.async_handshake(response_, config_.target.host_header, config_.target.resource,
                            [self = shared_from_this()](const error_code &ec) {
                                self->step([&] { self->on_handshake(ec); });
@@ -336,8 +337,8 @@ void WebSocketSession::on_read(const error_code &ec) {
                               is_text ? KS_MESSAGE_TEXT : KS_MESSAGE_BINARY, 0,
                               static_cast<const uint8_t *>(data.data()), data.size());
     rbuf_.consume(rbuf_.size());
-    if (rbuf_.capacity() > 1024 * 1024)
-        rbuf_.shrink_to_fit(); // do not keep a big message's memory around
+    if (rbuf_.capacity() > kWebSocketReadBufferKept)
+        rbuf_.shrink_to_fit();
     if (ended())
         return;
     read_next();
@@ -405,7 +406,7 @@ void WebSocketSession::begin_close(uint16_t code, std::string reason) {
     if (close_wanted_ || peer_closing_)
         return;
     close_wanted_.emplace(code, std::move(reason));
-    timer_.expires_after(std::chrono::milliseconds(kWebSocketCloseTimeoutMs));
+    timer_.expires_after(kWebSocketCloseWait);
     timer_.async_wait([self = shared_from_this()](const error_code &ec) {
         if (!ec && !self->ended())
             self->report_closed(false); // the peer never answered our close
