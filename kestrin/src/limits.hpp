@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 
 namespace kestrin {
 
@@ -32,5 +34,18 @@ inline constexpr size_t kWebSocketReadBufferKept = 1024 * 1024;
 inline constexpr std::chrono::milliseconds kWebSocketCloseWait{5000};
 // How long a teardown waits for the peer to close its side before the socket is closed.
 inline constexpr std::chrono::milliseconds kWebSocketTeardownWait{1000};
+
+// A caller's timeout at or past this has no timer at all: 2^40 ms is some 34 years, past any
+// wait that matters, and far inside the steady clock's range (its int64 nanoseconds hold about
+// 292 years), so no deadline computed from a shorter timeout can overflow.
+inline constexpr uint64_t kLongestTimeoutMs = uint64_t{1} << 40;
+
+// The timer a caller's timeout in milliseconds asks for: none for 0 (no timeout) and for
+// anything at or past kLongestTimeoutMs.
+inline std::optional<std::chrono::milliseconds> timeout_timer(uint64_t timeout_ms) {
+    if (timeout_ms == 0 || timeout_ms >= kLongestTimeoutMs)
+        return std::nullopt;
+    return std::chrono::milliseconds(static_cast<std::chrono::milliseconds::rep>(timeout_ms));
+}
 
 } // namespace kestrin

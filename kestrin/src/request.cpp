@@ -182,10 +182,8 @@ void Request::begin() {
     engine_->adopt(self);
     if (canceled_ || engine_->stopped())
         return finish(kCanceled);
-    // Beyond decades a deadline would overflow the clock; treat it as none.
-    constexpr uint64_t kLongestTimeoutMs = uint64_t(1) << 40;
-    if (timeout_ms_ > 0 && timeout_ms_ < kLongestTimeoutMs) {
-        timer_.expires_after(std::chrono::milliseconds(timeout_ms_));
+    if (auto timeout = timeout_timer(timeout_ms_)) {
+        timer_.expires_after(*timeout);
         timer_.async_wait([self](const boost::system::error_code &ec) {
             if (!ec)
                 self->abort(kTimedOut);

@@ -14,6 +14,7 @@
 #include "default_headers.hpp"
 #include "engine_settings.hpp"
 #include "http_head.hpp"
+#include "limits.hpp"
 #include "namespaces.hpp"
 #include "profiles.hpp"
 #include "redirect_policy.hpp"
@@ -341,6 +342,18 @@ TEST(UploadBuffer, BlocksWhenFullAndWakesOnReadOrClose) {
     stuck.close(KS_CANCELED);
     blocked.join();
     EXPECT_EQ(stuck.read(out, 4).bytes, 0u);
+}
+
+TEST(Limits, TimeoutsAtOrPastTheCeilingSetNoTimer) {
+    EXPECT_FALSE(timeout_timer(0));
+    EXPECT_EQ(timeout_timer(1), std::chrono::milliseconds(1));
+    EXPECT_EQ(timeout_timer(kLongestTimeoutMs - 1),
+              std::chrono::milliseconds(kLongestTimeoutMs - 1));
+    EXPECT_FALSE(timeout_timer(kLongestTimeoutMs));
+    EXPECT_FALSE(timeout_timer(UINT64_MAX));
+    // The longest timer still has a deadline the steady clock can hold.
+    auto longest = std::chrono::steady_clock::now() + *timeout_timer(kLongestTimeoutMs - 1);
+    EXPECT_GT(longest, std::chrono::steady_clock::now());
 }
 
 namespace {

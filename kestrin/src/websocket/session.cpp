@@ -134,9 +134,8 @@ void WebSocketSession::begin() {
     engine_->adopt_websocket(self);
     if (canceled_ || engine_->stopped())
         return abort(kCanceled, "canceled");
-    if (config_.timeout_ms > 0) {
-        timer_.expires_after(
-            std::chrono::milliseconds(std::min<uint64_t>(config_.timeout_ms, uint64_t{1} << 40)));
+    if (auto timeout = timeout_timer(config_.timeout_ms)) {
+        timer_.expires_after(*timeout);
         timer_.async_wait([self](const error_code &ec) {
             if (!ec && !self->ended() && !self->opened_)
                 self->abort(kTimedOut, "opening handshake timed out");
