@@ -22,7 +22,7 @@ uint32_t ks_abi_version(void) {
 }
 
 const char *ks_version_string(void) {
-    return "kestrin 0.2.0";
+    return "kestrin " KESTRIN_VERSION;
 }
 
 ks_status ks_engine_create(const ks_engine_config *config, ks_engine **out) {

@@ -287,6 +287,13 @@ TEST(DefaultHeaders, OneListTwoMergeOrders) {
     EXPECT_EQ(handshake.find("User-Agent=ua/1;"), handshake.find("User-Agent=")) << handshake;
 }
 
+TEST(DefaultHeaders, UserAgentNamesTheVersion) {
+    HeaderList fetch = default_headers(EngineSettings{}, HeaderUse::Fetch);
+    ASSERT_FALSE(fetch.empty());
+    EXPECT_EQ(fetch.front().first + "=" + fetch.front().second,
+              "User-Agent=kestrin/" KESTRIN_VERSION);
+}
+
 TEST(Namespaces, SharedCacheAndProfileConflicts) {
     NamespaceLease a, b, c;
     std::shared_ptr<HttpCache> ca, cb, cc;
