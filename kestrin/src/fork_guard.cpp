@@ -28,6 +28,16 @@ void on_fork_child() {
 
 [[maybe_unused]] const int g_atfork = pthread_atfork(nullptr, nullptr, &on_fork_child);
 
+// Runs f on the handles made since the fork; nothing in a process that never forked.
+template <class F> void update_made_here(F &&f) {
+    if (!g_forked.load(std::memory_order_relaxed))
+        return;
+    if (ForkState *st = g_fork_state.load(std::memory_order_relaxed)) {
+        std::lock_guard guard(st->lock);
+        f(st->made_here);
+    }
+}
+
 } // namespace
 
 bool inherited(const void *handle) {
@@ -41,21 +51,11 @@ bool inherited(const void *handle) {
 }
 
 void made(const void *handle) {
-    if (!g_forked.load(std::memory_order_relaxed))
-        return;
-    if (ForkState *st = g_fork_state.load(std::memory_order_relaxed)) {
-        std::lock_guard guard(st->lock);
-        st->made_here.insert(handle);
-    }
+    update_made_here([&](auto &made_here) { made_here.insert(handle); });
 }
 
 void released(const void *handle) {
-    if (!g_forked.load(std::memory_order_relaxed))
-        return;
-    if (ForkState *st = g_fork_state.load(std::memory_order_relaxed)) {
-        std::lock_guard guard(st->lock);
-        st->made_here.erase(handle);
-    }
+    update_made_here([&](auto &made_here) { made_here.erase(handle); });
 }
 
 } // namespace kestrin::fork_guard
