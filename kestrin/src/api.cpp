@@ -1,85 +1,19 @@
 // The C interface of the Core: checks records, copies what it keeps and hands
 // everything else to the engine and request objects. No exception leaves here.
-#include <pthread.h>
-
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <unordered_set>
 
 #include <kestrin/kestrin.h>
 #include <kestrin/kestrin_run.h>
 
 #include "engine.hpp"
 #include "entry.hpp"
+#include "fork_guard.hpp"
 #include "request.hpp"
-#include "websocket.hpp"
 
 using kestrin::Engine;
 using kestrin::Request;
 using namespace kestrin::entry;
-
-namespace {
-
-struct EngineHandle {
-    std::shared_ptr<Engine> engine;
-};
-
-EngineHandle *engine_of(ks_engine *e) {
-    return reinterpret_cast<EngineHandle *>(e);
-}
-
-// The handles made in this process since its last fork(). Only a forked child keeps it: the
-// parent's objects are never checked, and its calls cost one relaxed load.
-struct ForkState {
-    std::mutex lock;
-    std::unordered_set<const void *> made_here;
-};
-std::atomic<bool> g_forked{false};
-std::atomic<ForkState *> g_fork_state{nullptr};
-
-void on_fork_child() {
-    // The old state's mutex may have been held by a thread that does not exist here: leak it.
-    g_fork_state.store(new (std::nothrow) ForkState, std::memory_order_relaxed);
-    g_forked.store(true, std::memory_order_relaxed);
-}
-
-[[maybe_unused]] const int g_atfork = pthread_atfork(nullptr, nullptr, &on_fork_child);
-
-} // namespace
-
-bool kestrin::fork_guard::inherited(const void *handle) {
-    if (!g_forked.load(std::memory_order_relaxed))
-        return false;
-    ForkState *st = g_fork_state.load(std::memory_order_relaxed);
-    if (!st)
-        return true;
-    std::lock_guard guard(st->lock);
-    return st->made_here.count(handle) == 0;
-}
-
-void kestrin::fork_guard::made(const void *handle) {
-    if (!g_forked.load(std::memory_order_relaxed))
-        return;
-    if (ForkState *st = g_fork_state.load(std::memory_order_relaxed)) {
-        std::lock_guard guard(st->lock);
-        st->made_here.insert(handle);
-    }
-}
-
-void kestrin::fork_guard::released(const void *handle) {
-    if (!g_forked.load(std::memory_order_relaxed))
-        return;
-    if (ForkState *st = g_fork_state.load(std::memory_order_relaxed)) {
-        std::lock_guard guard(st->lock);
-        st->made_here.erase(handle);
-    }
-}
-
-std::shared_ptr<Engine> kestrin::engine_from_handle(ks_engine *engine) {
-    return engine ? engine_of(engine)->engine : nullptr;
-}
 
 extern "C" {
 
@@ -88,7 +22,7 @@ uint32_t ks_abi_version(void) {
 }
 
 const char *ks_version_string(void) {
-    return "kestrin 0.2.0";
+    return "kestrin " KESTRIN_VERSION;
 }
 
 ks_status ks_engine_create(const ks_engine_config *config, ks_engine **out) {

@@ -7,7 +7,7 @@ namespace kestrin {
 
 namespace {
 
-constexpr std::string_view kDefaultUserAgent = "kestrin/0.1";
+constexpr std::string_view kDefaultUserAgent = "kestrin/" KESTRIN_VERSION;
 
 // Profile headers a WebSocket handshake does not send: they fit only a page navigation.
 bool navigation_only(std::string_view name) {

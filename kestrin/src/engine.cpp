@@ -8,8 +8,9 @@
 
 #include <boost/asio/posix/stream_descriptor.hpp>
 
+#include "limits.hpp"
 #include "request.hpp"
-#include "websocket.hpp"
+#include "websocket/websocket.hpp"
 
 namespace kestrin {
 
@@ -69,10 +70,9 @@ ks_status Engine::create(EngineSettings settings, std::shared_ptr<Engine> &out) 
     curl_multi_setopt(e->multi_, CURLMOPT_TIMERFUNCTION, &Engine::on_timer);
     curl_multi_setopt(e->multi_, CURLMOPT_TIMERDATA, e.get());
     curl_multi_setopt(e->multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-    // Browser-like connection limits; excess transfers queue inside libcurl.
-    curl_multi_setopt(e->multi_, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
-    curl_multi_setopt(e->multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, 256L);
-    curl_multi_setopt(e->multi_, CURLMOPT_MAXCONNECTS, 64L);
+    curl_multi_setopt(e->multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+    curl_multi_setopt(e->multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, kMaxConnectionsTotal);
+    curl_multi_setopt(e->multi_, CURLMOPT_MAXCONNECTS, kMaxIdleConnections);
     e->work_.emplace(e->io_.get_executor());
     if (!e->prepare_watch()) {
         curl_multi_cleanup(e->multi_);
@@ -184,48 +184,47 @@ void Engine::remove_transfer(CURL *easy) {
 
 // libcurl's callbacks must not throw through it: running out of memory fails the multi
 // handle's transfers once libcurl has returned.
-int Engine::on_socket(CURL *easy, curl_socket_t s, int what, void *engine, void *socketp) {
+int Engine::on_socket(CURL *, curl_socket_t s, int what, void *engine, void *) {
     auto *self = static_cast<Engine *>(engine);
     try {
-        return self->watch_socket(easy, s, what, socketp);
+        return self->watch_socket(s, what);
     } catch (const std::bad_alloc &) {
         self->callback_failed_ = true;
         return -1;
     }
 }
 
-int Engine::watch_socket(CURL *, curl_socket_t s, int what, void *) {
-    Engine *self = this;
+int Engine::watch_socket(curl_socket_t s, int what) {
     if (what != CURL_POLL_REMOVE)
         idle_h1_.erase(s); // a transfer took the connection
-    auto it = self->watches_.find(s);
+    auto it = watches_.find(s);
     if (what == CURL_POLL_REMOVE) {
-        if (it != self->watches_.end()) {
+        if (it != watches_.end()) {
             it->second->gone = true;
             // curl closes the socket itself: only forget it in the reactor.
             it->second->descriptor.release();
-            self->watches_.erase(it);
+            watches_.erase(it);
         }
         return 0;
     }
-    if (self->stopped_)
+    if (stopped_)
         return 0;
     std::shared_ptr<SocketWatch> w;
-    if (it == self->watches_.end()) {
-        w = std::make_shared<SocketWatch>(self->io_, s);
+    if (it == watches_.end()) {
+        w = std::make_shared<SocketWatch>(io_, s);
         boost::system::error_code ec;
         w->descriptor.assign(s, ec);
         if (ec)
             return -1;
-        self->watches_.emplace(s, w);
+        watches_.emplace(s, w);
     } else {
         w = it->second;
     }
     w->wanted = what;
     if ((what & CURL_POLL_IN) && !w->armed[kIn])
-        self->arm(w, kIn);
+        arm(w, kIn);
     if ((what & CURL_POLL_OUT) && !w->armed[kOut])
-        self->arm(w, kOut);
+        arm(w, kOut);
     return 0;
 }
 

@@ -139,7 +139,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void end_websockets(Failure failure, std::string_view message, bool drop_streams);
 
     static int on_socket(CURL *easy, curl_socket_t s, int what, void *engine, void *socketp);
-    int watch_socket(CURL *easy, curl_socket_t s, int what, void *socketp);
+    int watch_socket(curl_socket_t s, int what);
     static int on_timer(CURLM *multi, long timeout_ms, void *engine);
     void set_curl_timer(long timeout_ms);
     void arm_curl_timer(std::chrono::steady_clock::time_point due);
@@ -202,17 +202,5 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // is no longer ours.
     bool callback_failed_ = false;
 };
-
-// fork(): the child holds the parent's Core objects but none of their network threads, so a
-// call on one would wait forever. The entry points refuse those handles with InvalidState and
-// leak them at release; objects the child makes itself work normally. Defined with the C
-// entry points.
-namespace fork_guard {
-// Whether handle was made before the last fork() of this process.
-bool inherited(const void *handle);
-// Track handles made and released since then; no-ops in a process that never forked.
-void made(const void *handle);
-void released(const void *handle);
-} // namespace fork_guard
 
 } // namespace kestrin

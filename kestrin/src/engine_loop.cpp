@@ -6,27 +6,12 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <boost/asio/detail/reactor.hpp>
+#include "reactor_fd.hpp"
 
 namespace kestrin {
 
-namespace asio = boost::asio;
-
-namespace {
-
-// The network thread watches the reactor's epoll descriptor, which the reactor keeps private:
-// an explicit instantiation may name a private member, so the name is checked when this builds.
-using Reactor = asio::detail::reactor;
-int Reactor::*reactor_fd_member();
-template <int Reactor::*Member> struct ReactorFd {
-    friend int Reactor::*reactor_fd_member() { return Member; }
-};
-template struct ReactorFd<&Reactor::epoll_fd_>;
-
-} // namespace
-
 bool Engine::prepare_watch() {
-    reactor_fd_ = asio::use_service<Reactor>(io_).*reactor_fd_member();
+    reactor_fd_ = reactor_descriptor(io_);
     watch_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
     wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (reactor_fd_ < 0 || watch_fd_ < 0 || wake_fd_ < 0)

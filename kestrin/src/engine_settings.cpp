@@ -67,8 +67,9 @@ std::string supported_encodings() {
 // and the proxy (whose certificate, and whose answers, an engine takes on trust). Hashed, so the
 // namespace registry keeps no CA bundle or proxy credentials.
 std::optional<std::string> trust_key(const EngineSettings &s) {
-    std::string material = std::to_string(s.cert_mode) + '\n' + s.proxy + '\n' + s.proxy_username +
-                           '\n' + (s.cert_mode == 1 ? s.ca_pem : "");
+    std::string material = std::to_string(static_cast<uint32_t>(s.cert_mode)) + '\n' + s.proxy +
+                           '\n' + s.proxy_username + '\n' +
+                           (s.cert_mode == KS_CERT_CA_PEM ? s.ca_pem : "");
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     if (EVP_Digest(material.data(), material.size(), digest, &len, EVP_sha256(), nullptr) != 1)
@@ -88,13 +89,10 @@ ks_status parse_engine_config(const ks_engine_config &c, EngineSettings &out) {
     s.ca_pem = text(reinterpret_cast<const char *>(c.ca_pem), c.ca_pem_len);
 
     // HTTP/3 needs QUIC, which this libcurl lacks: the caller must pick another version.
-    if (c.http_version > 2)
+    if (!decode(c.http_version, KS_HTTP_2, s.http_version) ||
+        !decode(c.cert_mode, KS_CERT_NONE, s.cert_mode))
         return KS_INVALID_ARGUMENT;
-    s.http_version = c.http_version;
-    if (c.cert_mode > 2)
-        return KS_INVALID_ARGUMENT;
-    s.cert_mode = c.cert_mode;
-    if (s.cert_mode == 1 && !s.ca_pem.empty() && count_certificates(s.ca_pem) == 0)
+    if (s.cert_mode == KS_CERT_CA_PEM && !s.ca_pem.empty() && count_certificates(s.ca_pem) == 0)
         return KS_INVALID_ARGUMENT;
     if (!normalise_proxy(s.proxy))
         return KS_INVALID_ARGUMENT;

@@ -21,8 +21,8 @@ struct EngineSettings {
     std::string proxy_username;
     std::string proxy_password;
     const Profile *profile = nullptr;
-    uint32_t http_version = 0; // 0 auto, 1 HTTP/1.1, 2 HTTP/2
-    uint32_t cert_mode = 0;    // 0 system trust, 1 ca_pem only, 2 no verification
+    ks_http_version http_version = KS_HTTP_AUTO; // never KS_HTTP_3
+    ks_cert_mode cert_mode = KS_CERT_SYSTEM;
     std::string ca_pem;
     std::string accept_encoding;      // what this libcurl can decode
     std::shared_ptr<HttpCache> cache; // null when the cache is disabled

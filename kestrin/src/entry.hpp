@@ -1,13 +1,24 @@
 // Shared by the C entry points: handle checks and the boundary no exception crosses.
 #pragma once
 
+#include <memory>
 #include <new>
 
 #include <kestrin/kestrin.h>
 
 #include "engine.hpp"
+#include "fork_guard.hpp"
 
 namespace kestrin::entry {
+
+// What a ks_engine handle points to: the caller's reference to its engine.
+struct EngineHandle {
+    std::shared_ptr<Engine> engine;
+};
+
+inline EngineHandle *engine_of(ks_engine *e) {
+    return reinterpret_cast<EngineHandle *>(e);
+}
 
 inline constexpr ks_status kBadHandle = KS_INVALID_ARGUMENT;
 

@@ -5,6 +5,7 @@
 
 #include "default_headers.hpp"
 #include "engine.hpp"
+#include "limits.hpp"
 #include "record_text.hpp"
 #include "redirect_policy.hpp"
 
@@ -17,8 +18,6 @@ namespace {
 constexpr size_t kServeChunk = 64 * 1024;
 // Body collected within one libcurl call goes out at this size at the latest.
 constexpr size_t kBodyBatch = 256 * 1024;
-// A browser's bound on a response head; libcurl's own limits are larger.
-constexpr size_t kMaxHeadBytes = 256 * 1024;
 
 // KS_OK for an http or https URL. Running out of memory while parsing is no fault of the URL.
 ks_status check_http_url(const std::string &url) {
@@ -34,14 +33,6 @@ ks_status check_http_url(const std::string &url) {
     bool ok = std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0;
     curl_free(scheme);
     return ok ? KS_OK : KS_INVALID_ARGUMENT;
-}
-
-// A record field as its enum; false for a number past the enum's last value.
-template <class E> bool decode(uint32_t raw, E last, E &out) {
-    if (raw > static_cast<uint32_t>(last))
-        return false;
-    out = static_cast<E>(raw);
-    return true;
 }
 
 } // namespace
@@ -191,10 +182,8 @@ void Request::begin() {
     engine_->adopt(self);
     if (canceled_ || engine_->stopped())
         return finish(kCanceled);
-    // Beyond decades a deadline would overflow the clock; treat it as none.
-    constexpr uint64_t kLongestTimeoutMs = uint64_t(1) << 40;
-    if (timeout_ms_ > 0 && timeout_ms_ < kLongestTimeoutMs) {
-        timer_.expires_after(std::chrono::milliseconds(timeout_ms_));
+    if (auto timeout = timeout_timer(timeout_ms_)) {
+        timer_.expires_after(*timeout);
         timer_.async_wait([self](const boost::system::error_code &ec) {
             if (!ec)
                 self->abort(kTimedOut);
@@ -301,7 +290,7 @@ size_t Request::take_header_line(char *data, size_t len) {
     if (line.substr(0, 5) == "HTTP/")
         hop_.head.clear();
     hop_.head.append(line);
-    if (hop_.head.size() > kMaxHeadBytes) {
+    if (hop_.head.size() > kMaxResponseHeadBytes) {
         hop_.head_too_big = true;
         return 0; // libcurl ends the transfer with a write error
     }
@@ -336,7 +325,7 @@ void Request::on_head_end() {
     }
     const EngineSettings &s = engine_->settings();
     // No certificate vouched for this response: it must not reach a cache other engines read.
-    bool unverified = s.cert_mode == 2 && (is_https(url_) || is_https(s.proxy));
+    bool unverified = s.cert_mode == KS_CERT_NONE && (is_https(url_) || is_https(s.proxy));
     hop_.store_ok = s.cache && method_ == "GET" && send_kind_ == BodyKind::None &&
                     cache_mode_ != CacheMode::NoStore && !unverified &&
                     is_storable(hop_.parsed, sent_headers_);

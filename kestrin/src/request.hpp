@@ -24,24 +24,32 @@ namespace kestrin {
 
 class Engine;
 
-// The record's modes, decoded once at creation; each value is the record's number for it.
-enum class BodyKind : uint32_t { None = 0, Bytes = 1, Stream = 2 };
-enum class CacheMode : uint32_t {
-    Default = 0,
-    Validate = 1,
-    Bypass = 2,
-    NoStore = 3,
-    Force = 4,
-    OnlyIfCached = 5,
+// The record's modes, decoded once at creation; each value is the record's constant for it.
+enum class BodyKind : uint32_t {
+    None = KS_BODY_NONE,
+    Bytes = KS_BODY_BYTES,
+    Stream = KS_BODY_STREAM
 };
-enum class RedirectMode : uint32_t { Follow = 0, Manual = 1, Error = 2 };
+enum class CacheMode : uint32_t {
+    Default = KS_CACHE_DEFAULT,
+    Validate = KS_CACHE_VALIDATE,
+    Bypass = KS_CACHE_BYPASS,
+    NoStore = KS_CACHE_NO_STORE,
+    Force = KS_CACHE_FORCE,
+    OnlyIfCached = KS_CACHE_ONLY_IF_CACHED,
+};
+enum class RedirectMode : uint32_t {
+    Follow = KS_REDIRECT_FOLLOW,
+    Manual = KS_REDIRECT_MANUAL,
+    Error = KS_REDIRECT_ERROR
+};
 enum class Priority : uint32_t {
-    Default = 0,
-    Highest = 1,
-    Medium = 2,
-    Low = 3,
-    Lowest = 4,
-    Idle = 5
+    Default = KS_PRIORITY_DEFAULT,
+    Highest = KS_PRIORITY_HIGHEST,
+    Medium = KS_PRIORITY_MEDIUM,
+    Low = KS_PRIORITY_LOW,
+    Lowest = KS_PRIORITY_LOWEST,
+    Idle = KS_PRIORITY_IDLE
 };
 
 class Request : public std::enable_shared_from_this<Request> {

@@ -19,10 +19,35 @@ bool h2c_reuse_broken() {
     return broken;
 }
 
-// HTTP/2 weights of the browser's priorities, by Priority; 0 leaves libcurl's.
+// HTTP/2 weights of the browser's priorities; 0 leaves libcurl's.
 long stream_weight(Priority priority) {
-    static constexpr long kWeights[] = {0, 256, 220, 183, 147, 110};
-    return kWeights[static_cast<uint32_t>(priority)];
+    switch (priority) {
+    case Priority::Highest:
+        return 256;
+    case Priority::Medium:
+        return 220;
+    case Priority::Low:
+        return 183;
+    case Priority::Lowest:
+        return 147;
+    case Priority::Idle:
+        return 110;
+    case Priority::Default:
+        break;
+    }
+    return 0;
+}
+
+// Settings never hold KS_HTTP_3 (refused at creation), so every other value means auto.
+long curl_http_version(ks_http_version version) {
+    switch (version) {
+    case KS_HTTP_1_1:
+        return CURL_HTTP_VERSION_1_1;
+    case KS_HTTP_2:
+        return CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE;
+    default:
+        return CURL_HTTP_VERSION_2TLS;
+    }
 }
 
 // Without a DNS or IP subjectAltName, libcurl matches the host against the subject's common
@@ -60,12 +85,14 @@ void set_proxy(CURL *e, const EngineSettings &s) {
 }
 
 void set_tls(CURL *e, const EngineSettings &s) {
-    if (s.cert_mode == 0) {
+    switch (s.cert_mode) {
+    case KS_CERT_SYSTEM:
         if (const char *bundle = system_ca_bundle()) {
             curl_easy_setopt(e, CURLOPT_CAINFO, bundle);
             curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, bundle);
         }
-    } else if (s.cert_mode == 1) {
+        break;
+    case KS_CERT_CA_PEM:
         // Trust exactly the given certificates: no system bundle or directory.
         curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
         curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
@@ -76,13 +103,15 @@ void set_tls(CURL *e, const EngineSettings &s) {
             curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
             curl_easy_setopt(e, CURLOPT_PROXY_CAINFO_BLOB, &blob);
         }
-    } else if (s.cert_mode == 2) {
+        break;
+    case KS_CERT_NONE:
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
         curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
+        break;
     }
-    if (s.cert_mode != 2)
+    if (s.cert_mode != KS_CERT_NONE)
         curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &on_ssl_ctx);
     if (s.profile) {
         curl_easy_setopt(e, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
@@ -133,20 +162,17 @@ bool Request::configure_transport(CURL *e) {
     // early (ALPN, prior knowledge). A clear-text connection tells with its first response, so
     // one stalled request would hold back every other request to its host.
     bool https = is_https(url_);
-    if (s.http_version == 2 && !https && h2c_reuse_broken()) {
+    if (s.http_version == KS_HTTP_2 && !https && h2c_reuse_broken()) {
         // Such a libcurl cannot share these connections: one connection per request.
         curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
         curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
-    } else if (s.http_version == 2 || (s.http_version == 0 && https)) {
+    } else if (s.http_version == KS_HTTP_2 || (s.http_version == KS_HTTP_AUTO && https)) {
         curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
     }
     // Decode whatever the server encodes; the Accept-Encoding header itself
     // comes from build_headers().
     curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, s.accept_encoding.c_str());
-
-    static constexpr long kVersions[] = {CURL_HTTP_VERSION_2TLS, CURL_HTTP_VERSION_1_1,
-                                         CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE};
-    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, kVersions[s.http_version]);
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, curl_http_version(s.http_version));
     return true;
 }
 

@@ -76,9 +76,4 @@ void UploadBuffer::close(ks_status status) {
     space_.notify_all();
 }
 
-size_t UploadBuffer::buffered() const {
-    std::lock_guard lock(mu_);
-    return bytes_;
-}
-
 } // namespace kestrin

@@ -13,13 +13,13 @@
 
 #include <kestrin/kestrin.h>
 
+#include "limits.hpp"
+
 namespace kestrin {
 
 class UploadBuffer {
   public:
-    static constexpr size_t kDefaultCapacity = 4 << 20;
-
-    explicit UploadBuffer(size_t capacity = kDefaultCapacity) : capacity_(capacity) {}
+    explicit UploadBuffer(size_t capacity = kUploadBufferBytes) : capacity_(capacity) {}
 
     // Copies data, blocking while the buffer is full. `wake` runs (without the
     // lock) after each piece is queued, to tell the reader there is data.
@@ -37,11 +37,9 @@ class UploadBuffer {
     // get `status`.
     void close(ks_status status);
 
-    size_t buffered() const;
-
   private:
     const size_t capacity_;
-    mutable std::mutex mu_;
+    std::mutex mu_;
     std::condition_variable space_;
     std::deque<std::vector<uint8_t>> chunks_;
     size_t head_offset_ = 0;

@@ -1,9 +1,11 @@
 """Against an aiohttp application: echo, uploads, failures mid-body, huge headers,
 back-pressure on a real socket, cache validators, browser profiles."""
 
+import importlib.metadata
 import json
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -28,6 +30,14 @@ def test_methods_headers_and_bodies_reach_the_server(app, engine):
     assert [v for k, v in seen["headers"] if k.lower() == "x-two"] == ["a", "b"]
     names = [k.lower() for k, _ in seen["headers"]]
     assert "user-agent" in names and "accept-encoding" in names
+
+
+def test_one_version_names_package_core_and_user_agent(app, engine):
+    version = (Path(__file__).resolve().parents[2] / "VERSION").read_text().strip()
+    assert importlib.metadata.version("corvina_native") == version
+    assert cn.PyEngine.core_version().startswith(f"kestrin {version}")
+    seen = dict((k.lower(), v) for k, v in echo(engine, app)["headers"])
+    assert seen["user-agent"] == f"kestrin/{version}"
 
 
 def test_engine_defaults_and_request_overrides(app):

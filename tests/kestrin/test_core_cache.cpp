@@ -49,7 +49,14 @@ Result fetch(ks_engine *e, const std::string &url, uint32_t cache_mode = 0,
     return {rec.complete_status, rec.net_error, rec.status, rec.body};
 }
 
-enum Mode : uint32_t { Default, Validate, Bypass, NoStore, Force, OnlyIfCached };
+enum Mode : uint32_t {
+    Default = KS_CACHE_DEFAULT,
+    Validate = KS_CACHE_VALIDATE,
+    Bypass = KS_CACHE_BYPASS,
+    NoStore = KS_CACHE_NO_STORE,
+    Force = KS_CACHE_FORCE,
+    OnlyIfCached = KS_CACHE_ONLY_IF_CACHED
+};
 
 // Counts full answers and 304s per path; bodies carry the full-answer count.
 class CacheServer {
@@ -152,11 +159,13 @@ TEST(CoreCache, CallerHeadersAdjustTheMode) {
 TEST(CoreCache, VaryAndRequestNoStore) {
     CacheServer s;
     auto e = engine();
-    EXPECT_EQ(fetch(e.get(), s.server.url("/v"), 0, {{"Accept-Language", "de"}}).body, "/v #1");
-    EXPECT_EQ(fetch(e.get(), s.server.url("/v"), 0, {{"Accept-Language", "de"}}).body, "/v #1");
+    EXPECT_EQ(fetch(e.get(), s.server.url("/v"), Default, {{"Accept-Language", "de"}}).body,
+              "/v #1");
+    EXPECT_EQ(fetch(e.get(), s.server.url("/v"), Default, {{"Accept-Language", "de"}}).body,
+              "/v #1");
     EXPECT_EQ(fetch(e.get(), s.server.url("/v"), OnlyIfCached, {{"Accept-Language", "fr"}}).status,
               uint32_t(KS_CACHE_MISS));
-    fetch(e.get(), s.server.url("/r"), 0, {{"Cache-Control", "no-store"}});
+    fetch(e.get(), s.server.url("/r"), Default, {{"Cache-Control", "no-store"}});
     EXPECT_EQ(fetch(e.get(), s.server.url("/r"), OnlyIfCached).status, uint32_t(KS_CACHE_MISS));
 }
 
@@ -262,7 +271,7 @@ TEST(CoreProfiles, HeadersInBrowserOrderWithOverrides) {
     unknown.impersonate = "chrome_1";
     EXPECT_EQ(make_engine(unknown, &bad), KS_PROFILE_UNSUPPORTED);
     EngineOptions h3;
-    h3.http_version = 3;
+    h3.http_version = KS_HTTP_3;
     EXPECT_EQ(make_engine(h3, &bad), KS_INVALID_ARGUMENT);
     EXPECT_EQ(bad, nullptr);
 }

@@ -81,7 +81,7 @@ TEST(CoreHttp, MethodsBodiesAndDefaultHeaders) {
         RequestOptions o;
         o.method = "POST";
         o.body = std::string("a\0b", 3);
-        o.body_kind = 1;
+        o.body_kind = KS_BODY_BYTES;
         run(e.get(), server.url("/p"), rec, o);
         EXPECT_EQ(rec.body.substr(0, 8), "POST /p\n");
         EXPECT_NE(rec.body.find("Content-Length: 3\n"), std::string::npos);
@@ -137,7 +137,7 @@ TEST(CoreHttp, CreateRefusesMalformedRequests) {
     o.headers = {{"X-Bad", "a\r\nInjected: 1"}};
     EXPECT_EQ(make_request(e.get(), "http://127.0.0.1/", o, rec, &r), KS_INVALID_ARGUMENT);
     o.headers.clear();
-    o.cache_mode = 6;
+    o.cache_mode = KS_CACHE_ONLY_IF_CACHED + 1;
     EXPECT_EQ(make_request(e.get(), "http://127.0.0.1/", o, rec, &r), KS_INVALID_ARGUMENT);
     // A well-formed record without on_complete, which the network thread would call.
     ks_request_config c{};
@@ -324,7 +324,7 @@ TEST(CoreHttp, ChunkedUploadStreamsAndRejectsMisuse) {
     Recorder rec;
     RequestOptions o;
     o.method = "POST";
-    o.body_kind = 2;
+    o.body_kind = KS_BODY_STREAM;
     auto r = request(e.get(), server.url("/up"), rec, o);
     ASSERT_EQ(ks_request_start(r.get()), KS_OK);
     std::string sent;
@@ -397,7 +397,7 @@ TEST(CoreHttp, RedirectsFollowManualAndError) {
         RequestOptions o;
         o.method = "POST";
         o.body = "payload";
-        o.body_kind = 1;
+        o.body_kind = KS_BODY_BYTES;
         o.headers = {{"Content-Type", "text/plain"}};
         run(e.get(), server.url("/303"), rec, o);
         EXPECT_EQ(rec.body.substr(0, 9), "GET /end\n");
@@ -430,7 +430,7 @@ TEST(CoreHttp, RedirectsFollowManualAndError) {
     {
         Recorder rec;
         RequestOptions o;
-        o.redirect_mode = 2;
+        o.redirect_mode = KS_REDIRECT_ERROR;
         run(e.get(), server.url("/r/2"), rec, o);
         EXPECT_EQ(rec.complete_status, uint32_t(KS_REDIRECT));
         EXPECT_EQ(rec.responses, 0);
@@ -438,7 +438,7 @@ TEST(CoreHttp, RedirectsFollowManualAndError) {
     {
         Recorder rec;
         RequestOptions o;
-        o.redirect_mode = 1;
+        o.redirect_mode = KS_REDIRECT_MANUAL;
         auto r = request(e.get(), server.url("/r/2"), rec, o);
         EXPECT_EQ(ks_request_follow_redirect(r.get()), KS_INVALID_STATE);
         hold_last_hop = true;

@@ -14,6 +14,7 @@
 #include "default_headers.hpp"
 #include "engine_settings.hpp"
 #include "http_head.hpp"
+#include "limits.hpp"
 #include "namespaces.hpp"
 #include "profiles.hpp"
 #include "redirect_policy.hpp"
@@ -286,6 +287,13 @@ TEST(DefaultHeaders, OneListTwoMergeOrders) {
     EXPECT_EQ(handshake.find("User-Agent=ua/1;"), handshake.find("User-Agent=")) << handshake;
 }
 
+TEST(DefaultHeaders, UserAgentNamesTheVersion) {
+    HeaderList fetch = default_headers(EngineSettings{}, HeaderUse::Fetch);
+    ASSERT_FALSE(fetch.empty());
+    EXPECT_EQ(fetch.front().first + "=" + fetch.front().second,
+              "User-Agent=kestrin/" KESTRIN_VERSION);
+}
+
 TEST(Namespaces, SharedCacheAndProfileConflicts) {
     NamespaceLease a, b, c;
     std::shared_ptr<HttpCache> ca, cb, cc;
@@ -343,6 +351,18 @@ TEST(UploadBuffer, BlocksWhenFullAndWakesOnReadOrClose) {
     EXPECT_EQ(stuck.read(out, 4).bytes, 0u);
 }
 
+TEST(Limits, TimeoutsAtOrPastTheCeilingSetNoTimer) {
+    EXPECT_FALSE(timeout_timer(0));
+    EXPECT_EQ(timeout_timer(1), std::chrono::milliseconds(1));
+    EXPECT_EQ(timeout_timer(kLongestTimeoutMs - 1),
+              std::chrono::milliseconds(kLongestTimeoutMs - 1));
+    EXPECT_FALSE(timeout_timer(kLongestTimeoutMs));
+    EXPECT_FALSE(timeout_timer(UINT64_MAX));
+    // The longest timer still has a deadline the steady clock can hold.
+    auto longest = std::chrono::steady_clock::now() + *timeout_timer(kLongestTimeoutMs - 1);
+    EXPECT_GT(longest, std::chrono::steady_clock::now());
+}
+
 namespace {
 ks_engine_config config() {
     ks_engine_config c{};
@@ -359,10 +379,10 @@ ks_status parse(const ks_engine_config &c) {
 TEST(EngineSettings, RefusesWhatItCannotHonour) {
     auto c = config();
     EXPECT_EQ(parse(c), KS_OK);
-    c.http_version = 3; // no QUIC in this libcurl
+    c.http_version = KS_HTTP_3; // no QUIC in this libcurl
     EXPECT_EQ(parse(c), KS_INVALID_ARGUMENT);
     c = config();
-    c.cert_mode = 3;
+    c.cert_mode = KS_CERT_NONE + 1;
     EXPECT_EQ(parse(c), KS_INVALID_ARGUMENT);
     c = config();
     c.impersonate = "netscape_4";
@@ -382,13 +402,13 @@ TEST(EngineSettings, RefusesWhatItCannotHonour) {
         EXPECT_NE(s.proxy.find("://"), std::string::npos);
     }
     c = config();
-    c.cert_mode = 1;
+    c.cert_mode = KS_CERT_CA_PEM;
     EXPECT_EQ(parse(c), KS_OK); // empty PEM: trust nothing
     static const char garbage[] = "not a certificate";
     c.ca_pem = reinterpret_cast<const uint8_t *>(garbage);
     c.ca_pem_len = sizeof garbage - 1;
     EXPECT_EQ(parse(c), KS_INVALID_ARGUMENT);
-    c.cert_mode = 2; // unused PEM data is not judged
+    c.cert_mode = KS_CERT_NONE; // unused PEM data is not judged
     EXPECT_EQ(parse(c), KS_OK);
 
     c = config();

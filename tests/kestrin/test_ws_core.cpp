@@ -136,7 +136,7 @@ struct WsRecorder {
     }
     static void on_message(void *u, ks_websocket *, uint32_t type, uint32_t, const uint8_t *data,
                            size_t len) {
-        of(u)->add((type == 1 ? "text:" : "binary:") +
+        of(u)->add((type == KS_MESSAGE_TEXT ? "text:" : "binary:") +
                    std::string(reinterpret_cast<const char *>(data), len));
     }
     static void on_closing(void *u, ks_websocket *) { of(u)->add("closing"); }
@@ -201,7 +201,8 @@ WsPtr open_ws(ks_engine *e, const std::string &url, WsRecorder &rec,
 }
 
 ks_status send_text(ks_websocket *w, const std::string &s) {
-    return ks_websocket_send(w, 1, reinterpret_cast<const uint8_t *>(s.data()), s.size());
+    return ks_websocket_send(w, KS_MESSAGE_TEXT, reinterpret_cast<const uint8_t *>(s.data()),
+                             s.size());
 }
 
 } // namespace
@@ -222,8 +223,8 @@ TEST(CoreWs, OpenEchoCloseWithOneTerminal) {
     EXPECT_EQ(rec.detail.substr(rec.detail.size() - 4), "\r\n\r\n");
 
     ASSERT_EQ(send_text(w.get(), "one"), KS_OK);
-    ASSERT_EQ(ks_websocket_send(w.get(), 2, nullptr, 0), KS_OK);
-    EXPECT_EQ(ks_websocket_send(w.get(), 3, nullptr, 0), KS_INVALID_ARGUMENT);
+    ASSERT_EQ(ks_websocket_send(w.get(), KS_MESSAGE_BINARY, nullptr, 0), KS_OK);
+    EXPECT_EQ(ks_websocket_send(w.get(), KS_MESSAGE_BINARY + 1, nullptr, 0), KS_INVALID_ARGUMENT);
     EXPECT_EQ(send_text(w.get(), "\xff"), KS_INVALID_ARGUMENT);
     ASSERT_TRUE(rec.wait_events(3));
     EXPECT_EQ(ks_websocket_close(w.get(), 1005, nullptr, 0), KS_INVALID_ARGUMENT);
@@ -320,8 +321,9 @@ TEST(CoreWs, CallersRunTheLoopForSendAndReceive) {
     });
     for (size_t i = 1; i <= 50; ++i) {
         std::string text = "m" + std::to_string(i);
-        ASSERT_EQ(ks_websocket_send_and_run(
-                      w.get(), 1, reinterpret_cast<const uint8_t *>(text.data()), text.size()),
+        ASSERT_EQ(ks_websocket_send_and_run(w.get(), KS_MESSAGE_TEXT,
+                                            reinterpret_cast<const uint8_t *>(text.data()),
+                                            text.size()),
                   KS_OK);
         Wait wait{&mine, i + 1, &events_at_least};
         ks_status st = ks_websocket_run_until(w.get(), ready, &wait);

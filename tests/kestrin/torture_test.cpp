@@ -332,7 +332,7 @@ struct WsLog {
         std::lock_guard lock(w->mu);
         w->order_violation |= w->terminals > 0 || w->opens == 0;
         ++w->messages;
-        w->echo_ok = type == 1 && len == 5 && std::memcmp(data, "hello", 5) == 0;
+        w->echo_ok = type == KS_MESSAGE_TEXT && len == 5 && std::memcmp(data, "hello", 5) == 0;
         w->cv.notify_all();
     }
     static void on_closing(void *p, ks_websocket *) {
@@ -521,7 +521,8 @@ Outcome ws_run(const std::string &url, long baseline) {
                 out.fault = "neither on_open nor a terminal callback";
             } else if (log.terminals == 0) {
                 st = counted([&] {
-                    return ks_websocket_send(ws, 1, reinterpret_cast<const uint8_t *>("hello"), 5);
+                    return ks_websocket_send(ws, KS_MESSAGE_TEXT,
+                                             reinterpret_cast<const uint8_t *>("hello"), 5);
                 });
                 if (st != KS_OK)
                     step_failed("send", st);

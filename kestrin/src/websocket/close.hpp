@@ -1,11 +1,9 @@
-// Closing a WebSocket as browsers do: the close frame rules, the answer to a peer's close
-// (code and reason echoed, 1014 let through), and a teardown that does not wait forever.
-// The stream layers here sit between Beast's WebSocket layer and the transport.
+// Closing a WebSocket as browsers do: the close frame rules and the answer to a peer's close
+// (code and reason echoed, 1014 let through). The stream layer here sits between Beast's
+// WebSocket layer and the transport.
 #pragma once
 
 #include <algorithm>
-#include <array>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,11 +11,8 @@
 #include <string_view>
 #include <utility>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/role.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
-#include <boost/beast/ssl/ssl_stream.hpp>
 
 namespace kestrin {
 
@@ -37,49 +32,6 @@ struct CloseAnswer {
     bool forbidden_code = false;
 };
 CloseAnswer answer_peer_close(uint16_t code, std::string_view reason);
-
-// The connection's TCP stream. Its own type lets the teardown below replace Beast's, which
-// waits without a limit for a peer that never closes after a close frame (or after the
-// Core failed the connection and sent one).
-struct WsTcp : boost::beast::tcp_stream {
-    using boost::beast::tcp_stream::tcp_stream;
-};
-
-// How long a teardown waits for the peer to close its side before the socket is closed.
-inline constexpr std::chrono::milliseconds kWebSocketTeardownLimit{1000};
-
-// Reads until the peer closes, for at most kWebSocketTeardownLimit. Whatever ends the wait
-// counts as done: Beast then reports the reason the connection was closed for.
-template <class Handler> struct WsTeardownOp {
-    WsTcp &stream;
-    Handler handler;
-
-    void operator()(boost::system::error_code ec = {}, size_t = 0) {
-        // What the peer still sends is dropped, so one scratch buffer per network thread does,
-        // and a teardown allocates nothing that could fail halfway through a close.
-        thread_local std::array<char, 4096> scratch;
-        if (!ec)
-            return stream.async_read_some(boost::asio::buffer(scratch), std::move(*this));
-        handler(boost::system::error_code{});
-    }
-};
-
-template <class Handler>
-void async_teardown(boost::beast::role_type, WsTcp &stream, Handler &&handler) {
-    stream.expires_after(kWebSocketTeardownLimit);
-    boost::system::error_code ignored;
-    stream.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
-    WsTeardownOp<std::decay_t<Handler>>{stream, std::forward<Handler>(handler)}();
-}
-
-template <class Handler>
-void async_teardown(boost::beast::role_type, boost::beast::ssl_stream<WsTcp> &stream,
-                    Handler &&handler) {
-    boost::beast::get_lowest_layer(stream).expires_after(kWebSocketTeardownLimit);
-    stream.async_shutdown([h = std::forward<Handler>(handler)](boost::system::error_code) mutable {
-        h(boost::system::error_code{});
-    });
-}
 
 // Follows what the peer sends (the HTTP head of the handshake, then frame by frame) to let a
 // close frame with code 1014 through: Beast refuses it as reserved, though it is registered

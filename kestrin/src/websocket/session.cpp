@@ -8,6 +8,7 @@
 #include <boost/beast/websocket/error.hpp>
 
 #include "engine.hpp"
+#include "limits.hpp"
 #include "websocket/failures.hpp"
 #include "websocket/handshake.hpp"
 #include "websocket/text.hpp"
@@ -61,16 +62,16 @@ ks_status WebSocketSession::start() {
 }
 
 ks_status WebSocketSession::send(uint32_t type, const uint8_t *data, size_t len, bool run_loop) {
-    if ((type != 1 && type != 2) || (len && !data))
+    if ((type != KS_MESSAGE_TEXT && type != KS_MESSAGE_BINARY) || (len && !data))
         return KS_INVALID_ARGUMENT;
     if (phase_.load() != Open)
         return KS_INVALID_STATE;
     std::string payload(reinterpret_cast<const char *>(data), data ? len : 0);
-    if (type == 1 && !valid_utf8(payload))
+    if (type == KS_MESSAGE_TEXT && !valid_utf8(payload))
         return KS_INVALID_ARGUMENT; // the peer would have to fail the connection
     std::shared_ptr<bool> handed = run_loop ? std::make_shared<bool>(false) : nullptr;
-    auto job = [self = shared_from_this(), out = Outgoing{type == 1, std::move(payload)},
-                handed]() mutable {
+    auto job = [self = shared_from_this(),
+                out = Outgoing{type == KS_MESSAGE_TEXT, std::move(payload)}, handed]() mutable {
         self->step([&] { self->enqueue(std::move(out)); });
         if (handed)
             *handed = true;
@@ -133,9 +134,8 @@ void WebSocketSession::begin() {
     engine_->adopt_websocket(self);
     if (canceled_ || engine_->stopped())
         return abort(kCanceled, "canceled");
-    if (config_.timeout_ms > 0) {
-        timer_.expires_after(
-            std::chrono::milliseconds(std::min<uint64_t>(config_.timeout_ms, uint64_t{1} << 40)));
+    if (auto timeout = timeout_timer(config_.timeout_ms)) {
+        timer_.expires_after(*timeout);
         timer_.async_wait([self](const error_code &ec) {
             if (!ec && !self->ended() && !self->opened_)
                 self->abort(kTimedOut, "opening handshake timed out");
@@ -241,7 +241,7 @@ void WebSocketSession::start_handshake() {
         }));
         ws.read_message_max(kWebSocketMaxMessage);
         ws.auto_fragment(false);
-        ws.write_buffer_bytes(64 * 1024);
+        ws.write_buffer_bytes(kWebSocketWriteBuffer);
         ws.async_handshake(response_, config_.target.host_header, config_.target.resource,
                            [self = shared_from_this()](const error_code &ec) {
                                self->step([&] { self->on_handshake(ec); });
@@ -332,11 +332,12 @@ void WebSocketSession::on_read(const error_code &ec) {
     with_ws([&](auto &ws) { is_text = ws.got_text(); });
     auto data = rbuf_.cdata();
     if (config_.cb.on_message)
-        config_.cb.on_message(config_.cb.user_data, handle(), is_text ? 1 : 2, 0,
+        config_.cb.on_message(config_.cb.user_data, handle(),
+                              is_text ? KS_MESSAGE_TEXT : KS_MESSAGE_BINARY, 0,
                               static_cast<const uint8_t *>(data.data()), data.size());
     rbuf_.consume(rbuf_.size());
-    if (rbuf_.capacity() > 1024 * 1024)
-        rbuf_.shrink_to_fit(); // do not keep a big message's memory around
+    if (rbuf_.capacity() > kWebSocketReadBufferKept)
+        rbuf_.shrink_to_fit();
     if (ended())
         return;
     read_next();
@@ -404,7 +405,7 @@ void WebSocketSession::begin_close(uint16_t code, std::string reason) {
     if (close_wanted_ || peer_closing_)
         return;
     close_wanted_.emplace(code, std::move(reason));
-    timer_.expires_after(std::chrono::milliseconds(kWebSocketCloseTimeoutMs));
+    timer_.expires_after(kWebSocketCloseWait);
     timer_.async_wait([self = shared_from_this()](const error_code &ec) {
         if (!ec && !self->ended())
             self->report_closed(false); // the peer never answered our close

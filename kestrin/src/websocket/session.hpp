@@ -21,19 +21,14 @@
 
 #include "handler_slot.hpp"
 #include "http_head.hpp"
-#include "websocket.hpp"
 #include "websocket/close.hpp"
 #include "websocket/config.hpp"
+#include "websocket/stream.hpp"
 #include "websocket/tunnel.hpp"
 #include "websocket/url.hpp"
+#include "websocket/websocket.hpp"
 
 namespace kestrin {
-
-// Largest message the Core reassembles; a bigger one fails the connection
-// (close code 1009) instead of growing the buffer without bound.
-inline constexpr size_t kWebSocketMaxMessage = size_t{64} << 20;
-// How long a close we started waits for the peer's close frame.
-inline constexpr int kWebSocketCloseTimeoutMs = 5000;
 
 class WebSocketSession final : public WebSocket,
                                public std::enable_shared_from_this<WebSocketSession> {

@@ -40,10 +40,10 @@ std::unique_ptr<boost::asio::ssl::context> websocket_tls_context(const EngineSet
         std::make_unique<boost::asio::ssl::context>(boost::asio::ssl::context::tls_client);
     SSL_CTX *ctx = context->native_handle();
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    if (s.cert_mode == 2) {
+    if (s.cert_mode == KS_CERT_NONE) {
         SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
     } else {
-        if (s.cert_mode == 0) {
+        if (s.cert_mode == KS_CERT_SYSTEM) {
             SSL_CTX_set_default_verify_paths(ctx);
             if (const char *bundle = system_ca_bundle()) {
                 SSL_CTX_load_verify_locations(ctx, bundle, nullptr);

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "error_map.hpp"
-#include "websocket/close.hpp"
+#include "websocket/stream.hpp"
 #include "websocket/url.hpp"
 
 namespace kestrin {

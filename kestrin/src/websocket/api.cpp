@@ -8,7 +8,8 @@
 
 #include "engine.hpp"
 #include "entry.hpp"
-#include "websocket.hpp"
+#include "fork_guard.hpp"
+#include "websocket/websocket.hpp"
 
 using kestrin::WebSocket;
 using namespace kestrin::entry;
@@ -27,7 +28,7 @@ ks_status ks_websocket_create(ks_engine *engine, const ks_websocket_config *conf
         return KS_INVALID_STATE;
     return guarded([&]() -> ks_status {
         std::shared_ptr<WebSocket> ws;
-        if (ks_status st = WebSocket::create(kestrin::engine_from_handle(engine), *config, ws))
+        if (ks_status st = WebSocket::create(engine_of(engine)->engine, *config, ws))
             return st;
         *out = ws->handle();
         kestrin::fork_guard::made(*out);

@@ -54,7 +54,4 @@ class WebSocket {
     WebSocket() = default;
 };
 
-// The engine behind a handle of the C interface (defined with the entry points).
-std::shared_ptr<Engine> engine_from_handle(ks_engine *engine);
-
 } // namespace kestrin
