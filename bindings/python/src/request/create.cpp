@@ -6,7 +6,7 @@
 #include "lib/fault.h"
 #include "request/options.h"
 #include "request/py_request.h"
-#include "request/state.h"
+#include "request/handle.h"
 
 #include <cmath>
 #include <utility>

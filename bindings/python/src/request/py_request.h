@@ -3,7 +3,7 @@
 
 #include "bridge/notifier.h"
 #include "lib/pyref.h"
-#include "request/state.h"
+#include "request/handle.h"
 
 #include <atomic>
 #include <memory>
