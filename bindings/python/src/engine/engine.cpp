@@ -3,6 +3,7 @@
 #include "lib/binding.h"
 #include "lib/fault.h"
 #include "lib/object.h"
+#include "lib/run.h"
 #include "lib/type.h"
 #include "request/create.h"
 #include "websocket/py_websocket.h"
@@ -21,17 +22,6 @@ const char *const kEngineParams[] = {
     "user_agent",   "accept_language", "proxy_username",   "proxy_password",
     "http_version", "cache",           "profile_namespace"};
 const ParamSpec kEngineSpec{"PyEngine.__new__()", kEngineParams, 11, 0};
-
-// An absent or empty value goes to the Core as (NULL, 0).
-template <class T> void put_text(const std::optional<T> &v, const char *&ptr, size_t &len) {
-    if (v && !v->empty()) {
-        ptr = reinterpret_cast<const char *>(v->data());
-        len = v->size();
-    } else {
-        ptr = nullptr;
-        len = 0;
-    }
-}
 
 bool convert_engine_args(PyObject **a, EngineOptions &o, std::optional<std::string> &http) {
     bool verify = true;
@@ -128,19 +118,17 @@ std::variant<std::shared_ptr<EngineHolder>, CoreError> create_engine(const Engin
     ks_engine_config config{};
     config.struct_size = sizeof(ks_engine_config);
     config.abi_version = KS_ABI_VERSION;
-    put_text(o.user_agent, config.user_agent, config.user_agent_len);
-    put_text(o.proxy, config.proxy, config.proxy_len);
-    put_text(o.proxy_username, config.proxy_username, config.proxy_username_len);
-    put_text(o.proxy_password, config.proxy_password, config.proxy_password_len);
+    put_run(o.user_agent, config.user_agent, config.user_agent_len);
+    put_run(o.proxy, config.proxy, config.proxy_len);
+    put_run(o.proxy_username, config.proxy_username, config.proxy_username_len);
+    put_run(o.proxy_password, config.proxy_password, config.proxy_password_len);
     config.cache_disabled = o.cache_disabled;
-    put_text(o.accept_language, config.accept_language, config.accept_language_len);
-    put_text(o.impersonate, config.impersonate, config.impersonate_len);
-    put_text(o.profile_namespace, config.profile_namespace, config.profile_namespace_len);
+    put_run(o.accept_language, config.accept_language, config.accept_language_len);
+    put_run(o.impersonate, config.impersonate, config.impersonate_len);
+    put_run(o.profile_namespace, config.profile_namespace, config.profile_namespace_len);
     config.http_version = o.http_version;
     config.cert_mode = o.cert_mode;
-    const char *pem = nullptr;
-    put_text(o.ca_pem, pem, config.ca_pem_len);
-    config.ca_pem = reinterpret_cast<const uint8_t *>(pem);
+    put_run(o.ca_pem, config.ca_pem, config.ca_pem_len);
 
     ks_engine *handle = nullptr;
     uint32_t status = ks_engine_create(&config, &handle);

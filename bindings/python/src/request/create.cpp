@@ -4,11 +4,11 @@
 #include "engine/engine.h"
 #include "lib/binding.h"
 #include "lib/fault.h"
+#include "lib/run.h"
+#include "request/handle.h"
 #include "request/options.h"
 #include "request/py_request.h"
-#include "request/handle.h"
 
-#include <cmath>
 #include <utility>
 
 namespace corvina {
@@ -39,16 +39,7 @@ bool convert_request_args(PyObject **a, RequestOptions &o, RawArgs &r) {
                            r.body.emplace();
                            return to_byte_string(a[3], *r.body);
                        }) &&
-           convert_arg("timeout",
-                       [&] {
-                           if (absent(a[4]))
-                               return true;
-                           double v = PyFloat_AsDouble(a[4]);
-                           if (v == -1.0 && PyErr_Occurred())
-                               return false;
-                           r.timeout = v;
-                           return true;
-                       }) &&
+           convert_arg("timeout", [&] { return to_seconds(a[4], r.timeout); }) &&
            convert_arg("allow_redirects",
                        [&] { return a[5] == nullptr || to_flag(a[5], r.allow_redirects); }) &&
            convert_arg("redirect", [&] { return to_optional_text(a[6], r.redirect); }) &&
@@ -59,11 +50,8 @@ bool convert_request_args(PyObject **a, RequestOptions &o, RawArgs &r) {
 
 // Steps three to eight: the checks in their order, then the body.
 bool check_request_args(RawArgs &r, RequestOptions &o) {
-    if (r.timeout) {
-        PyRef seconds = PyRef::steal(PyFloat_FromDouble(*r.timeout));
-        if (!seconds || !to_timeout(seconds.get(), o.timeout))
-            return false;
-    }
+    if (!seconds_to_timeout(r.timeout, o.timeout))
+        return false;
     if (r.redirect) {
         auto code = redirect_mode_code(*r.redirect);
         if (!code) {

@@ -5,16 +5,6 @@
 #include "lib/fault.h"
 
 namespace corvina {
-namespace {
-
-CallResult status_result(uint32_t status) {
-    if (status == 0)
-        return std::nullopt;
-    return error_from_status(status);
-}
-
-} // namespace
-
 RequestHandle::~RequestHandle() {
     release_noexcept([this] { ks_request_release(core_); });
     if (!started_.load(std::memory_order_acquire))

@@ -1,5 +1,7 @@
 #include "request/options.h"
 
+#include "lib/run.h"
+
 #include <cstring>
 #include <utility>
 
@@ -14,11 +16,6 @@ std::optional<Code> lookup(const Entry<Code> (&table)[N], std::string_view keywo
         if (name == keyword)
             return code;
     return std::nullopt;
-}
-
-template <class S> void put_run(const S &s, const char *&ptr, size_t &len) {
-    ptr = s.empty() ? nullptr : reinterpret_cast<const char *>(s.data());
-    len = s.size();
 }
 
 } // namespace
@@ -46,18 +43,6 @@ std::optional<ks_priority> priority_code(std::string_view keyword) {
     return lookup(kTable, keyword);
 }
 
-std::vector<ks_header> header_entries(const HeaderList &headers) {
-    std::vector<ks_header> entries;
-    entries.reserve(headers.size());
-    for (const auto &[name, value] : headers) {
-        ks_header h;
-        put_run(name, h.name, h.name_len);
-        put_run(value, h.value, h.value_len);
-        entries.push_back(h);
-    }
-    return entries;
-}
-
 void fill_request_config(const RequestOptions &o, const std::vector<ks_header> &headers,
                          const ks_request_callbacks &callbacks, ks_request_config &config) {
     // Padding is zeroed too, so the record's bytes are deterministic.
@@ -70,10 +55,8 @@ void fill_request_config(const RequestOptions &o, const std::vector<ks_header> &
     config.header_count = headers.size();
     config.timeout_ms = duration_to_ms(o.timeout);
     config.callbacks = callbacks;
-    if (o.body_kind == BodyKind::bytes && !o.body.empty()) {
-        config.body = o.body.data();
-        config.body_len = o.body.size();
-    }
+    if (o.body_kind == BodyKind::bytes)
+        put_run(o.body, config.body, config.body_len);
     config.body_kind = static_cast<uint32_t>(o.body_kind);
     config.cache_mode = o.cache_mode;
     config.redirect_mode = o.redirect_mode;

@@ -36,9 +36,6 @@ std::optional<ks_redirect_mode> redirect_mode_code(std::string_view keyword);
 std::optional<ks_cache_mode> cache_mode_code(std::string_view keyword);
 std::optional<ks_priority> priority_code(std::string_view keyword);
 
-// The header entries of `options`, pointing into it.
-std::vector<ks_header> header_entries(const HeaderList &headers);
-
 // Fills `config` with pointers into `options` and `headers`, valid while both live.
 void fill_request_config(const RequestOptions &options, const std::vector<ks_header> &headers,
                          const ks_request_callbacks &callbacks, ks_request_config &config);

@@ -3,6 +3,7 @@
 #include "lib/binding.h"
 #include "lib/convert.h"
 #include "lib/fault.h"
+#include "request/redirects.h"
 
 #include <utility>
 #include <variant>
@@ -34,19 +35,16 @@ PyRef error_event(const RequestFailure &f) {
     return event("error", 0, {}, {}, std::move(text));
 }
 
+// The hop's tuple laid out as an event: the first text goes in the body slot, as UTF-8.
 PyRef redirect_event(const RedirectHop &hop) {
-    PyRef head = PyRef::steal(new_bytes(hop.head));
-    PyRef first = PyRef::steal(
-        new_text_lossy(reinterpret_cast<const char *>(hop.first.data()), hop.first.size()));
-    PyRef second = PyRef::steal(
-        new_text_lossy(reinterpret_cast<const char *>(hop.second.data()), hop.second.size()));
-    if (!head || !first || !second)
+    PyRef hop_items = hop_tuple(hop);
+    if (!hop_items)
         return {};
-    PyRef first_bytes = PyRef::steal(PyUnicode_AsUTF8String(first.get()));
-    if (!first_bytes)
+    PyRef first = PyRef::steal(PyUnicode_AsUTF8String(PyTuple_GetItem(hop_items.get(), 2)));
+    if (!first)
         return {};
-    return event("redirect", hop.status, std::move(head), std::move(first_bytes),
-                 std::move(second));
+    return event("redirect", hop.status, PyRef::borrow(PyTuple_GetItem(hop_items.get(), 1)),
+                 std::move(first), PyRef::borrow(PyTuple_GetItem(hop_items.get(), 3)));
 }
 
 // The terminal tuple goes out once; the notifier goes with it.

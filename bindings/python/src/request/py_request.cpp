@@ -120,12 +120,6 @@ void detach(RequestNative &n) {
     take_started(n); // released here, after the lock
 }
 
-PyObject *none_or_raise(const CallResult &r) {
-    if (r)
-        return raise_core_error(*r);
-    Py_RETURN_NONE;
-}
-
 PyObject *request_start(PyObject *self) {
     RequestNative &n = request_native(self);
     auto started = n.core().start();

@@ -57,7 +57,4 @@ void detach(RequestNative &n);
 // be a blocking reader whose progress needs a Core thread that waits for the interpreter lock).
 std::unique_lock<std::mutex> lock_yielding(std::mutex &m);
 
-// None when the call succeeded, else the raised error.
-PyObject *none_or_raise(const CallResult &r);
-
 } // namespace corvina

@@ -49,7 +49,8 @@ PyRef head_pair(int32_t status, const Bytes &head) {
     return PyRef::steal(PyTuple_Pack(2, code.get(), bytes.get()));
 }
 
-// (status, head, first text, second text); empty with an error set on failure.
+} // namespace
+
 PyRef hop_tuple(const RedirectHop &hop) {
     PyRef status = PyRef::steal(PyLong_FromLong(hop.status));
     PyRef head = PyRef::steal(new_bytes(hop.head));
@@ -61,8 +62,6 @@ PyRef hop_tuple(const RedirectHop &hop) {
         return {};
     return PyRef::steal(PyTuple_Pack(4, status.get(), head.get(), first.get(), second.get()));
 }
-
-} // namespace
 
 PyObject *request_take_redirects(PyObject *self) {
     RequestState &s = request_native(self).state();

@@ -1,9 +1,15 @@
 // PyRequest's redirect methods: reported hops, waits for one, and following a manual one.
 #pragma once
 
+#include "lib/pyref.h"
 #include "lib/python.h"
+#include "request/state.h"
 
 namespace corvina {
+
+// (status, head, first text, second text), the texts decoded with U+FFFD replacement; empty with
+// an error set on failure.
+PyRef hop_tuple(const RedirectHop &hop);
 
 PyObject *request_take_redirects(PyObject *self);
 PyObject *request_wait_redirect(PyObject *self, PyObject *const *args, Py_ssize_t nargs,

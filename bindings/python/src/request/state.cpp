@@ -1,23 +1,13 @@
 #include "request/state.h"
 
 #include "entry/run_loop.h"
-#include "lib/python.h"
+#include "lib/run.h"
 
 #include <algorithm>
 #include <limits>
-#include <stdexcept>
 
 namespace corvina {
 namespace {
-
-// A byte run from the Core, checked before a single byte is read: a length that no Python
-// object could hold, or a missing buffer, is a fault of the callback.
-void check_run(const void *data, size_t len) {
-    if (len > static_cast<size_t>(PY_SSIZE_T_MAX))
-        throw std::length_error("callback length exceeds the largest buffer");
-    if (len != 0 && data == nullptr)
-        throw std::invalid_argument("callback length without data");
-}
 
 Bytes copy_run(const void *data, size_t len) {
     if (len == 0)

@@ -45,9 +45,6 @@ using BodyOutcome = std::variant<BodyPending, Bytes, BodyDone, RequestFailure>;
 // A hop, nothing, or the failure (kind and code) that woke the wait.
 using HopOutcome = std::variant<std::monostate, RedirectHop, CoreError>;
 
-// Status result of a Core call: nullopt on success.
-using CallResult = std::optional<CoreError>;
-
 using Clock = std::chrono::steady_clock;
 
 // What the Core's callbacks recorded for one request, and the operations the Python side runs

@@ -12,7 +12,6 @@
 #include "websocket/handle.h"
 
 #include <climits>
-#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -138,12 +137,6 @@ bool to_close_code(PyObject *o, uint16_t &out) {
     return true;
 }
 
-PyObject *raise_if(const std::optional<CoreError> &error) {
-    if (error)
-        return raise_core_error(*error);
-    Py_RETURN_NONE;
-}
-
 // Starts the connection and fills the connected slot; shared by connect and start_async.
 PyObject *connect_native(WebSocketNative &ws) {
     auto started = ws.handle->start();
@@ -170,7 +163,7 @@ PyObject *send_native(PyObject *self, const char *function, const char *name, ks
         std::string text;
         if (!convert_arg(name, [&] { return to_text(arg[0], text); }))
             return nullptr;
-        return raise_if(
+        return none_or_raise(
             ws.handle->send(type, reinterpret_cast<const uint8_t *>(text.data()), text.size()));
     }
     // The Core copies the message during the call, so a bytes object is read in place.
@@ -178,12 +171,12 @@ PyObject *send_native(PyObject *self, const char *function, const char *name, ks
     std::span<const uint8_t> data;
     if (!convert_arg(name, [&] { return to_byte_view(arg[0], copy, data); }))
         return nullptr;
-    return raise_if(ws.handle->send(type, data.data(), data.size()));
+    return none_or_raise(ws.handle->send(type, data.data(), data.size()));
 }
 
 // Runs a Core call that stops notifications whatever its outcome.
 template <class F> PyObject *call_then_detach(WebSocketNative &ws, F &&call) {
-    std::optional<CoreError> error;
+    CallResult error;
     try {
         error = call();
     } catch (...) {
@@ -191,7 +184,7 @@ template <class F> PyObject *call_then_detach(WebSocketNative &ws, F &&call) {
         throw;
     }
     ws.handle->state().clear_notifier();
-    return raise_if(error);
+    return none_or_raise(error);
 }
 
 } // namespace
@@ -216,23 +209,13 @@ PyObject *engine_websocket(PyObject *self, PyObject *const *args, Py_ssize_t nar
     if (!convert_arg("headers", [&] { return to_header_list(arg[2], options.headers); }))
         return nullptr;
     std::optional<double> seconds;
-    if (!absent(arg[3]) && !convert_arg("timeout", [&] {
-            double v = PyFloat_AsDouble(arg[3]);
-            if (v == -1.0 && PyErr_Occurred())
-                return false;
-            seconds = v;
-            return true;
-        }))
+    if (!convert_arg("timeout", [&] { return to_seconds(arg[3], seconds); }))
         return nullptr;
     if (!convert_arg("protocols", [&] { return to_text_list(arg[4], options.protocols); }))
         return nullptr;
     // Checked only once every argument converted: a malformed later argument wins.
-    if (seconds) {
-        Duration d;
-        if (!std::isfinite(*seconds) || std::signbit(*seconds) || !split_seconds(*seconds, d))
-            return raise_runtime("timeout must be a finite non-negative number");
-        options.timeout = d;
-    }
+    if (!seconds_to_timeout(seconds, options.timeout))
+        return nullptr;
 
     auto created = WebSocketHandle::create(engine_handle(self), options);
     if (auto *error = std::get_if<CoreError>(&created))
