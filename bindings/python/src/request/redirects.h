@@ -1,6 +1,7 @@
 // PyRequest's redirect methods: reported hops, waits for one, and following a manual one.
 #pragma once
 
+#include "lib/binding.h"
 #include "lib/pyref.h"
 #include "lib/python.h"
 #include "request/state.h"
@@ -12,6 +13,9 @@ namespace corvina {
 PyRef hop_tuple(const RedirectHop &hop);
 
 PyObject *request_take_redirects(PyObject *self);
+inline constexpr Param kWaitParams[] = {{"timeout", "None"}};
+inline constexpr auto kWaitRedirect = signature("PyRequest", "wait_redirect", kWaitParams);
+inline constexpr auto kWaitManual = signature("PyRequest", "wait_manual", kWaitParams);
 PyObject *request_wait_redirect(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames);
 PyObject *request_wait_manual(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
