@@ -25,9 +25,12 @@ inline void check_run(const void *data, size_t len) {
         throw std::invalid_argument("null byte run with a length");
 }
 
-// A run handed to the Core: an empty or absent one goes as (NULL, 0).
+// A run handed to the Core, of bytes or of entries: an empty or absent one goes as (NULL, 0).
+template <class T = char, class S> const T *run_data(const S &s) {
+    return s.empty() ? nullptr : reinterpret_cast<const T *>(s.data());
+}
 template <class S, class T> void put_run(const S &s, const T *&ptr, size_t &len) {
-    ptr = s.empty() ? nullptr : reinterpret_cast<const T *>(s.data());
+    ptr = run_data<T>(s);
     len = s.size();
 }
 template <class S, class T> void put_run(const std::optional<S> &s, const T *&ptr, size_t &len) {

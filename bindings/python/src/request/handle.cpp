@@ -3,6 +3,7 @@
 #include "entry/run_loop.h"
 #include "entry/start_once.h"
 #include "lib/fault.h"
+#include "lib/run.h"
 
 namespace corvina {
 RequestHandle::~RequestHandle() {
@@ -38,8 +39,8 @@ CallResult RequestHandle::resume_read() {
 }
 
 CallResult RequestHandle::upload_write(std::span<const uint8_t> data, bool final_chunk) {
-    const uint8_t *p = data.empty() ? nullptr : data.data();
-    return status_result(ks_request_upload_write(core_, p, data.size(), final_chunk ? 1 : 0));
+    return status_result(
+        ks_request_upload_write(core_, run_data<uint8_t>(data), data.size(), final_chunk ? 1 : 0));
 }
 
 CallResult RequestHandle::upload_finish() {

@@ -120,8 +120,7 @@ void fill_request_config(const RequestOptions &o, const std::vector<ks_header> &
     config.abi_version = KS_ABI_VERSION;
     put_run(o.url, config.url, config.url_len);
     put_run(o.method, config.method, config.method_len);
-    config.headers = headers.empty() ? nullptr : headers.data();
-    config.header_count = headers.size();
+    put_run(headers, config.headers, config.header_count);
     config.timeout_ms = duration_to_ms(o.timeout);
     config.callbacks = callbacks;
     if (o.body_kind == BodyKind::bytes)

@@ -3,6 +3,9 @@
 #include "entry/run_loop.h"
 #include "entry/start_once.h"
 #include "lib/fault.h"
+#include "lib/run.h"
+
+#include <span>
 
 namespace corvina {
 std::variant<std::shared_ptr<WebSocketHandle>, CoreError>
@@ -54,12 +57,11 @@ CallResult WebSocketHandle::send(ks_message_type type, const uint8_t *data, size
     auto send = core_run_loop().websocket_send_and_run;
     if (!send)
         send = ks_websocket_send;
-    return status_result(send(handle_, type, len == 0 ? nullptr : data, len));
+    return status_result(send(handle_, type, run_data<uint8_t>(std::span(data, len)), len));
 }
 
 CallResult WebSocketHandle::close(uint16_t code, const std::string &reason) {
-    return status_result(
-        ks_websocket_close(handle_, code, reason.empty() ? nullptr : reason.data(), reason.size()));
+    return status_result(ks_websocket_close(handle_, code, run_data(reason), reason.size()));
 }
 
 CallResult WebSocketHandle::cancel() {

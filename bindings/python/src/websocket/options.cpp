@@ -18,10 +18,8 @@ WebSocketConfig::WebSocketConfig(const WebSocketOptions &options,
     record_.abi_version = KS_ABI_VERSION;
     put_run(options.url, record_.url, record_.url_len);
     put_run(options.origin, record_.origin, record_.origin_len);
-    record_.protocols = protocols_.empty() ? nullptr : protocols_.data();
-    record_.protocol_count = protocols_.size();
-    record_.headers = headers_.empty() ? nullptr : headers_.data();
-    record_.header_count = headers_.size();
+    put_run(protocols_, record_.protocols, record_.protocol_count);
+    put_run(headers_, record_.headers, record_.header_count);
     record_.callbacks = callbacks;
     record_.timeout_ms = duration_to_ms(options.timeout);
 }
