@@ -1,6 +1,9 @@
 """The module's face: attributes, classes, signatures, documentation and construction rules."""
 
+import ast
 import inspect
+import pathlib
+import re
 
 import pytest
 
@@ -193,3 +196,74 @@ def test_method_binding_messages(core):
     with pytest.raises(TypeError, match=r"^PyEngine\.websocket\(\) missing 1 required"):
         engine.websocket()
     assert core.calls("ks_request_create") == [] and core.calls("ks_websocket_create") == []
+
+
+STUB = pathlib.Path(__file__).resolve().parents[2] / "bindings/python/stubs/__init__.pyi"
+
+
+def stub_parameters():
+    """{(class, method): [(name, default)]} from the stub, without self or cls."""
+    out = {}
+    for cls in ast.parse(STUB.read_text()).body:
+        if not isinstance(cls, ast.ClassDef) or cls.name not in CLASSES:
+            continue
+        for fn in cls.body:
+            if not isinstance(fn, ast.FunctionDef):
+                continue
+            if any(isinstance(d, ast.Name) and d.id == "property" for d in fn.decorator_list):
+                continue
+            assert not fn.args.kwonlyargs and not fn.args.vararg and not fn.args.kwarg, fn.name
+            args = [a.arg for a in fn.args.posonlyargs + fn.args.args]
+            if args[:1] in (["self"], ["cls"]):
+                args = args[1:]
+            defaults = [ast.literal_eval(d) for d in fn.args.defaults]
+            defaults = [inspect.Parameter.empty] * (len(args) - len(defaults)) + defaults
+            out[cls.name, fn.name] = list(zip(args, defaults))
+    return out
+
+
+def documented_parameters(callable_):
+    """[(name, default)] from the signature line of the documentation, without $self."""
+    params = list(inspect.signature(callable_).parameters.values())
+    if params and params[0].name == "self":
+        params = params[1:]
+    return [(p.name, p.default) for p in params]
+
+
+class Unconvertible:
+    pass
+
+
+def test_documentation_stub_and_binding_agree_on_every_signature(core):
+    engine = cn.PyEngine()
+    owners = {
+        "PyEngine": engine,
+        "PyRequest": engine.request("GET", "http://127.0.0.1/"),
+        "PyWebSocket": engine.websocket("ws://127.0.0.1/"),
+    }
+    stub = stub_parameters()
+    documented = {("PyEngine", "__new__"): documented_parameters(cn.PyEngine)}
+    for cls in (cn.PyEngine, cn.PyRequest, cn.PyWebSocket):
+        for name in {**ENGINE_METHODS, **REQUEST_METHODS, **WEBSOCKET_METHODS}:
+            if name in vars(cls):
+                documented[cls.__name__, name] = documented_parameters(getattr(cls, name))
+    assert sorted(stub) == sorted(documented)
+    for (owner, name), params in documented.items():
+        # Defaults compared with their types: True is not 1.
+        assert [(n, repr(d)) for n, d in stub[owner, name]] == [
+            (n, repr(d)) for n, d in params], (owner, name)
+        if not params:
+            continue
+        method = cn.PyEngine if name == "__new__" else getattr(owners[owner], name)
+        label = "PyEngine.__new__()" if name == "__new__" else f"{owner}.{name}()"
+        # Each documented name is taken as a keyword (the call then fails on the missing or
+        # unconvertible argument, before any Core call), and nothing else is.
+        for param, _ in params:
+            with pytest.raises(TypeError) as info:
+                method(**{param: Unconvertible()})
+            assert "unexpected keyword" not in str(info.value), (label, param)
+        with pytest.raises(TypeError) as info:
+            method(undocumented=1)
+        assert str(info.value) == f"{label} got an unexpected keyword argument 'undocumented'"
+        with pytest.raises(TypeError, match=rf"^{re.escape(label)} takes "):
+            method(*[Unconvertible()] * (len(params) + 1))

@@ -2,6 +2,7 @@
 // thread, coalesced by a shared flag that polls clear.
 #pragma once
 
+#include "lib/binding.h"
 #include "lib/python.h"
 
 #include <atomic>
@@ -9,6 +10,9 @@
 #include <mutex>
 
 namespace corvina {
+
+// The parameters of the methods that install a notifier: the loop and the callable.
+inline constexpr Param kLoopParams[] = {{"loop_"}, {"notify"}};
 
 // True while a notification is on its way to the loop and nobody has polled since.
 using NotifyPending = std::shared_ptr<std::atomic<bool>>;

@@ -3,8 +3,10 @@
 #include "lib/binding.h"
 #include "lib/fault.h"
 #include "lib/object.h"
+#include "lib/run.h"
 #include "lib/type.h"
 #include "request/create.h"
+#include "request/options.h"
 #include "websocket/py_websocket.h"
 
 #include <algorithm>
@@ -16,48 +18,44 @@ namespace {
 
 using EngineBox = Boxed<EngineNative>;
 
-const char *const kEngineParams[] = {
-    "impersonate",  "proxy",           "verify",           "ca_pem",
-    "user_agent",   "accept_language", "proxy_username",   "proxy_password",
-    "http_version", "cache",           "profile_namespace"};
-const ParamSpec kEngineSpec{"PyEngine.__new__()", kEngineParams, 11, 0};
+constexpr auto kEngineNew = signature("PyEngine", "__new__",
+                                      {{"impersonate", "None"},
+                                       {"proxy", "None"},
+                                       {"verify", "True"},
+                                       {"ca_pem", "None"},
+                                       {"user_agent", "None"},
+                                       {"accept_language", "None"},
+                                       {"proxy_username", "None"},
+                                       {"proxy_password", "None"},
+                                       {"http_version", "None"},
+                                       {"cache", "True"},
+                                       {"profile_namespace", "None"}});
 
-// An absent or empty value goes to the Core as (NULL, 0).
-template <class T> void put_text(const std::optional<T> &v, const char *&ptr, size_t &len) {
-    if (v && !v->empty()) {
-        ptr = reinterpret_cast<const char *>(v->data());
-        len = v->size();
-    } else {
-        ptr = nullptr;
-        len = 0;
-    }
-}
-
-bool convert_engine_args(PyObject **a, EngineOptions &o, std::optional<std::string> &http) {
+bool convert_engine_args(const Args<kEngineNew> &a, EngineOptions &o,
+                         std::optional<std::string> &http) {
     bool verify = true;
     bool cache = true;
-    if (!convert_arg("impersonate", [&] { return to_optional_text(a[0], o.impersonate); }) ||
-        !convert_arg("proxy", [&] { return to_optional_text(a[1], o.proxy); }) ||
-        !convert_arg("verify", [&] { return a[2] == nullptr || to_flag(a[2], verify); }) ||
-        !convert_arg("ca_pem",
-                     [&] {
-                         if (absent(a[3]))
-                             return true;
-                         Bytes pem;
-                         if (!to_byte_string(a[3], pem))
-                             return false;
-                         o.ca_pem = std::move(pem);
-                         return true;
-                     }) ||
-        !convert_arg("user_agent", [&] { return to_optional_text(a[4], o.user_agent); }) ||
-        !convert_arg("accept_language",
-                     [&] { return to_optional_text(a[5], o.accept_language); }) ||
-        !convert_arg("proxy_username", [&] { return to_optional_text(a[6], o.proxy_username); }) ||
-        !convert_arg("proxy_password", [&] { return to_optional_text(a[7], o.proxy_password); }) ||
-        !convert_arg("http_version", [&] { return to_optional_text(a[8], http); }) ||
-        !convert_arg("cache", [&] { return a[9] == nullptr || to_flag(a[9], cache); }) ||
-        !convert_arg("profile_namespace",
-                     [&] { return to_optional_text(a[10], o.profile_namespace); }))
+    auto text = [](std::optional<std::string> &out) {
+        return [&out](PyObject *v) { return to_optional_text(v, out); };
+    };
+    if (!a.convert<"impersonate">(text(o.impersonate)) || !a.convert<"proxy">(text(o.proxy)) ||
+        !a.convert<"verify">([&](PyObject *v) { return v == nullptr || to_flag(v, verify); }) ||
+        !a.convert<"ca_pem">([&](PyObject *v) {
+            if (absent(v))
+                return true;
+            Bytes pem;
+            if (!to_byte_string(v, pem))
+                return false;
+            o.ca_pem = std::move(pem);
+            return true;
+        }) ||
+        !a.convert<"user_agent">(text(o.user_agent)) ||
+        !a.convert<"accept_language">(text(o.accept_language)) ||
+        !a.convert<"proxy_username">(text(o.proxy_username)) ||
+        !a.convert<"proxy_password">(text(o.proxy_password)) ||
+        !a.convert<"http_version">(text(http)) ||
+        !a.convert<"cache">([&](PyObject *v) { return v == nullptr || to_flag(v, cache); }) ||
+        !a.convert<"profile_namespace">(text(o.profile_namespace)))
         return false;
     o.cache_disabled = cache ? 0 : 1;
     o.cert_mode = !verify ? KS_CERT_NONE : (o.ca_pem ? KS_CERT_CA_PEM : KS_CERT_SYSTEM);
@@ -65,8 +63,8 @@ bool convert_engine_args(PyObject **a, EngineOptions &o, std::optional<std::stri
 }
 
 PyObject *engine_new_impl(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    PyObject *a[11];
-    if (!bind_tuple(kEngineSpec, args, kwargs, a))
+    Args<kEngineNew> a;
+    if (!a.bind_tuple(args, kwargs))
         return nullptr;
     EngineOptions options;
     std::optional<std::string> http;
@@ -128,19 +126,17 @@ std::variant<std::shared_ptr<EngineHolder>, CoreError> create_engine(const Engin
     ks_engine_config config{};
     config.struct_size = sizeof(ks_engine_config);
     config.abi_version = KS_ABI_VERSION;
-    put_text(o.user_agent, config.user_agent, config.user_agent_len);
-    put_text(o.proxy, config.proxy, config.proxy_len);
-    put_text(o.proxy_username, config.proxy_username, config.proxy_username_len);
-    put_text(o.proxy_password, config.proxy_password, config.proxy_password_len);
+    put_run(o.user_agent, config.user_agent, config.user_agent_len);
+    put_run(o.proxy, config.proxy, config.proxy_len);
+    put_run(o.proxy_username, config.proxy_username, config.proxy_username_len);
+    put_run(o.proxy_password, config.proxy_password, config.proxy_password_len);
     config.cache_disabled = o.cache_disabled;
-    put_text(o.accept_language, config.accept_language, config.accept_language_len);
-    put_text(o.impersonate, config.impersonate, config.impersonate_len);
-    put_text(o.profile_namespace, config.profile_namespace, config.profile_namespace_len);
+    put_run(o.accept_language, config.accept_language, config.accept_language_len);
+    put_run(o.impersonate, config.impersonate, config.impersonate_len);
+    put_run(o.profile_namespace, config.profile_namespace, config.profile_namespace_len);
     config.http_version = o.http_version;
     config.cert_mode = o.cert_mode;
-    const char *pem = nullptr;
-    put_text(o.ca_pem, pem, config.ca_pem_len);
-    config.ca_pem = reinterpret_cast<const uint8_t *>(pem);
+    put_run(o.ca_pem, config.ca_pem, config.ca_pem_len);
 
     ks_engine *handle = nullptr;
     uint32_t status = ks_engine_create(&config, &handle);
@@ -190,22 +186,13 @@ PyMethodDef engine_methods[] = {
      PyDoc_STR("abi_version()\n--\n\n")},
     {"core_version", engine_core_version, METH_NOARGS | METH_STATIC,
      PyDoc_STR("core_version()\n--\n\n")},
-    CORVINA_FAST(
-        "request", engine_request,
-        "request($self, method, url, headers=None, body=None, timeout=None, "
-        "allow_redirects=True, redirect=None, cache=None, priority=None, chunked=False)\n--\n\n"),
-    CORVINA_FAST(
-        "websocket", engine_websocket,
-        "websocket($self, url, origin=\"\", headers=None, timeout=None, protocols=None)\n--\n\n"),
+    CORVINA_FAST(kEngineRequest, engine_request, ""),
+    CORVINA_FAST(kEngineWebSocket, engine_websocket, ""),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot engine_slots[] = {
-    {Py_tp_doc,
-     const_cast<char *>("PyEngine(impersonate=None, proxy=None, verify=True, ca_pem=None, "
-                        "user_agent=None, accept_language=None, proxy_username=None, "
-                        "proxy_password=None, http_version=None, cache=True, "
-                        "profile_namespace=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char *>(doc_of<kEngineNew>())},
     {Py_tp_new, reinterpret_cast<void *>(engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(dealloc<engine_finalize>)},
     {Py_tp_methods, engine_methods},

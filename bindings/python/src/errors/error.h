@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -53,6 +54,14 @@ struct WebSocketFailure {
 
 // Non-zero status to error: 1..15 name kinds 0..14, anything else is Native with the status.
 CoreError error_from_status(uint32_t status);
+
+// The result of a Core call: nullopt on success, else its error.
+using CallResult = std::optional<CoreError>;
+inline CallResult status_result(uint32_t status) {
+    if (status == 0)
+        return std::nullopt;
+    return error_from_status(status);
+}
 
 // As error_from_status, but 0 (a failure reported without a status) is Native 0.
 CoreError failure_from_status(uint32_t status);

@@ -34,7 +34,7 @@ bool report_missing(const ParamSpec &spec, PyObject **out) {
         if (seen > 1)
             names += (seen == missing) ? (missing > 2 ? ", and " : " and ") : ", ";
         names += "'";
-        names += spec.names[i];
+        names += spec.params[i].name;
         names += "'";
     }
     PyErr_Format(PyExc_TypeError, "%s missing %d required positional argument%s: %s", spec.function,
@@ -52,11 +52,12 @@ bool bind_keyword(const ParamSpec &spec, PyObject *key, PyObject *value, PyObjec
     if (name == nullptr)
         return false;
     for (int i = 0; i < spec.count; ++i) {
-        if (std::string_view(spec.names[i]) != std::string_view(name, static_cast<size_t>(len)))
+        if (std::string_view(spec.params[i].name) !=
+            std::string_view(name, static_cast<size_t>(len)))
             continue;
         if (out[i] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", spec.function,
-                         spec.names[i]);
+                         spec.params[i].name);
             return false;
         }
         out[i] = value;
@@ -108,14 +109,12 @@ bool bind_tuple(const ParamSpec &spec, PyObject *args, PyObject *kwargs, PyObjec
     return report_missing(spec, out);
 }
 
-bool bind_poll_limit(const char *function, PyObject *const *args, Py_ssize_t nargs,
+bool bind_poll_limit(const ParamSpec &spec, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames, uint32_t &limit) {
-    static const char *const kNames[] = {"limit"};
-    const ParamSpec spec{function, kNames, 1, 0};
     PyObject *a[1];
     if (!bind_fast(spec, args, nargs, kwnames, a))
         return false;
-    return convert_arg("limit", [&] { return to_poll_limit(a[0], limit); });
+    return convert_arg(spec.params[0].name, [&] { return to_poll_limit(a[0], limit); });
 }
 
 } // namespace corvina

@@ -226,21 +226,33 @@ bool to_flag(PyObject *o, bool &out) {
     return false;
 }
 
-bool to_timeout(PyObject *o, std::optional<Duration> &out) {
-    if (o == nullptr || o == Py_None) {
-        out.reset();
+bool to_seconds(PyObject *o, std::optional<double> &out) {
+    out.reset();
+    if (o == nullptr || o == Py_None)
         return true;
-    }
     double v = PyFloat_AsDouble(o);
     if (v == -1.0 && PyErr_Occurred())
         return false;
+    out = v;
+    return true;
+}
+
+bool seconds_to_timeout(const std::optional<double> &seconds, std::optional<Duration> &out) {
+    out.reset();
+    if (!seconds)
+        return true;
     Duration d;
-    if (!std::isfinite(v) || std::signbit(v) || !split_seconds(v, d)) {
+    if (!std::isfinite(*seconds) || std::signbit(*seconds) || !split_seconds(*seconds, d)) {
         PyErr_SetString(PyExc_RuntimeError, kTimeoutMessage);
         return false;
     }
     out = d;
     return true;
+}
+
+bool to_timeout(PyObject *o, std::optional<Duration> &out) {
+    std::optional<double> seconds;
+    return to_seconds(o, seconds) && seconds_to_timeout(seconds, out);
 }
 
 bool to_poll_limit(PyObject *o, uint32_t &out) {

@@ -28,7 +28,11 @@ bool to_header_list(PyObject *o, HeaderList &out); // None or absent -> empty
 bool to_text_list(PyObject *o, std::vector<std::string> &out);
 bool to_flag(PyObject *o, bool &out);
 bool to_timeout(PyObject *o, std::optional<Duration> &out); // None or absent -> nullopt
-bool to_poll_limit(PyObject *o, uint32_t &out);             // absent -> 64; 0 -> 1
+// to_timeout in two steps, for a method that converts every argument before it checks any:
+// the number, then whether it is a finite non-negative duration.
+bool to_seconds(PyObject *o, std::optional<double> &out); // None or absent -> nullopt
+bool seconds_to_timeout(const std::optional<double> &seconds, std::optional<Duration> &out);
+bool to_poll_limit(PyObject *o, uint32_t &out); // absent -> 64; 0 -> 1
 
 // Replaces a pending TypeError with "argument '<name>': <message>" caused by it.
 void prefix_argument_error(const char *name);

@@ -27,6 +27,12 @@ inline PyObject *raise_core_error(const CoreError &e) {
 inline PyObject *raise_request_failure(const RequestFailure &f) {
     return raise_runtime(request_failure_text(f));
 }
+// None when the call succeeded, else the raised error.
+inline PyObject *none_or_raise(const CallResult &r) {
+    if (r)
+        return raise_core_error(*r);
+    Py_RETURN_NONE;
+}
 
 // Core release functions run in destructors, where a fault cannot propagate: it is noted on
 // the thread and reported through the unraisable hook at the next method boundary.

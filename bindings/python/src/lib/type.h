@@ -3,6 +3,7 @@
 // object created once per process.
 #pragma once
 
+#include "lib/binding.h"
 #include "lib/fault.h"
 #include "lib/python.h"
 
@@ -33,12 +34,17 @@ template <void (*Finalize)(PyObject *)> void dealloc(PyObject *self) {
     Py_DECREF(type);
 }
 
-#define CORVINA_NOARGS(name, impl, doc)                                                            \
-    { name, reinterpret_cast<PyCFunction>(noargs<impl>), METH_NOARGS, PyDoc_STR(doc) }
-#define CORVINA_FAST(name, impl, doc)                                                              \
+// Method-table entries whose documentation starts with the signature line: a method without
+// parameters, and one whose parameters the signature `sig` (lib/binding.h) declares.
+#define CORVINA_NOARGS(name, impl, body)                                                           \
     {                                                                                              \
-        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fast<impl>)),         \
-            METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)                                          \
+        name, reinterpret_cast<PyCFunction>(noargs<impl>), METH_NOARGS,                            \
+            PyDoc_STR(name "($self)\n--\n\n" body)                                                 \
+    }
+#define CORVINA_FAST(sig, impl, body)                                                              \
+    {                                                                                              \
+        sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fast<impl>)),     \
+            METH_FASTCALL | METH_KEYWORDS, doc_of<sig, body>()                                     \
     }
 
 // Not subclassable (no base-type flag), no dict, no weak references, not tracked by the GC.

@@ -2,7 +2,6 @@
 // feeding a chunked upload.
 #include "request/body.h"
 
-#include "lib/binding.h"
 #include "lib/fault.h"
 #include "request/py_request.h"
 
@@ -137,19 +136,17 @@ PyObject *request_resume_read(PyObject *self) {
 
 PyObject *request_upload_write(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                PyObject *kwnames) {
-    static const char *const kNames[] = {"data", "final_chunk"};
-    static const ParamSpec kSpec{"PyRequest.upload_write()", kNames, 2, 2};
-    PyObject *a[2];
-    if (!bind_fast(kSpec, args, nargs, kwnames, a))
+    Args<kUploadWrite> a;
+    if (!a.bind_fast(args, nargs, kwnames))
         return nullptr;
     // A bytes chunk is read by the Core in place, without the interpreter lock: our own
     // reference keeps it alive meanwhile.
-    PyRef held = PyRef::borrow(a[0]);
+    PyRef held = PyRef::borrow(a.get<"data">());
     Bytes copy;
     std::span<const uint8_t> data;
     bool final_chunk = false;
-    if (!convert_arg("data", [&] { return to_byte_view(a[0], copy, data); }) ||
-        !convert_arg("final_chunk", [&] { return to_flag(a[1], final_chunk); }))
+    if (!a.convert<"data">([&](PyObject *v) { return to_byte_view(v, copy, data); }) ||
+        !a.convert<"final_chunk">([&](PyObject *v) { return to_flag(v, final_chunk); }))
         return nullptr;
     RequestNative &n = request_native(self);
     CallResult result;

@@ -1,111 +1,25 @@
-// PyEngine.request: arguments to a Core request and an idle PyRequest.
+// PyEngine.request: the Core request of its options (request/options.h) and an idle PyRequest.
 #include "request/create.h"
 
 #include "engine/engine.h"
-#include "lib/binding.h"
 #include "lib/fault.h"
+#include "lib/run.h"
+#include "request/handle.h"
 #include "request/options.h"
 #include "request/py_request.h"
-#include "request/state.h"
 
-#include <cmath>
 #include <utility>
 
 namespace corvina {
-namespace {
-
-const char *const kRequestParams[] = {
-    "method",          "url",      "headers", "body",     "timeout",
-    "allow_redirects", "redirect", "cache",   "priority", "chunked"};
-const ParamSpec kRequestSpec{"PyEngine.request()", kRequestParams, 10, 2};
-
-struct RawArgs {
-    std::optional<Bytes> body;
-    std::optional<double> timeout;
-    bool allow_redirects = true;
-    std::optional<std::string> redirect, cache, priority;
-    bool chunked = false;
-};
-
-// Step one: every parameter converted in order, the first failure reported.
-bool convert_request_args(PyObject **a, RequestOptions &o, RawArgs &r) {
-    return convert_arg("method", [&] { return to_text(a[0], o.method); }) &&
-           convert_arg("url", [&] { return to_text(a[1], o.url); }) &&
-           convert_arg("headers", [&] { return to_header_list(a[2], o.headers); }) &&
-           convert_arg("body",
-                       [&] {
-                           if (absent(a[3]))
-                               return true;
-                           r.body.emplace();
-                           return to_byte_string(a[3], *r.body);
-                       }) &&
-           convert_arg("timeout",
-                       [&] {
-                           if (absent(a[4]))
-                               return true;
-                           double v = PyFloat_AsDouble(a[4]);
-                           if (v == -1.0 && PyErr_Occurred())
-                               return false;
-                           r.timeout = v;
-                           return true;
-                       }) &&
-           convert_arg("allow_redirects",
-                       [&] { return a[5] == nullptr || to_flag(a[5], r.allow_redirects); }) &&
-           convert_arg("redirect", [&] { return to_optional_text(a[6], r.redirect); }) &&
-           convert_arg("cache", [&] { return to_optional_text(a[7], r.cache); }) &&
-           convert_arg("priority", [&] { return to_optional_text(a[8], r.priority); }) &&
-           convert_arg("chunked", [&] { return a[9] == nullptr || to_flag(a[9], r.chunked); });
-}
-
-// Steps three to eight: the checks in their order, then the body.
-bool check_request_args(RawArgs &r, RequestOptions &o) {
-    if (r.timeout) {
-        PyRef seconds = PyRef::steal(PyFloat_FromDouble(*r.timeout));
-        if (!seconds || !to_timeout(seconds.get(), o.timeout))
-            return false;
-    }
-    if (r.redirect) {
-        auto code = redirect_mode_code(*r.redirect);
-        if (!code) {
-            raise_runtime("unknown redirect mode " + quote_value(*r.redirect));
-            return false;
-        }
-        o.redirect_mode = *code;
-    } else {
-        o.redirect_mode = r.allow_redirects ? KS_REDIRECT_FOLLOW : KS_REDIRECT_MANUAL;
-    }
-    auto cache = cache_mode_code(r.cache ? *r.cache : "default");
-    if (!cache) {
-        raise_runtime("unknown cache mode " + quote_value(*r.cache));
-        return false;
-    }
-    o.cache_mode = *cache;
-    auto priority = priority_code(r.priority ? *r.priority : "default");
-    if (!priority) {
-        raise_runtime("unknown priority " + quote_value(*r.priority));
-        return false;
-    }
-    o.priority = *priority;
-    if (r.chunked) {
-        o.body_kind = BodyKind::chunked; // a given body is dropped
-    } else if (r.body) {
-        o.body_kind = BodyKind::bytes;
-        o.body = std::move(*r.body);
-    }
-    return true;
-}
-
-} // namespace
 
 PyObject *engine_request(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                          PyObject *kwnames) {
-    PyObject *a[10];
-    if (!bind_fast(kRequestSpec, args, nargs, kwnames, a))
+    Args<kEngineRequest> a;
+    if (!a.bind_fast(args, nargs, kwnames))
         return nullptr;
     ks_engine *engine = engine_handle(self);
     RequestOptions options;
-    RawArgs raw;
-    if (!convert_request_args(a, options, raw) || !check_request_args(raw, options))
+    if (!to_request_options(a, options))
         return nullptr;
 
     // The Core's reference is taken before the Core sees the address.

@@ -1,4 +1,4 @@
-// PyEngine.request: converts and checks the arguments, creates the Core request.
+// PyEngine.request: binds and converts the arguments, creates the Core request.
 #pragma once
 
 #include "lib/python.h"

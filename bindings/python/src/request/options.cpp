@@ -1,5 +1,8 @@
 #include "request/options.h"
 
+#include "lib/fault.h"
+#include "lib/run.h"
+
 #include <cstring>
 #include <utility>
 
@@ -16,12 +19,75 @@ std::optional<Code> lookup(const Entry<Code> (&table)[N], std::string_view keywo
     return std::nullopt;
 }
 
-template <class S> void put_run(const S &s, const char *&ptr, size_t &len) {
-    ptr = s.empty() ? nullptr : reinterpret_cast<const char *>(s.data());
-    len = s.size();
+struct RawArgs {
+    std::optional<Bytes> body;
+    std::optional<double> timeout;
+    bool allow_redirects = true;
+    std::optional<std::string> redirect, cache, priority;
+    bool chunked = false;
+};
+
+// Step one: every parameter converted in order, the first failure reported.
+bool convert_request_args(const Args<kEngineRequest> &a, RequestOptions &o, RawArgs &r) {
+    return a.convert<"method">([&](PyObject *v) { return to_text(v, o.method); }) &&
+           a.convert<"url">([&](PyObject *v) { return to_text(v, o.url); }) &&
+           a.convert<"headers">([&](PyObject *v) { return to_header_list(v, o.headers); }) &&
+           a.convert<"body">([&](PyObject *v) {
+               if (absent(v))
+                   return true;
+               r.body.emplace();
+               return to_byte_string(v, *r.body);
+           }) &&
+           a.convert<"timeout">([&](PyObject *v) { return to_seconds(v, r.timeout); }) &&
+           a.convert<"allow_redirects">(
+               [&](PyObject *v) { return v == nullptr || to_flag(v, r.allow_redirects); }) &&
+           a.convert<"redirect">([&](PyObject *v) { return to_optional_text(v, r.redirect); }) &&
+           a.convert<"cache">([&](PyObject *v) { return to_optional_text(v, r.cache); }) &&
+           a.convert<"priority">([&](PyObject *v) { return to_optional_text(v, r.priority); }) &&
+           a.convert<"chunked">([&](PyObject *v) { return v == nullptr || to_flag(v, r.chunked); });
+}
+
+// Steps three to eight: the checks in their order, then the body.
+bool check_request_args(RawArgs &r, RequestOptions &o) {
+    if (!seconds_to_timeout(r.timeout, o.timeout))
+        return false;
+    if (r.redirect) {
+        auto code = redirect_mode_code(*r.redirect);
+        if (!code) {
+            raise_runtime("unknown redirect mode " + quote_value(*r.redirect));
+            return false;
+        }
+        o.redirect_mode = *code;
+    } else {
+        o.redirect_mode = r.allow_redirects ? KS_REDIRECT_FOLLOW : KS_REDIRECT_MANUAL;
+    }
+    auto cache = cache_mode_code(r.cache ? *r.cache : "default");
+    if (!cache) {
+        raise_runtime("unknown cache mode " + quote_value(*r.cache));
+        return false;
+    }
+    o.cache_mode = *cache;
+    auto priority = priority_code(r.priority ? *r.priority : "default");
+    if (!priority) {
+        raise_runtime("unknown priority " + quote_value(*r.priority));
+        return false;
+    }
+    o.priority = *priority;
+    if (r.chunked) {
+        o.body_kind = BodyKind::chunked; // a given body is dropped
+    } else if (r.body) {
+        o.body_kind = BodyKind::bytes;
+        o.body = std::move(*r.body);
+    }
+    return true;
 }
 
 } // namespace
+
+bool to_request_options(const Args<kEngineRequest> &a, RequestOptions &out) {
+    RawArgs raw;
+    return convert_request_args(a, out, raw) && check_request_args(raw, out);
+}
 
 std::optional<ks_redirect_mode> redirect_mode_code(std::string_view keyword) {
     static const Entry<ks_redirect_mode> kTable[] = {{"follow", KS_REDIRECT_FOLLOW},
@@ -46,18 +112,6 @@ std::optional<ks_priority> priority_code(std::string_view keyword) {
     return lookup(kTable, keyword);
 }
 
-std::vector<ks_header> header_entries(const HeaderList &headers) {
-    std::vector<ks_header> entries;
-    entries.reserve(headers.size());
-    for (const auto &[name, value] : headers) {
-        ks_header h;
-        put_run(name, h.name, h.name_len);
-        put_run(value, h.value, h.value_len);
-        entries.push_back(h);
-    }
-    return entries;
-}
-
 void fill_request_config(const RequestOptions &o, const std::vector<ks_header> &headers,
                          const ks_request_callbacks &callbacks, ks_request_config &config) {
     // Padding is zeroed too, so the record's bytes are deterministic.
@@ -66,14 +120,11 @@ void fill_request_config(const RequestOptions &o, const std::vector<ks_header> &
     config.abi_version = KS_ABI_VERSION;
     put_run(o.url, config.url, config.url_len);
     put_run(o.method, config.method, config.method_len);
-    config.headers = headers.empty() ? nullptr : headers.data();
-    config.header_count = headers.size();
+    put_run(headers, config.headers, config.header_count);
     config.timeout_ms = duration_to_ms(o.timeout);
     config.callbacks = callbacks;
-    if (o.body_kind == BodyKind::bytes && !o.body.empty()) {
-        config.body = o.body.data();
-        config.body_len = o.body.size();
-    }
+    if (o.body_kind == BodyKind::bytes)
+        put_run(o.body, config.body, config.body_len);
     config.body_kind = static_cast<uint32_t>(o.body_kind);
     config.cache_mode = o.cache_mode;
     config.redirect_mode = o.redirect_mode;

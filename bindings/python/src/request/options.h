@@ -1,6 +1,8 @@
-// Request options: the keyword tables and the ks_request_config record built from them.
+// Request options: PyEngine.request's signature, its arguments converted and checked, and the
+// ks_request_config record built from them.
 #pragma once
 
+#include "lib/binding.h"
 #include "lib/convert.h"
 
 #include <cstdint>
@@ -19,6 +21,18 @@ enum class BodyKind : uint32_t {
     chunked = KS_BODY_STREAM
 };
 
+inline constexpr auto kEngineRequest = signature("PyEngine", "request",
+                                                 {{"method"},
+                                                  {"url"},
+                                                  {"headers", "None"},
+                                                  {"body", "None"},
+                                                  {"timeout", "None"},
+                                                  {"allow_redirects", "True"},
+                                                  {"redirect", "None"},
+                                                  {"cache", "None"},
+                                                  {"priority", "None"},
+                                                  {"chunked", "False"}});
+
 struct RequestOptions {
     std::string url;
     std::string method;
@@ -31,13 +45,14 @@ struct RequestOptions {
     ks_priority priority = KS_PRIORITY_DEFAULT;
 };
 
+// The arguments bound to kEngineRequest, converted in order, then checked; false with the
+// first refusal raised.
+bool to_request_options(const Args<kEngineRequest> &a, RequestOptions &out);
+
 // Exact, case-sensitive keyword lookups; nullopt for an unknown keyword.
 std::optional<ks_redirect_mode> redirect_mode_code(std::string_view keyword);
 std::optional<ks_cache_mode> cache_mode_code(std::string_view keyword);
 std::optional<ks_priority> priority_code(std::string_view keyword);
-
-// The header entries of `options`, pointing into it.
-std::vector<ks_header> header_entries(const HeaderList &headers);
 
 // Fills `config` with pointers into `options` and `headers`, valid while both live.
 void fill_request_config(const RequestOptions &options, const std::vector<ks_header> &headers,

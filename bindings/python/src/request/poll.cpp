@@ -1,8 +1,8 @@
 #include "request/poll.h"
 
-#include "lib/binding.h"
 #include "lib/convert.h"
 #include "lib/fault.h"
+#include "request/redirects.h"
 
 #include <utility>
 #include <variant>
@@ -34,19 +34,16 @@ PyRef error_event(const RequestFailure &f) {
     return event("error", 0, {}, {}, std::move(text));
 }
 
+// The hop's tuple laid out as an event: the first text goes in the body slot, as UTF-8.
 PyRef redirect_event(const RedirectHop &hop) {
-    PyRef head = PyRef::steal(new_bytes(hop.head));
-    PyRef first = PyRef::steal(
-        new_text_lossy(reinterpret_cast<const char *>(hop.first.data()), hop.first.size()));
-    PyRef second = PyRef::steal(
-        new_text_lossy(reinterpret_cast<const char *>(hop.second.data()), hop.second.size()));
-    if (!head || !first || !second)
+    PyRef hop_items = hop_tuple(hop);
+    if (!hop_items)
         return {};
-    PyRef first_bytes = PyRef::steal(PyUnicode_AsUTF8String(first.get()));
-    if (!first_bytes)
+    PyRef first = PyRef::steal(PyUnicode_AsUTF8String(PyTuple_GetItem(hop_items.get(), 2)));
+    if (!first)
         return {};
-    return event("redirect", hop.status, std::move(head), std::move(first_bytes),
-                 std::move(second));
+    return event("redirect", hop.status, PyRef::borrow(PyTuple_GetItem(hop_items.get(), 1)),
+                 std::move(first), PyRef::borrow(PyTuple_GetItem(hop_items.get(), 3)));
 }
 
 // The terminal tuple goes out once; the notifier goes with it.
@@ -57,15 +54,16 @@ bool claim_terminal(RequestNative &n) {
     return true;
 }
 
-bool bind_loop(const char *function, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-               PyObject **out) {
-    static const char *const kNames[] = {"loop_", "notify"};
-    const ParamSpec spec{function, kNames, 2, 2};
-    return bind_fast(spec, args, nargs, kwnames, out);
-}
-
-void install_notifier(RequestNative &n, PyObject *loop, PyObject *notify) {
-    n.state().notifier().set(make_notifier(n.notify_pending, loop, notify));
+// Binds the loop and the callable of `Sig` and installs the notifier.
+template <const auto &Sig>
+bool install_notifier(RequestNative &n, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames) {
+    Args<Sig> a;
+    if (!a.bind_fast(args, nargs, kwnames))
+        return false;
+    n.state().notifier().set(
+        make_notifier(n.notify_pending, a.template get<"loop_">(), a.template get<"notify">()));
+    return true;
 }
 
 } // namespace
@@ -131,20 +129,16 @@ bool poll_one(RequestNative &n, PyRef &out) {
 
 PyObject *request_attach_async(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                PyObject *kwnames) {
-    PyObject *a[2];
-    if (!bind_loop("PyRequest.attach_async()", args, nargs, kwnames, a))
+    if (!install_notifier<kRequestAttachAsync>(request_native(self), args, nargs, kwnames))
         return nullptr;
-    install_notifier(request_native(self), a[0], a[1]);
     Py_RETURN_NONE;
 }
 
 PyObject *request_start_async(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
-    PyObject *a[2];
-    if (!bind_loop("PyRequest.start_async()", args, nargs, kwnames, a))
-        return nullptr;
     RequestNative &n = request_native(self);
-    install_notifier(n, a[0], a[1]);
+    if (!install_notifier<kRequestStartAsync>(n, args, nargs, kwnames))
+        return nullptr;
     auto started = n.core().start(RequestHandle::RunLoop::ready_now);
     if (auto *e = std::get_if<CoreError>(&started))
         return raise_core_error(*e); // the notifier stays installed
@@ -171,7 +165,7 @@ PyObject *request_poll_event(PyObject *self) {
 PyObject *request_poll_events(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
     uint32_t limit = 0;
-    if (!bind_poll_limit("PyRequest.poll_events()", args, nargs, kwnames, limit))
+    if (!bind_poll_limit<kRequestPollEvents>(args, nargs, kwnames, limit))
         return nullptr;
     RequestNative &n = request_native(self);
     n.notify_pending->store(false);

@@ -1,6 +1,8 @@
 // Event-loop side of a PyRequest: installing the notifier and polling request events.
 #pragma once
 
+#include "bridge/notifier.h"
+#include "lib/binding.h"
 #include "lib/pyref.h"
 #include "request/py_request.h"
 
@@ -11,6 +13,9 @@ namespace corvina {
 bool poll_one(RequestNative &n, PyRef &out);
 
 // The event-loop methods of PyRequest.
+inline constexpr auto kRequestStartAsync = signature("PyRequest", "start_async", kLoopParams);
+inline constexpr auto kRequestAttachAsync = signature("PyRequest", "attach_async", kLoopParams);
+inline constexpr auto kRequestPollEvents = signature("PyRequest", "poll_events", kPollLimitParams);
 PyObject *request_start_async(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames);
 PyObject *request_attach_async(PyObject *self, PyObject *const *args, Py_ssize_t nargs,

@@ -120,12 +120,6 @@ void detach(RequestNative &n) {
     take_started(n); // released here, after the lock
 }
 
-PyObject *none_or_raise(const CallResult &r) {
-    if (r)
-        return raise_core_error(*r);
-    Py_RETURN_NONE;
-}
-
 PyObject *request_start(PyObject *self) {
     RequestNative &n = request_native(self);
     auto started = n.core().start();
@@ -186,58 +180,47 @@ PyObject *request_is_finished(PyObject *self) {
 namespace {
 
 PyMethodDef request_methods[] = {
-    CORVINA_NOARGS("cancel", request_cancel, "cancel($self)\n--\n\n"),
-    CORVINA_NOARGS("detach_callback", request_detach_callback, "detach_callback($self)\n--\n\n"),
-    CORVINA_NOARGS("is_finished", request_is_finished, "is_finished($self)\n--\n\n"),
-    CORVINA_FAST("upload_write", request_upload_write,
-                 "upload_write($self, data, final_chunk)\n--\n\n"
+    CORVINA_NOARGS("cancel", request_cancel, ""),
+    CORVINA_NOARGS("detach_callback", request_detach_callback, ""),
+    CORVINA_NOARGS("is_finished", request_is_finished, ""),
+    CORVINA_FAST(kUploadWrite, request_upload_write,
                  "Feeds one chunk of a chunked upload.  Only valid when the request was\n"
                  "created with `upload=\"chunked\"`."),
-    CORVINA_NOARGS("upload_finish", request_upload_finish, "upload_finish($self)\n--\n\n"),
-    CORVINA_NOARGS("resume_read", request_resume_read, "resume_read($self)\n--\n\n"),
-    CORVINA_NOARGS("follow_redirect", request_follow_redirect, "follow_redirect($self)\n--\n\n"),
+    CORVINA_NOARGS("upload_finish", request_upload_finish, ""),
+    CORVINA_NOARGS("resume_read", request_resume_read, ""),
+    CORVINA_NOARGS("follow_redirect", request_follow_redirect, ""),
     CORVINA_NOARGS("take_redirects", request_take_redirects,
-                   "take_redirects($self)\n--\n\n"
                    "Drains redirect hops the Core has already reported.  The Core reports\n"
                    "them in follow mode too, which is what lets the facade rebuild\n"
                    "`Response.history` and the post-redirect URL without deferring hops."),
-    CORVINA_FAST("wait_redirect", request_wait_redirect,
-                 "wait_redirect($self, timeout=None)\n--\n\n"),
-    CORVINA_FAST("wait_manual", request_wait_manual,
-                 "wait_manual($self, timeout=None)\n--\n\n"
+    CORVINA_FAST(kWaitRedirect, request_wait_redirect, ""),
+    CORVINA_FAST(kWaitManual, request_wait_manual,
                  "Blocks until the Core reports a deferred redirect or the response\n"
                  "headers arrive, whichever happens first.\n\n"
                  "`manual` redirect mode makes Chromium defer the hop and wait for\n"
                  "`follow_redirect`, so waiting only on the response would hang.  Returns\n"
                  "`(redirect, head)` with exactly one side set, or `(None, None)` on timeout."),
-    CORVINA_NOARGS("start_stream", request_start_stream, "start_stream($self)\n--\n\n"),
+    CORVINA_NOARGS("start_stream", request_start_stream, ""),
     CORVINA_NOARGS("start", request_start,
-                   "start($self)\n--\n\n"
                    "Starts the request without waiting for headers.  The facade uses this for\n"
                    "chunked uploads, where the body must be fed before headers can arrive."),
     CORVINA_NOARGS("await_response", request_await_response,
-                   "await_response($self)\n--\n\n"
                    "Waits for the headers of a request already started by `start`."),
-    CORVINA_NOARGS("next_body", request_next_body, "next_body($self)\n--\n\n"),
+    CORVINA_NOARGS("next_body", request_next_body, ""),
     CORVINA_NOARGS("read_body", request_read_body,
-                   "read_body($self)\n--\n\n"
                    "Reads the whole body with the GIL released.  Saves one Python round trip\n"
                    "per chunk on the non-streaming synchronous path."),
-    CORVINA_FAST("start_async", request_start_async,
-                 "start_async($self, loop_, notify)\n--\n\n"
+    CORVINA_FAST(kRequestStartAsync, request_start_async,
                  "Starts a request and arranges a thread-safe notification on an\n"
                  "asyncio-compatible event loop. The callback only schedules `notify`; it\n"
                  "never runs user Python code or waits for network I/O."),
-    CORVINA_FAST("attach_async", request_attach_async,
-                 "attach_async($self, loop_, notify)\n--\n\n"
+    CORVINA_FAST(kRequestAttachAsync, request_attach_async,
                  "Registers the asyncio bridge without starting the request, for chunked\n"
                  "uploads that must be fed after `start`."),
     CORVINA_NOARGS("poll_event", request_poll_event,
-                   "poll_event($self)\n--\n\n"
                    "Returns one non-blocking event as `(kind, status, headers, body, error)`.\n"
                    "`kind` is `response`, `body`, `done`, or `error`; `None` means pending."),
-    CORVINA_FAST("poll_events", request_poll_events,
-                 "poll_events($self, limit=64)\n--\n\n"
+    CORVINA_FAST(kRequestPollEvents, request_poll_events,
                  "Drains up to `limit` events in one call.  Batching keeps a large download\n"
                  "from costing one event-loop round trip per Core chunk."),
     {nullptr, nullptr, 0, nullptr},

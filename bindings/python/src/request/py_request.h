@@ -3,7 +3,7 @@
 
 #include "bridge/notifier.h"
 #include "lib/pyref.h"
-#include "request/state.h"
+#include "request/handle.h"
 
 #include <atomic>
 #include <memory>
@@ -56,8 +56,5 @@ void detach(RequestNative &n);
 // Locks `m`. A thread holding the interpreter lock gives it up while `m` is busy (its holder may
 // be a blocking reader whose progress needs a Core thread that waits for the interpreter lock).
 std::unique_lock<std::mutex> lock_yielding(std::mutex &m);
-
-// None when the call succeeded, else the raised error.
-PyObject *none_or_raise(const CallResult &r);
 
 } // namespace corvina

@@ -2,7 +2,6 @@
 // manual one.
 #include "request/redirects.h"
 
-#include "lib/binding.h"
 #include "lib/convert.h"
 #include "lib/duration.h"
 #include "lib/fault.h"
@@ -29,14 +28,13 @@ std::chrono::nanoseconds to_wait(const std::optional<Duration> &d) {
     return secs + std::chrono::nanoseconds(d->nanos);
 }
 
-bool convert_timeout(const char *function, PyObject *const *args, Py_ssize_t nargs,
-                     PyObject *kwnames, std::optional<Duration> &out) {
-    static const char *const kNames[] = {"timeout"};
-    const ParamSpec spec{function, kNames, 1, 0};
-    PyObject *a[1];
-    if (!bind_fast(spec, args, nargs, kwnames, a))
-        return false;
-    return convert_arg("timeout", [&] { return to_timeout(a[0], out); });
+// The one `timeout` of a wait, converted.
+template <const auto &Sig>
+bool convert_timeout(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                     std::optional<Duration> &out) {
+    Args<Sig> a;
+    return a.bind_fast(args, nargs, kwnames) &&
+           a.template convert<"timeout">([&](PyObject *v) { return to_timeout(v, out); });
 }
 
 PyRef head_pair(int32_t status, const Bytes &head) {
@@ -49,7 +47,8 @@ PyRef head_pair(int32_t status, const Bytes &head) {
     return PyRef::steal(PyTuple_Pack(2, code.get(), bytes.get()));
 }
 
-// (status, head, first text, second text); empty with an error set on failure.
+} // namespace
+
 PyRef hop_tuple(const RedirectHop &hop) {
     PyRef status = PyRef::steal(PyLong_FromLong(hop.status));
     PyRef head = PyRef::steal(new_bytes(hop.head));
@@ -61,8 +60,6 @@ PyRef hop_tuple(const RedirectHop &hop) {
         return {};
     return PyRef::steal(PyTuple_Pack(4, status.get(), head.get(), first.get(), second.get()));
 }
-
-} // namespace
 
 PyObject *request_take_redirects(PyObject *self) {
     RequestState &s = request_native(self).state();
@@ -84,7 +81,7 @@ PyObject *request_take_redirects(PyObject *self) {
 PyObject *request_wait_redirect(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) {
     std::optional<Duration> timeout;
-    if (!convert_timeout("PyRequest.wait_redirect()", args, nargs, kwnames, timeout))
+    if (!convert_timeout<kWaitRedirect>(args, nargs, kwnames, timeout))
         return nullptr;
     RequestNative &n = request_native(self);
     HopOutcome result;
@@ -107,7 +104,7 @@ PyObject *request_wait_redirect(PyObject *self, PyObject *const *args, Py_ssize_
 PyObject *request_wait_manual(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
     std::optional<Duration> timeout;
-    if (!convert_timeout("PyRequest.wait_manual()", args, nargs, kwnames, timeout))
+    if (!convert_timeout<kWaitManual>(args, nargs, kwnames, timeout))
         return nullptr;
     RequestNative &n = request_native(self);
 

@@ -1,27 +1,13 @@
 #include "request/state.h"
 
 #include "entry/run_loop.h"
-#include "entry/start_once.h"
-#include "lib/fault.h"
-#include "lib/python.h"
+#include "lib/run.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
-#include <stdexcept>
-#include <string_view>
 
 namespace corvina {
 namespace {
-
-// A byte run from the Core, checked before a single byte is read: a length that no Python
-// object could hold, or a missing buffer, is a fault of the callback.
-void check_run(const void *data, size_t len) {
-    if (len > static_cast<size_t>(PY_SSIZE_T_MAX))
-        throw std::length_error("callback length exceeds the largest buffer");
-    if (len != 0 && data == nullptr)
-        throw std::invalid_argument("callback length without data");
-}
 
 Bytes copy_run(const void *data, size_t len) {
     if (len == 0)
@@ -53,64 +39,9 @@ void cb_redirect(void *user_data, ks_request *, int32_t status, const uint8_t *h
     state_of(user_data)->on_redirect(status, head, head_len, from_url, from_len, to_url, to_len);
 }
 
-bool starts_with_nocase(const uint8_t *p, size_t n, std::string_view prefix) {
-    if (n < prefix.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        uint8_t c = p[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<uint8_t>(c - 'A' + 'a');
-        if (c != static_cast<uint8_t>(prefix[i]))
-            return false;
-    }
-    return true;
-}
-
-// The body size a final head announces: its one Content-Length, unless a content or transfer
-// encoding makes the delivered size differ, or the status has no body.
-std::optional<uint64_t> announced_length(int32_t status, const Bytes &head) {
-    if (status < 200 || status == 204 || status == 304)
-        return std::nullopt;
-    std::optional<uint64_t> length;
-    size_t pos = 0;
-    while (pos < head.size()) {
-        auto *line = head.data() + pos;
-        auto *end = static_cast<const uint8_t *>(std::memchr(line, '\n', head.size() - pos));
-        size_t n = end ? static_cast<size_t>(end - line) : head.size() - pos;
-        pos += n + 1;
-        if (starts_with_nocase(line, n, "content-encoding:") ||
-            starts_with_nocase(line, n, "transfer-encoding:"))
-            return std::nullopt;
-        if (!starts_with_nocase(line, n, "content-length:"))
-            continue;
-        size_t i = std::string_view("content-length:").size();
-        while (i < n && (line[i] == ' ' || line[i] == '\t'))
-            ++i;
-        uint64_t value = 0;
-        size_t digits = 0;
-        for (; i < n && line[i] >= '0' && line[i] <= '9'; ++i, ++digits) {
-            if (value > (std::numeric_limits<uint64_t>::max() - 9) / 10)
-                return std::nullopt;
-            value = value * 10 + (line[i] - '0');
-        }
-        while (i < n && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r'))
-            ++i;
-        if (digits == 0 || i != n || (length && *length != value))
-            return std::nullopt;
-        length = value;
-    }
-    return length;
-}
-
 uint32_t saturating_add(uint32_t a, size_t b) {
     constexpr uint32_t kMax = std::numeric_limits<uint32_t>::max();
     return b >= static_cast<size_t>(kMax - a) ? kMax : a + static_cast<uint32_t>(b);
-}
-
-CallResult status_result(uint32_t status) {
-    if (status == 0)
-        return std::nullopt;
-    return error_from_status(status);
 }
 
 } // namespace
@@ -321,17 +252,6 @@ BodyOutcome RequestState::wait_body(bool &resume) {
     return std::move(*body_locked(resume)); // something to take now
 }
 
-void BodySink::append(const uint8_t *p, size_t n) {
-    if (n == 0)
-        return;
-    if (fits(n)) {
-        std::memcpy(data + size, p, n);
-        size += n;
-    } else {
-        spill.insert(spill.end(), p, p + n);
-    }
-}
-
 uint64_t RequestState::expected_rest() {
     std::lock_guard<std::mutex> lock(lock_);
     if (!expected_length_ || error_reported_ || (phase_ != Phase::pending && body_.empty()))
@@ -387,51 +307,6 @@ HopOutcome RequestState::wait_hop(Clock::time_point deadline, uint64_t seen) {
     if (woke && phase_ == Phase::error)
         return CoreError{failure_.kind, failure_.code};
     return std::monostate{};
-}
-
-RequestHandle::~RequestHandle() {
-    release_noexcept([this] { ks_request_release(core_); });
-    if (!started_.load(std::memory_order_acquire))
-        RequestState::release_core_ref(state_.get());
-}
-
-std::variant<std::shared_ptr<RequestHandle>, CoreError> RequestHandle::start(RunLoop run) {
-    auto start_and_run = run != RunLoop::none ? core_run_loop().start_and_run : nullptr;
-    auto error = start_once(started_, [&] {
-        if (!start_and_run)
-            return ks_request_start(core_);
-        if (run == RunLoop::ready_now)
-            return start_and_run(
-                core_, [](void *) -> int { return 1; }, nullptr);
-        return start_and_run(
-            core_,
-            [](void *state) -> int { return static_cast<RequestState *>(state)->head_ready(); },
-            state_.get());
-    });
-    if (error)
-        return *error;
-    return shared_from_this();
-}
-
-CallResult RequestHandle::cancel() {
-    return status_result(ks_request_cancel(core_));
-}
-
-CallResult RequestHandle::resume_read() {
-    return status_result(ks_request_resume_read(core_));
-}
-
-CallResult RequestHandle::upload_write(std::span<const uint8_t> data, bool final_chunk) {
-    const uint8_t *p = data.empty() ? nullptr : data.data();
-    return status_result(ks_request_upload_write(core_, p, data.size(), final_chunk ? 1 : 0));
-}
-
-CallResult RequestHandle::upload_finish() {
-    return status_result(ks_request_upload_write(core_, nullptr, 0, 1));
-}
-
-CallResult RequestHandle::follow_redirect() {
-    return status_result(ks_request_follow_redirect(core_));
 }
 
 } // namespace corvina

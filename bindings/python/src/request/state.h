@@ -1,10 +1,10 @@
-// The shared state of one request, which the Core's callbacks fill, and the handle that drives
-// the Core request.
+// The shared state of one request, which the Core's callbacks fill.
 #pragma once
 
 #include "bridge/notifier.h"
 #include "errors/error.h"
 #include "lib/convert.h"
+#include "request/sink.h"
 
 #include <atomic>
 #include <chrono>
@@ -14,7 +14,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <span>
 #include <variant>
 
 #include <kestrin/kestrin.h>
@@ -32,17 +31,6 @@ struct RedirectHop {
     Bytes second; // likewise
 };
 
-// Where read_body gathers: a buffer sized from the response's Content-Length, which the Core's
-// chunks are copied into directly, and a growing spill for anything beyond it.
-struct BodySink {
-    uint8_t *data = nullptr;
-    size_t capacity = 0;
-    size_t size = 0;
-    Bytes spill;
-    void append(const uint8_t *p, size_t n);
-    bool fits(size_t n) const { return spill.empty() && capacity - size >= n; }
-};
-
 struct HeadResponse {
     int32_t status = 0;
     Bytes head;
@@ -56,9 +44,6 @@ using BodyOutcome = std::variant<BodyPending, Bytes, BodyDone, RequestFailure>;
 
 // A hop, nothing, or the failure (kind and code) that woke the wait.
 using HopOutcome = std::variant<std::monostate, RedirectHop, CoreError>;
-
-// Status result of a Core call: nullopt on success.
-using CallResult = std::optional<CoreError>;
 
 using Clock = std::chrono::steady_clock;
 
@@ -174,41 +159,6 @@ class RequestState {
     NotifierSlot notifier_;
     std::atomic<bool> core_ref_held_{true};
     std::shared_ptr<RequestState> core_ref_; // the Core's reference while core_ref_held_
-};
-
-// Owns the Core request and one reference to its state; ks_request_release runs when the last
-// reference to the handle goes. A PyRequest holds one, and so do its started context and body
-// stream while they are set.
-class RequestHandle : public std::enable_shared_from_this<RequestHandle> {
-  public:
-    RequestHandle(ks_request *core, std::shared_ptr<RequestState> state)
-        : core_(core), state_(std::move(state)) {}
-    // Releases the Core request, then the Core's state reference if it was never started: a
-    // started request keeps it for on_complete, which may still come.
-    ~RequestHandle();
-    RequestHandle(const RequestHandle &) = delete;
-    RequestHandle &operator=(const RequestHandle &) = delete;
-
-    RequestState &state() const { return *state_; }
-    ks_request *core() const { return core_; }
-
-    // started false -> true, then ks_request_start; a new reference to this handle on success.
-    // InvalidState without a Core call when started before; a failed start leaves it startable.
-    // How far the Core may run its loop on the starting thread: not at all, until the head or
-    // the end (a blocking start), or through what is ready at once (the request is sent from
-    // this thread instead of waking the network thread to send it).
-    enum class RunLoop : uint8_t { none, to_head, ready_now };
-    std::variant<std::shared_ptr<RequestHandle>, CoreError> start(RunLoop run = RunLoop::none);
-    CallResult cancel();
-    CallResult resume_read();
-    CallResult upload_write(std::span<const uint8_t> data, bool final_chunk);
-    CallResult upload_finish();
-    CallResult follow_redirect();
-
-  private:
-    ks_request *core_;
-    std::shared_ptr<RequestState> state_;
-    std::atomic<bool> started_{false};
 };
 
 } // namespace corvina

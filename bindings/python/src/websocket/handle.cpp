@@ -3,18 +3,11 @@
 #include "entry/run_loop.h"
 #include "entry/start_once.h"
 #include "lib/fault.h"
+#include "lib/run.h"
+
+#include <span>
 
 namespace corvina {
-namespace {
-
-std::optional<CoreError> status_error(ks_status status) {
-    if (status == 0)
-        return std::nullopt;
-    return error_from_status(status);
-}
-
-} // namespace
-
 std::variant<std::shared_ptr<WebSocketHandle>, CoreError>
 WebSocketHandle::create(ks_engine *engine, const WebSocketOptions &options) {
     std::shared_ptr<WebSocketState> state = WebSocketState::create();
@@ -60,21 +53,19 @@ std::variant<std::shared_ptr<WebSocketState>, CoreError> WebSocketHandle::start(
 // Where the Core offers it, the send runs the engine's loop here until the message is written,
 // instead of waking the network thread to write it: the loop runs only handlers queued before
 // this message, so it does not wait for the network with the interpreter lock held.
-std::optional<CoreError> WebSocketHandle::send(ks_message_type type, const uint8_t *data,
-                                               size_t len) {
+CallResult WebSocketHandle::send(ks_message_type type, const uint8_t *data, size_t len) {
     auto send = core_run_loop().websocket_send_and_run;
     if (!send)
         send = ks_websocket_send;
-    return status_error(send(handle_, type, len == 0 ? nullptr : data, len));
+    return status_result(send(handle_, type, run_data<uint8_t>(std::span(data, len)), len));
 }
 
-std::optional<CoreError> WebSocketHandle::close(uint16_t code, const std::string &reason) {
-    return status_error(
-        ks_websocket_close(handle_, code, reason.empty() ? nullptr : reason.data(), reason.size()));
+CallResult WebSocketHandle::close(uint16_t code, const std::string &reason) {
+    return status_result(ks_websocket_close(handle_, code, run_data(reason), reason.size()));
 }
 
-std::optional<CoreError> WebSocketHandle::cancel() {
-    return status_error(ks_websocket_cancel(handle_));
+CallResult WebSocketHandle::cancel() {
+    return status_result(ks_websocket_cancel(handle_));
 }
 
 } // namespace corvina

@@ -32,9 +32,9 @@ class WebSocketHandle {
     // before. A failed start leaves it startable.
     std::variant<std::shared_ptr<WebSocketState>, CoreError> start();
     // type 1 text, 2 binary; an empty payload goes as a null pointer.
-    std::optional<CoreError> send(ks_message_type type, const uint8_t *data, size_t len);
-    std::optional<CoreError> close(uint16_t code, const std::string &reason);
-    std::optional<CoreError> cancel();
+    CallResult send(ks_message_type type, const uint8_t *data, size_t len);
+    CallResult close(uint16_t code, const std::string &reason);
+    CallResult cancel();
 
     WebSocketState &state() const { return *state_; }
     ks_websocket *core() const { return handle_; }

@@ -12,7 +12,6 @@
 #include "websocket/handle.h"
 
 #include <climits>
-#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -138,12 +137,6 @@ bool to_close_code(PyObject *o, uint16_t &out) {
     return true;
 }
 
-PyObject *raise_if(const std::optional<CoreError> &error) {
-    if (error)
-        return raise_core_error(*error);
-    Py_RETURN_NONE;
-}
-
 // Starts the connection and fills the connected slot; shared by connect and start_async.
 PyObject *connect_native(WebSocketNative &ws) {
     auto started = ws.handle->start();
@@ -158,19 +151,27 @@ PyObject *connect_native(WebSocketNative &ws) {
     Py_RETURN_NONE;
 }
 
-PyObject *send_native(PyObject *self, const char *function, const char *name, ks_message_type type,
-                      PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    const char *const names[] = {name};
-    const ParamSpec spec{function, names, 1, 1};
+constexpr auto kSendText = signature("PyWebSocket", "send_text", {{"text"}});
+constexpr auto kSendBytes = signature("PyWebSocket", "send_bytes", {{"data"}});
+constexpr auto kClose = signature("PyWebSocket", "close", {{"code"}, {"reason"}});
+constexpr auto kStartAsync = signature("PyWebSocket", "start_async", kLoopParams);
+constexpr auto kPollEvents = signature("PyWebSocket", "poll_events", kPollLimitParams);
+
+// send_text and send_bytes: the one message parameter of `Sig`, sent as `type`.
+template <const auto &Sig>
+PyObject *send_native(PyObject *self, ks_message_type type, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames) {
+    static_assert(Sig.size == 1);
     PyObject *arg[1];
-    if (!bind_fast(spec, args, nargs, kwnames, arg))
+    if (!bind_fast(spec_of<Sig>, args, nargs, kwnames, arg))
         return nullptr;
+    const char *name = Sig.params[0].name;
     WebSocketNative &ws = WebSocketBox::of(self);
     if (type == KS_MESSAGE_TEXT) {
         std::string text;
         if (!convert_arg(name, [&] { return to_text(arg[0], text); }))
             return nullptr;
-        return raise_if(
+        return none_or_raise(
             ws.handle->send(type, reinterpret_cast<const uint8_t *>(text.data()), text.size()));
     }
     // The Core copies the message during the call, so a bytes object is read in place.
@@ -178,12 +179,12 @@ PyObject *send_native(PyObject *self, const char *function, const char *name, ks
     std::span<const uint8_t> data;
     if (!convert_arg(name, [&] { return to_byte_view(arg[0], copy, data); }))
         return nullptr;
-    return raise_if(ws.handle->send(type, data.data(), data.size()));
+    return none_or_raise(ws.handle->send(type, data.data(), data.size()));
 }
 
 // Runs a Core call that stops notifications whatever its outcome.
 template <class F> PyObject *call_then_detach(WebSocketNative &ws, F &&call) {
-    std::optional<CoreError> error;
+    CallResult error;
     try {
         error = call();
     } catch (...) {
@@ -191,7 +192,7 @@ template <class F> PyObject *call_then_detach(WebSocketNative &ws, F &&call) {
         throw;
     }
     ws.handle->state().clear_notifier();
-    return raise_if(error);
+    return none_or_raise(error);
 }
 
 } // namespace
@@ -202,37 +203,21 @@ void websocket_finalize(PyObject *self) {
 
 PyObject *engine_websocket(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames) {
-    static const char *const names[] = {"url", "origin", "headers", "timeout", "protocols"};
-    static const ParamSpec spec{"PyEngine.websocket()", names, 5, 1};
-    PyObject *arg[5];
-    if (!bind_fast(spec, args, nargs, kwnames, arg))
+    Args<kEngineWebSocket> a;
+    if (!a.bind_fast(args, nargs, kwnames))
         return nullptr;
     WebSocketOptions options;
-    if (!convert_arg("url", [&] { return to_text(arg[0], options.url); }))
-        return nullptr;
-    if (arg[1] != nullptr &&
-        !convert_arg("origin", [&] { return to_text(arg[1], options.origin); }))
-        return nullptr;
-    if (!convert_arg("headers", [&] { return to_header_list(arg[2], options.headers); }))
-        return nullptr;
     std::optional<double> seconds;
-    if (!absent(arg[3]) && !convert_arg("timeout", [&] {
-            double v = PyFloat_AsDouble(arg[3]);
-            if (v == -1.0 && PyErr_Occurred())
-                return false;
-            seconds = v;
-            return true;
-        }))
-        return nullptr;
-    if (!convert_arg("protocols", [&] { return to_text_list(arg[4], options.protocols); }))
+    if (!a.convert<"url">([&](PyObject *v) { return to_text(v, options.url); }) ||
+        !a.convert<"origin">(
+            [&](PyObject *v) { return v == nullptr || to_text(v, options.origin); }) ||
+        !a.convert<"headers">([&](PyObject *v) { return to_header_list(v, options.headers); }) ||
+        !a.convert<"timeout">([&](PyObject *v) { return to_seconds(v, seconds); }) ||
+        !a.convert<"protocols">([&](PyObject *v) { return to_text_list(v, options.protocols); }))
         return nullptr;
     // Checked only once every argument converted: a malformed later argument wins.
-    if (seconds) {
-        Duration d;
-        if (!std::isfinite(*seconds) || std::signbit(*seconds) || !split_seconds(*seconds, d))
-            return raise_runtime("timeout must be a finite non-negative number");
-        options.timeout = d;
-    }
+    if (!seconds_to_timeout(seconds, options.timeout))
+        return nullptr;
 
     auto created = WebSocketHandle::create(engine_handle(self), options);
     if (auto *error = std::get_if<CoreError>(&created))
@@ -250,14 +235,12 @@ PyObject *websocket_connect(PyObject *self) {
 
 PyObject *websocket_send_text(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames) {
-    return send_native(self, "PyWebSocket.send_text()", "text", KS_MESSAGE_TEXT, args, nargs,
-                       kwnames);
+    return send_native<kSendText>(self, KS_MESSAGE_TEXT, args, nargs, kwnames);
 }
 
 PyObject *websocket_send_bytes(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                PyObject *kwnames) {
-    return send_native(self, "PyWebSocket.send_bytes()", "data", KS_MESSAGE_BINARY, args, nargs,
-                       kwnames);
+    return send_native<kSendBytes>(self, KS_MESSAGE_BINARY, args, nargs, kwnames);
 }
 
 PyObject *websocket_recv(PyObject *self) {
@@ -280,15 +263,13 @@ PyObject *websocket_recv(PyObject *self) {
 
 PyObject *websocket_close(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                           PyObject *kwnames) {
-    static const char *const names[] = {"code", "reason"};
-    static const ParamSpec spec{"PyWebSocket.close()", names, 2, 2};
-    PyObject *arg[2];
-    if (!bind_fast(spec, args, nargs, kwnames, arg))
+    Args<kClose> a;
+    if (!a.bind_fast(args, nargs, kwnames))
         return nullptr;
     uint16_t code = 0;
     std::string reason;
-    if (!convert_arg("code", [&] { return to_close_code(arg[0], code); }) ||
-        !convert_arg("reason", [&] { return to_text(arg[1], reason); }))
+    if (!a.convert<"code">([&](PyObject *v) { return to_close_code(v, code); }) ||
+        !a.convert<"reason">([&](PyObject *v) { return to_text(v, reason); }))
         return nullptr;
     WebSocketNative &ws = WebSocketBox::of(self);
     return call_then_detach(ws, [&] { return ws.handle->close(code, reason); });
@@ -310,14 +291,13 @@ PyObject *websocket_is_finished(PyObject *self) {
 
 PyObject *websocket_start_async(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) {
-    static const char *const names[] = {"loop_", "notify"};
-    static const ParamSpec spec{"PyWebSocket.start_async()", names, 2, 2};
-    PyObject *arg[2];
-    if (!bind_fast(spec, args, nargs, kwnames, arg))
+    Args<kStartAsync> a;
+    if (!a.bind_fast(args, nargs, kwnames))
         return nullptr;
     WebSocketNative &ws = WebSocketBox::of(self);
     // Installed before the start, and left installed when the start fails.
-    ws.handle->state().set_notifier(make_notifier(ws.notify_pending, arg[0], arg[1]));
+    ws.handle->state().set_notifier(
+        make_notifier(ws.notify_pending, a.get<"loop_">(), a.get<"notify">()));
     return connect_native(ws);
 }
 
@@ -345,7 +325,7 @@ PyObject *websocket_poll_event(PyObject *self) {
 PyObject *websocket_poll_events(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) {
     uint32_t limit = 0;
-    if (!bind_poll_limit("PyWebSocket.poll_events()", args, nargs, kwnames, limit))
+    if (!bind_poll_limit<kPollEvents>(args, nargs, kwnames, limit))
         return nullptr;
     WebSocketNative &ws = WebSocketBox::of(self);
     ws.notify_pending->store(false, std::memory_order_release);
@@ -383,18 +363,17 @@ PyObject *websocket_poll_events(PyObject *self, PyObject *const *args, Py_ssize_
 namespace {
 
 PyMethodDef websocket_methods[] = {
-    CORVINA_NOARGS("connect", websocket_connect, "connect($self)\n--\n\n"),
-    CORVINA_FAST("send_text", websocket_send_text, "send_text($self, text)\n--\n\n"),
-    CORVINA_FAST("send_bytes", websocket_send_bytes, "send_bytes($self, data)\n--\n\n"),
-    CORVINA_NOARGS("recv", websocket_recv, "recv($self)\n--\n\n"),
-    CORVINA_FAST("close", websocket_close, "close($self, code, reason)\n--\n\n"),
-    CORVINA_NOARGS("cancel", websocket_cancel, "cancel($self)\n--\n\n"),
-    CORVINA_NOARGS("detach_callback", websocket_detach_callback, "detach_callback($self)\n--\n\n"),
-    CORVINA_NOARGS("is_finished", websocket_is_finished, "is_finished($self)\n--\n\n"),
-    CORVINA_FAST("start_async", websocket_start_async, "start_async($self, loop_, notify)\n--\n\n"),
-    CORVINA_NOARGS("poll_event", websocket_poll_event, "poll_event($self)\n--\n\n"),
-    CORVINA_FAST("poll_events", websocket_poll_events,
-                 "poll_events($self, limit=64)\n--\n\n"
+    CORVINA_NOARGS("connect", websocket_connect, ""),
+    CORVINA_FAST(kSendText, websocket_send_text, ""),
+    CORVINA_FAST(kSendBytes, websocket_send_bytes, ""),
+    CORVINA_NOARGS("recv", websocket_recv, ""),
+    CORVINA_FAST(kClose, websocket_close, ""),
+    CORVINA_NOARGS("cancel", websocket_cancel, ""),
+    CORVINA_NOARGS("detach_callback", websocket_detach_callback, ""),
+    CORVINA_NOARGS("is_finished", websocket_is_finished, ""),
+    CORVINA_FAST(kStartAsync, websocket_start_async, ""),
+    CORVINA_NOARGS("poll_event", websocket_poll_event, ""),
+    CORVINA_FAST(kPollEvents, websocket_poll_events,
                  "Drains up to `limit` queued events in one call so a busy socket does not\n"
                  "pay an event-loop round trip per frame."),
     {nullptr, nullptr, 0, nullptr},

@@ -1,11 +1,15 @@
 // PyWebSocket: the Python API of a WebSocket connection.
 #pragma once
 
+#include "lib/binding.h"
 #include "lib/python.h"
 
 namespace corvina {
 
 // PyEngine.websocket: a new idle PyWebSocket.
+inline constexpr auto kEngineWebSocket = signature(
+    "PyEngine", "websocket",
+    {{"url"}, {"origin", "\"\""}, {"headers", "None"}, {"timeout", "None"}, {"protocols", "None"}});
 PyObject *engine_websocket(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames);
 

@@ -1,26 +1,16 @@
 #include "websocket/state.h"
 
 #include "entry/run_loop.h"
-
 #include "errors/utf8.h"
+#include "lib/run.h"
 
 #include <algorithm>
 #include <limits>
-#include <stdexcept>
 
 namespace corvina {
 namespace {
 
 constexpr char kPanicMessage[] = "fault in a WebSocket callback";
-
-// A byte run from the Core. A length of 2^31 or more cannot be genuine and would make the
-// copy unbounded, so it is a fault like any other inside a callback.
-void check_run(const void *data, size_t len) {
-    if (len >= (size_t{1} << 31))
-        throw std::length_error("byte run of 2^31 bytes or more");
-    if (len != 0 && data == nullptr)
-        throw std::invalid_argument("null byte run with a length");
-}
 
 std::string text_run(const char *data, size_t len) {
     check_run(data, len);
