@@ -33,6 +33,10 @@ struct ParkedThreadState {
 };
 thread_local ParkedThreadState t_parked;
 
+// How long interpreter exit waits for notifications already on their way: long enough for a
+// callback that is merely slow, short enough that a stuck one cannot hang the exit.
+constexpr std::chrono::seconds kExitWait{5};
+
 } // namespace
 
 void stop_notifiers_for_exit() {
@@ -40,7 +44,7 @@ void stop_notifiers_for_exit() {
     // Invocations already past the check finish their call first; they need the interpreter
     // lock, which this thread holds.
     Py_BEGIN_ALLOW_THREADS;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto deadline = std::chrono::steady_clock::now() + kExitWait;
     while (g_invoking.load() > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     Py_END_ALLOW_THREADS;
