@@ -6,7 +6,10 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <unordered_set>
+
+#include <curl/curl.h>
 
 #include <kestrin/kestrin.h>
 #include <kestrin/kestrin_run.h>
@@ -36,6 +39,23 @@ struct ForkState {
     std::mutex lock;
     std::unordered_set<const void *> made_here;
 };
+
+constexpr const char *kCoreVersion = "kestrin 0.2.0";
+
+// The Core's version and the stack it runs on, as the linked libcurl reports it, so that a
+// report names the exact libcurl, TLS library and HTTP/2 and HTTP/3 libraries in use.
+std::string version_text() {
+    const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
+    std::string text = std::string(kCoreVersion) + " libcurl/" + info->version;
+    if (info->ssl_version)
+        text += std::string(" ") + info->ssl_version;
+    if (info->nghttp2_version)
+        text += std::string(" nghttp2/") + info->nghttp2_version;
+    if (info->age >= CURLVERSION_FOURTH && info->quic_version)
+        text += std::string(" ") + info->quic_version;
+    return text;
+}
+
 std::atomic<bool> g_forked{false};
 std::atomic<ForkState *> g_fork_state{nullptr};
 
@@ -88,7 +108,12 @@ uint32_t ks_abi_version(void) {
 }
 
 const char *ks_version_string(void) {
-    return "kestrin 0.2.0";
+    try {
+        static const std::string text = version_text();
+        return text.c_str();
+    } catch (...) {
+        return kCoreVersion;
+    }
 }
 
 ks_status ks_engine_create(const ks_engine_config *config, ks_engine **out) {
