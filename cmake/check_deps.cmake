@@ -1,6 +1,6 @@
 # Before anything is compiled: one line naming every development package the build lacks.
 set(_missing)
-if(NOT CORVINA_STATIC_CURL)
+if(NOT CORVINA_STACK)
   find_package(CURL QUIET)
   if(NOT CURL_FOUND)
     list(APPEND _missing "libcurl with OpenSSL (libcurl4-openssl-dev)")

@@ -6,6 +6,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 scripts/install-deps.sh
 scripts/venv.sh
-build/venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
+stack=$(scripts/stack.sh | tail -1)
+build/venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
+  -Ccmake.define.CORVINA_STACK="$stack" .
 cd examples
 exec "$root/build/venv/bin/python" demo.py

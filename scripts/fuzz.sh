@@ -15,9 +15,11 @@ targets=(${FUZZ_TARGETS:-fuzz_utf8 fuzz_quote fuzz_core_head fuzz_callbacks})
 python="${PYTHON:-$(command -v python3)}"
 python="$("$python" -c 'import sys; print(sys.executable)')"
 
+stack="$("$root/scripts/stack.sh" | tail -1)"
 CC="${CC:-clang-14}" CXX="${CXX:-clang++-14}" cmake -S "$root" -B "$build" -G Ninja \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVINA_FUZZ=ON -DCORVINA_SANITIZE=address \
-    -DCORVINA_BUILD_MODULE=ON -DPython_EXECUTABLE="$python" >/dev/null
+    -DCORVINA_BUILD_MODULE=ON -DPython_EXECUTABLE="$python" \
+    -DCORVINA_STACK="$stack" >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]}"
 
 work="${FUZZ_WORK:-$(mktemp -d /tmp/corvina-fuzz.XXXXXX)}"

@@ -22,9 +22,10 @@ if [ "${#versions[@]}" -eq 0 ] || [ "$*" = "--ends" ]; then
 fi
 scripted_core="$root/build/test/tests/scripted_core/libkestrin.so"
 if [ ! -f build/test/CMakeCache.txt ]; then
+  stack=$(scripts/stack.sh | tail -1)
   cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$root/build/venv/bin/python" -DCORVINA_BUILD_MODULE=OFF \
-    -DCORVINA_BUILD_TESTING=ON >/dev/null
+    -DCORVINA_BUILD_TESTING=ON -DCORVINA_STACK="$stack" >/dev/null
 fi
 cmake --build build/test -j"${JOBS:-2}" --target kestrin_scripted >/dev/null
 e2e=(

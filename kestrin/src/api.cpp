@@ -2,6 +2,9 @@
 // everything else to the engine and request objects. No exception leaves here.
 #include <memory>
 #include <new>
+#include <string>
+
+#include <curl/curl.h>
 
 #include <kestrin/kestrin.h>
 #include <kestrin/kestrin_run.h>
@@ -15,6 +18,24 @@ using kestrin::Engine;
 using kestrin::Request;
 using namespace kestrin::entry;
 
+namespace {
+
+// The Core's version and the stack it runs on, as the linked libcurl reports it, so that a
+// report names the exact libcurl, TLS library and HTTP/2 and HTTP/3 libraries in use.
+std::string version_text() {
+    const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
+    std::string text = std::string("kestrin " KESTRIN_VERSION) + " libcurl/" + info->version;
+    if (info->ssl_version)
+        text += std::string(" ") + info->ssl_version;
+    if (info->nghttp2_version)
+        text += std::string(" nghttp2/") + info->nghttp2_version;
+    if (info->age >= CURLVERSION_FOURTH && info->quic_version)
+        text += std::string(" ") + info->quic_version;
+    return text;
+}
+
+} // namespace
+
 extern "C" {
 
 uint32_t ks_abi_version(void) {
@@ -22,7 +43,12 @@ uint32_t ks_abi_version(void) {
 }
 
 const char *ks_version_string(void) {
-    return "kestrin " KESTRIN_VERSION;
+    try {
+        static const std::string text = version_text();
+        return text.c_str();
+    } catch (...) {
+        return "kestrin " KESTRIN_VERSION;
+    }
 }
 
 ks_status ks_engine_create(const ks_engine_config *config, ks_engine **out) {

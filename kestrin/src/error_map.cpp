@@ -111,6 +111,14 @@ constexpr std::array kTable = std::to_array<ErrorRow>({
     ROW(CURLE_PROXY, KS_PROXY, ERR_SOCKS_CONNECTION_FAILED),
     ROW(CURLE_SSL_CLIENTCERT, KS_TLS, ERR_SSL_CLIENT_AUTH_CERT_NEEDED),
     ROW(CURLE_UNRECOVERABLE_POLL, KS_NETWORK, ERR_FAILED),
+#if LIBCURL_VERSION_NUM >= 0x080600
+    // Too many header lines, or one line longer than libcurl keeps; a paused transfer's
+    // buffer overflowing too, which the Core's back-pressure never lets happen.
+    ROW(CURLE_TOO_LARGE, KS_PROTOCOL, ERR_RESPONSE_HEADERS_TOO_BIG),
+#endif
+#if LIBCURL_VERSION_NUM >= 0x080800
+    ROW(CURLE_ECH_REQUIRED, KS_TLS, ERR_ECH_NOT_NEGOTIATED),
+#endif
 });
 
 #undef ROW

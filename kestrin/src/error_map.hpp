@@ -42,6 +42,7 @@ inline constexpr int32_t ERR_PROXY_CONNECTION_FAILED = -130;
 inline constexpr int32_t ERR_MSG_TOO_BIG = -142;
 inline constexpr int32_t ERR_WS_PROTOCOL_ERROR = -145;
 inline constexpr int32_t ERR_SSL_PINNED_KEY_NOT_IN_CERT_CHAIN = -150;
+inline constexpr int32_t ERR_ECH_NOT_NEGOTIATED = -183;
 inline constexpr int32_t ERR_CERT_COMMON_NAME_INVALID = -200;
 inline constexpr int32_t ERR_CERT_DATE_INVALID = -201;
 inline constexpr int32_t ERR_CERT_AUTHORITY_INVALID = -202;

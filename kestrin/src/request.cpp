@@ -468,8 +468,16 @@ Failure Request::refined_failure(CURLcode code, const FailureContext &ctx) const
         (hop_.head_too_big || (code == CURLE_OUT_OF_MEMORY && !hop_.head.empty()) ||
          (code == CURLE_RECV_ERROR && text.starts_with("Too large response headers"))))
         return kHeadersTooBig;
-    if (code == CURLE_RECV_ERROR && text.ends_with(" in chunked-encoding"))
+    // libcurl 8 keeps the first of its texts for a bad chunk size, which names the fault.
+    if (code == CURLE_RECV_ERROR &&
+        (text.ends_with(" in chunked-encoding") || text.starts_with("chunk hex-length ") ||
+         text.starts_with("invalid chunk size")))
         return kInvalidChunkedEncoding;
+    // libcurl 8 refuses Content-Length values that disagree, across lines or within one, itself,
+    // before the head reaches the Core's own check; and with them a value it cannot read.
+    if (code == CURLE_WEIRD_SERVER_REPLY && !hop_.head_done &&
+        text.starts_with("Invalid Content-Length"))
+        return kConflictingLengths;
     return map_curl_error(code, ctx);
 }
 

@@ -68,11 +68,19 @@ int refuse_leaf_without_san(int ok, X509_STORE_CTX *store) {
     return 0;
 }
 
-// libcurl calls this for every TLS connection it sets up, to the origin and to a proxy alike.
+// libcurl calls these for every TLS connection it sets up, to the origin and to a proxy alike.
+// A peer's close without close_notify is an end of stream, as browsers take it: the HTTP framing
+// then tells a complete body from a cut one. libcurl 8 no longer sets this and would fail every
+// such close as a receive error, a complete body read until the close included.
 CURLcode on_ssl_ctx(CURL *, void *ssl_ctx, void *) {
+    SSL_CTX_set_options(static_cast<SSL_CTX *>(ssl_ctx), SSL_OP_IGNORE_UNEXPECTED_EOF);
+    return CURLE_OK;
+}
+
+CURLcode on_ssl_ctx_verifying(CURL *e, void *ssl_ctx, void *data) {
     auto *ctx = static_cast<SSL_CTX *>(ssl_ctx);
     SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), &refuse_leaf_without_san);
-    return CURLE_OK;
+    return on_ssl_ctx(e, ssl_ctx, data);
 }
 
 // An empty proxy also keeps libcurl from reading proxy environment variables.
@@ -111,8 +119,8 @@ void set_tls(CURL *e, const EngineSettings &s) {
         curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
         break;
     }
-    if (s.cert_mode != KS_CERT_NONE)
-        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &on_ssl_ctx);
+    curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION,
+                     s.cert_mode != KS_CERT_NONE ? &on_ssl_ctx_verifying : &on_ssl_ctx);
     if (s.profile) {
         curl_easy_setopt(e, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
         curl_easy_setopt(e, CURLOPT_SSL_CIPHER_LIST, std::string(s.profile->tls12_ciphers).c_str());

@@ -151,9 +151,10 @@ DESYNC = [
     ("same-length-twice", (head(b"Content-Length: 5", b"Content-Length: 5"), b"hello", NEXT),
      HELLO, False),
     ("same-length-listed", (head(b"Content-Length: 5, 5"), b"hello", NEXT), HELLO, False),
+    # Browsers let chunked win here; libcurl 8 refuses the disagreeing lengths first.
     ("chunked-beside-lengths", (head(b"Transfer-Encoding: chunked", b"Content-Length: 5",
                                      b"Content-Length: 51"), b"5\r\nhello\r\n0\r\n\r\n", NEXT),
-     HELLO, False),
+     CONFLICT, True),
     ("unasked-after-200", (head(b"Content-Length: 2"), b"ok", Sleep(0.1), UNASKED, NEXT),
      ("ok", 200, b"ok"), True),
     ("unasked-after-204", (b"HTTP/1.1 204 No Content\r\n\r\n", Sleep(0.1), UNASKED, NEXT),

@@ -56,9 +56,11 @@ TEST(RedirectPolicy, ResolvesLocationsLikeABrowser) {
     EXPECT_EQ(resolve_location(base, "https://c.test/z"), "https://c.test/z");
     EXPECT_EQ(resolve_location(base, "/a b"), "http://a.test:8080/a%20b");
     EXPECT_EQ(resolve_location(base, "/a b?q=a b+c%20d"), "http://a.test:8080/a%20b?q=a%20b+c%20d");
-    // Found by fuzz_core_head: the fragment and the user information kept raw spaces.
+    // Found by fuzz_core_head: the fragment and the user information kept raw spaces. The
+    // non-ASCII bytes come out as a browser writes them; a libcurl before 8 escapes them in
+    // lower case ("%c3%a9").
     EXPECT_EQ(resolve_location(base, "/p#a b\\ \"<\xc3\xa9>"),
-              "http://a.test:8080/p#a%20b\\%20%22%3C%c3%a9%3E");
+              "http://a.test:8080/p#a%20b\\%20%22%3C%C3%A9%3E");
     EXPECT_EQ(resolve_location(base, "http://\xff u@b.test/q?\"<>`"),
               "http://%FF%20u@b.test/q?%22%3C%3E%60");
     EXPECT_EQ(resolve_location(base, "ftp://c.test/z"), std::nullopt);
