@@ -20,6 +20,9 @@ endif()
 
 # In link order: each library before those it uses.
 set(_stack_deps)
+# Only the stack's own archives are hidden: a blanket --exclude-libs,ALL would also hide a
+# statically linked sanitizer runtime's allocator (clang's), and frees would miss it.
+set(_stack_archives libcurl.a:libssl.a:libcrypto.a)
 foreach(_lib ngtcp2_crypto_ossl ngtcp2 nghttp3 nghttp2 idn2 unistring brotlidec brotlicommon
              zstd z)
   set(_path ${CORVINA_STACK}/lib/lib${_lib}.a)
@@ -27,6 +30,7 @@ foreach(_lib ngtcp2_crypto_ossl ngtcp2 nghttp3 nghttp2 idn2 unistring brotlidec 
     message(FATAL_ERROR "CORVINA_STACK: no ${_path}")
   endif()
   list(APPEND _stack_deps ${_path})
+  string(APPEND _stack_archives ":lib${_lib}.a")
 endforeach()
 
 add_library(CURL::libcurl STATIC IMPORTED)
@@ -35,7 +39,7 @@ set_target_properties(CURL::libcurl PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES ${CORVINA_STACK}/include
   INTERFACE_COMPILE_DEFINITIONS "CURL_STATICLIB;KESTRIN_PORTABLE_CA"
   INTERFACE_LINK_LIBRARIES "${_stack_deps};OpenSSL::SSL;OpenSSL::Crypto;Threads::Threads;${CMAKE_DL_LIBS}"
-  INTERFACE_LINK_OPTIONS "LINKER:--exclude-libs,ALL")
+  INTERFACE_LINK_OPTIONS "LINKER:--exclude-libs,${_stack_archives}")
 # The Core's find_package(CURL) then takes this target as it is.
 set(CURL_NO_CURL_CMAKE ON)
 set(CURL_INCLUDE_DIR ${CORVINA_STACK}/include CACHE PATH "" FORCE)
