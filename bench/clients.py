@@ -883,13 +883,92 @@ def s6ws_websockets(p, meter):
     return with_base_rss(s6ws_websockets_async, p, meter)
 
 
+# ------------------------------------------------------------- S7: HTTP/3 (hypercorn over QUIC)
+#
+# The server's certificate is self-signed: every client skips verification alike.
+
+def h3_engine():
+    import corvina_native as cn
+    return cn.PyEngine(http_version="h3", verify=False, cache=False)
+
+
+def niquests_session(**kwargs):
+    """A niquests Session held to HTTP/3: without HTTP/1 and HTTP/2 it goes over QUIC at once,
+    with no Alt-Svc round first; each response's http_version (30) is checked too."""
+    import warnings
+    import niquests
+    warnings.filterwarnings("ignore", message="Unverified HTTPS request")
+    return niquests.Session(disable_http1=True, disable_http2=True, **kwargs)
+
+
+@client("S7 sequential", "corvina_native")
+def s7seq_corvina(p, meter):
+    eng, url = h3_engine(), p["h3"] + "/1b"
+    for _ in range(10):
+        s1_corvina_one(eng, url)
+    meter.begin()
+    for _ in range(p["count"]):
+        status, head, body = s1_corvina_one(eng, url)
+    meter.end()
+    check(status == 200 and body == b"x" and head.startswith(b"HTTP/3 200"), "S7 response")
+    return p["count"], p["count"]
+
+
+@client("S7 sequential", "niquests")
+def s7seq_niquests(p, meter):
+    s, url = niquests_session(), p["h3"] + "/1b"
+    for _ in range(10):
+        s.get(url, verify=False).content
+    meter.begin()
+    for _ in range(p["count"]):
+        r = s.get(url, verify=False)
+        status, version, body = r.status_code, r.http_version, r.content
+    meter.end()
+    check(status == 200 and body == b"x" and version == 30, f"S7 response (HTTP {version})")
+    return p["count"], p["count"]
+
+
+async def s7fly_corvina_async(p, meter):
+    eng, loop, url = h3_engine(), asyncio.get_running_loop(), p["h3"] + "/1b"
+    status, head, body = await in_flight(lambda: corvina_fetch(eng, loop, url), p["count"],
+                                         p["width"], meter)
+    check(status == 200 and body == b"x" and head.startswith(b"HTTP/3 200"), "S7 response")
+    return p["count"], p["count"]
+
+
+@client("S7 in flight", "corvina_native")
+def s7fly_corvina(p, meter):
+    return asyncio_run(s7fly_corvina_async, p, meter)
+
+
+@client("S7 in flight", "niquests")
+def s7fly_niquests(p, meter):
+    # niquests multiplexes on one connection by issuing lazy responses and gathering them, so
+    # "64 in flight" here is waves of 64: a wave ends when its last response has arrived.
+    s, url = niquests_session(multiplexed=True), p["h3"] + "/1b"
+    for _ in range(4):
+        s.get(url, verify=False)
+    s.gather()
+    left, width = p["count"], p["width"]
+    meter.begin()
+    while left > 0:
+        wave = [s.get(url, verify=False) for _ in range(min(width, left))]
+        s.gather()
+        left -= len(wave)
+    meter.end()
+    r = wave[-1]
+    check(r.status_code == 200 and r.content == b"x" and r.http_version == 30,
+          f"S7 response (HTTP {r.http_version})")
+    return p["count"], p["count"]
+
+
 # ------------------------------------------------------------------------------------ main
 
 def versions() -> dict:
     from importlib import metadata
     out = {}
     for dist in ["corvina_native", "pycurl", "requests", "httpx", "urllib3", "aiohttp", "uvloop",
-                 "websockets", "websocket-client", "picows"]:
+                 "websockets", "websocket-client", "picows", "niquests", "qh3"]:
         try:
             out[dist] = metadata.version(dist)
         except metadata.PackageNotFoundError:

@@ -11,6 +11,7 @@ from here with wait4. Placements: "split" puts the servers on CPU 0 and the clie
 """
 
 import argparse
+import hashlib
 import json
 import os
 import platform
@@ -53,6 +54,12 @@ SCENARIOS = {
                   [CORVINA, "curl -T", "pycurl", "requests"]),
     "S6 requests": ("req", {"count": 10000}, {"count": 200}, [CORVINA, "aiohttp"]),
     "S6 websockets": ("conn", {"count": 1000}, {"count": 20}, [CORVINA, "websockets"]),
+    # HTTP/3 against hypercorn, a Python server: it is the bottleneck, so read the client's CPU
+    # and context switches per request rather than its throughput.
+    "S7 sequential": ("req", {"count": 1000}, {"count": 50},
+                      [CORVINA, "niquests", "curl --http3-only"]),
+    "S7 in flight": ("req", {"count": 2000, "width": 64}, {"count": 128, "width": 64},
+                     [CORVINA, "niquests", "curl --http3-only"]),
 }
 
 # The registry name of a scenario in clients.py (S4 sizes share one client function).
@@ -85,9 +92,23 @@ def run_python_client(python, scenario, name, params, cpu, timeout):
     return res
 
 
-def run_curl(args, cpu, timeout):
+def stack_curl():
+    """The curl tool of the pinned stack (it has HTTP/3; the system's may not), if built:
+    $CORVINA_STACK/bin/curl, else where scripts/stack.sh keeps it, found without building."""
+    prefix = os.environ.get("CORVINA_STACK")
+    if not prefix:
+        root = HERE.parent / "scripts"
+        digest = hashlib.sha256((root / "stack.lock").read_bytes()
+                                + (root / "stack.sh").read_bytes()).hexdigest()[:16]
+        cache = os.environ.get("CORVINA_STACK_CACHE") or Path.home() / ".cache/corvina-stack"
+        prefix = Path(cache) / digest / "prefix"
+    curl = Path(prefix) / "bin" / "curl"
+    return str(curl) if curl.is_file() and (Path(prefix) / ".done").exists() else None
+
+
+def run_curl(args, cpu, timeout, curl=None):
     """The curl tool in a child process; CPU and peak RSS from wait4, wall time around it."""
-    curl = shutil.which("curl")
+    curl = curl or shutil.which("curl")
     if not curl:
         return {"skip": "curl not installed"}
     t0 = time.perf_counter()
@@ -113,6 +134,20 @@ def run_curl(args, cpu, timeout):
 
 
 def run_one(python, servers, scenario, name, params, cpu, timeout):
+    if scenario.startswith("S7") and servers.h3_base is None:
+        return {"skip": servers.h3_missing}
+    if name == "curl --http3-only":
+        curl = stack_curl()
+        if curl is None:
+            return {"skip": "no curl with HTTP/3 (run scripts/stack.sh)"}
+        # One invocation, one connection: the URL range makes `count` transfers.
+        args = ["--http3-only", "-k", f"{servers.h3_base}/1b?n=[1-{params['count']}]"]
+        if "width" in params:
+            args[:0] = ["--parallel", "--parallel-max", str(params["width"])]
+        res = run_curl(args, cpu, timeout, curl)
+        if "ops" in res:
+            res["ops"] = params["count"]
+        return res
     if name == "curl":
         res = run_curl([f"{servers.base}/big"], cpu, timeout)
         res.setdefault("bytes", params["size"])
@@ -122,7 +157,8 @@ def run_one(python, servers, scenario, name, params, cpu, timeout):
                         f"{servers.base}/upload"], cpu, timeout)
         res.setdefault("bytes", params["size"])
         return res
-    p = dict(params, base=servers.base, ws=getattr(servers, "ws_url", ""))
+    p = dict(params, base=servers.base, ws=getattr(servers, "ws_url", ""),
+             h3=servers.h3_base or "")
     return run_python_client(python, scenario, name, p, cpu, timeout)
 
 
@@ -325,9 +361,15 @@ def main():
         runs += [(p, [s for s in scenarios if s in EXTRA_SCENARIOS]) for p in EXTRA_PLACEMENTS]
     PLACEMENTS.update(EXTRA_PLACEMENTS)
     websocket = any(s.startswith(("S4", "S6 websockets")) for s in scenarios)
-    with Servers(big_size=big, websocket=websocket, ws_server=args.ws_server) as servers:
+    h3 = any(s.startswith("S7") for s in scenarios)
+    if h3 and stack_curl():
+        versions["curl tool (HTTP/3)"] = subprocess.run(
+            [stack_curl(), "--version"], capture_output=True, text=True).stdout.split("\n")[0]
+    with Servers(big_size=big, websocket=websocket, ws_server=args.ws_server,
+                 h3=h3) as servers:
         versions["nginx"] = servers.nginx_version
         versions["WebSocket server"] = servers.ws_server
+        versions["HTTP/3 server"] = servers.h3_server
         for placement, run_scenarios in runs:
             server_cpu, client_cpu = PLACEMENTS[placement]
             servers.pin(server_cpu)

@@ -1,4 +1,5 @@
-"""The local servers of the benchmark: nginx for HTTP and an echo server for WebSockets.
+"""The local servers of the benchmark: nginx for HTTP, an echo server for WebSockets and, for
+HTTP/3, hypercorn over QUIC (tests/support/h3_peer.py, with a self-signed certificate).
 
 The echo server is ours in C++ (bench/ws_echo, built on first use into build/bench-ws-echo) so
 that large messages measure the client; Node's `ws` and the `websockets` library can be picked
@@ -18,6 +19,7 @@ sys.path.insert(0, str(HERE.parent / "tests"))
 
 from support.local_servers import (Process, free_port, nginx_config,  # noqa: E402
                                    node_ws_path, start_nginx)
+from support.h3_peer import H3Server  # noqa: E402
 
 
 def process_tree(pid: int) -> list[int]:
@@ -81,7 +83,7 @@ class Servers:
     """nginx serving /1b and /big (a sparse file) plus a WebSocket echo server."""
 
     def __init__(self, big_size: int, cpu: str = "0", websocket: bool = True,
-                 ws_server: str = "beast"):
+                 ws_server: str = "beast", h3: bool = False):
         self.dir = Path(tempfile.mkdtemp(prefix="corvina-bench-"))
         self.dir.chmod(0o755)
         self.big_size = big_size
@@ -89,11 +91,16 @@ class Servers:
         self.nginx = None
         self.ws = None
         self.ws_server = "none"
+        self.h3_server = "none"
+        self.h3_base = None  # None: no HTTP/3 server, and h3_missing says why
+        self.h3_missing = "HTTP/3 server not started"
         self.notes: list[str] = []
         try:
             self._start_nginx(cpu)
             if websocket:
                 self._start_ws(cpu, ws_server)
+            if h3:
+                self._start_h3(cpu)
         except BaseException:
             self.stop()
             raise
@@ -161,6 +168,27 @@ class Servers:
                           env=env, timeout=15)
         self.servers.append(self.ws)
         self.ws_url = f"ws://127.0.0.1:{self.ws_port}/"
+
+    def _start_h3(self, cpu: str) -> None:
+        try:
+            from importlib import metadata
+            versions = {d: metadata.version(d) for d in ("hypercorn", "aioquic")}
+        except metadata.PackageNotFoundError as e:
+            self.h3_missing = f"not installed: {e.name} (the HTTP/3 server)"
+            self.notes.append(f"S7 skipped: {self.h3_missing}")
+            return
+        cert, key = self.dir / "h3-cert.pem", self.dir / "h3-key.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
+                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", str(key), "-out", str(cert)],
+                       check=True, capture_output=True)
+        server = H3Server(str(cert), str(key), self.dir / "h3.out",
+                          prefix=("taskset", "-c", str(cpu)))
+        self.servers.append(server)
+        self.h3_base = f"https://127.0.0.1:{server.port}"
+        self.h3_server = (f"hypercorn {versions['hypercorn']} + aioquic {versions['aioquic']} "
+                          "(Python, one process)")
 
     def cpu_seconds(self) -> float:
         """User + system time so far of every server process (nginx master and worker, ws)."""
