@@ -11,6 +11,7 @@ import trustme
 import corvina_native as cn
 
 from servers import App, Nginx, Socks5, TinyProxy, TlsRelay
+from support.h3_peer import H3Server
 
 BIG_SIZE = 1 << 30
 # Sanitizer runtimes keep freed memory in quarantine, so resident size says nothing there.
@@ -41,6 +42,16 @@ def tls(workdir):
 @pytest.fixture(scope="session")
 def app():
     server = App()
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def h3(workdir, tls):
+    """One hypercorn process for the session: QUIC and TLS over TCP on one port."""
+    pytest.importorskip("hypercorn")
+    pytest.importorskip("aioquic")
+    server = H3Server(tls["cert"], tls["key"], str(workdir / "h3.log"))
     yield server
     server.stop()
 

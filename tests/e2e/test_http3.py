@@ -1,0 +1,321 @@
+"""HTTP/3 through the real Core against hypercorn on 127.0.0.1 (see support/h3_peer.py): bodies
+both ways checked by hash, redirects within HTTP/3 and onto a TCP-only origin, trust, timeouts
+and cancels, UDP ports that refuse or never answer, QUIC peers that fail the handshake or break
+the framing, the Alt-Svc upgrade under auto, asyncio, and many requests on one connection."""
+
+import asyncio
+import hashlib
+import json
+import socket
+import threading
+import time
+
+import pytest
+
+import corvina_native as cn
+from conftest import fetch, fetch_async, head_value
+from support.h3_peer import HOST, body_sha256
+
+pytestmark = pytest.mark.timeout(60)
+TIMEOUT = 20
+MiB = 1 << 20
+
+
+def net_error(code, category=r"\w+"):
+    return rf"^{category} \(Chromium net error {code}\)"
+
+
+@pytest.fixture
+def h3_engine(tls):
+    return cn.PyEngine(http_version="h3", ca_pem=tls["ca_pem"])
+
+
+def echoed(body):
+    return json.loads(body)
+
+
+@pytest.mark.parametrize("version", ["h3", "http/3"])
+def test_get_and_post(h3, tls, version):
+    engine = cn.PyEngine(http_version=version, ca_pem=tls["ca_pem"])
+    status, head, body, hops = fetch(engine, "GET", h3.url("/echo"), timeout=TIMEOUT)
+    assert (status, hops) == (200, [])
+    assert head.startswith(b"HTTP/3 200") and head.endswith(b"\r\n\r\n")
+    assert (echoed(body)["method"], echoed(body)["http_version"]) == ("GET", "3")
+
+    payload = b"posted over QUIC " * 1000
+    status, head, body, _ = fetch(engine, "POST", h3.url("/echo"), body=payload,
+                                  headers=[("Content-Type", "text/plain")], timeout=TIMEOUT)
+    assert status == 200 and head.startswith(b"HTTP/3 200")
+    seen = echoed(body)
+    assert (seen["method"], seen["length"]) == ("POST", len(payload))
+    assert seen["sha256"] == hashlib.sha256(payload).hexdigest()
+
+
+@pytest.mark.parametrize("size", [
+    MiB, pytest.param(64 * MiB, marks=[pytest.mark.slow, pytest.mark.timeout(180)])],
+    ids=["1MiB", "64MiB"])
+def test_streamed_download(h3, h3_engine, size):
+    request = h3_engine.request("GET", h3.url(f"/bytes/{size}"), timeout=150)
+    response = request.start_stream()
+    assert response.headers.startswith(b"HTTP/3 200")
+    assert head_value(response.headers, "content-length") == str(size)
+    digest, total = hashlib.sha256(), 0
+    while (chunk := request.next_body()) is not None:
+        digest.update(chunk)
+        total += len(chunk)
+    assert total == size and digest.hexdigest() == body_sha256(size)
+
+
+def test_streamed_upload(h3, h3_engine):
+    request = h3_engine.request("PUT", h3.url("/echo"), chunked=True, timeout=TIMEOUT)
+    request.start()
+    digest, total = hashlib.sha256(), 0
+    for i in range(40):
+        piece = bytes([i]) * 100_000
+        request.upload_write(piece, False)
+        digest.update(piece)
+        total += len(piece)
+    request.upload_write(b"tail", True)
+    digest.update(b"tail")
+    response = request.await_response()
+    assert response.status_code == 200 and response.headers.startswith(b"HTTP/3 200")
+    seen = echoed(request.read_body())
+    assert (seen["method"], seen["length"], seen["sha256"]) == ("PUT", total + 4,
+                                                                digest.hexdigest())
+
+
+def test_redirect_within_http3(h3, h3_engine):
+    status, head, body, hops = fetch(h3_engine, "GET", h3.url("/redirect?to=/echo"),
+                                     timeout=TIMEOUT)
+    assert status == 200 and head.startswith(b"HTTP/3 200")
+    assert echoed(body)["http_version"] == "3"
+    ((hop_status, hop_head, from_url, to_url),) = hops
+    assert hop_status == 302 and hop_head.startswith(b"HTTP/3 302")
+    assert (from_url, to_url) == (h3.url("/redirect?to=/echo"), h3.url("/echo"))
+
+
+def test_redirect_from_http3_onto_a_tcp_only_origin(h3, nginx, tls):
+    """Under auto, once Alt-Svc is learned, a redirect leaves QUIC for an origin that has only
+    TCP (nginx, HTTP/2); under "h3" the same target has no QUIC to go to and is refused."""
+    target = nginx.url("/small.txt", "https")
+    path = f"/redirect?to={target}"
+    auto = cn.PyEngine(ca_pem=tls["ca_pem"])
+    assert fetch(auto, "GET", h3.url("/echo?learn"), timeout=TIMEOUT)[1].startswith(b"HTTP/1.1")
+    status, head, body, hops = fetch(auto, "GET", h3.url(path), timeout=TIMEOUT)
+    assert (status, body) == (200, b"small file\n")
+    assert hops[0][1].startswith(b"HTTP/3 302") and hops[0][3] == target
+    assert head.startswith(b"HTTP/2 200")
+
+    only_h3 = cn.PyEngine(http_version="h3", ca_pem=tls["ca_pem"])
+    with pytest.raises(RuntimeError, match=net_error(-102, "Network")):
+        fetch(only_h3, "GET", h3.url(path), timeout=TIMEOUT)
+
+
+# name: (engine settings, host, expected failure or None)
+TRUST_CASES = {
+    "custom-ca": ("ca", HOST, None),
+    "verify-off": ({"verify": False}, HOST, None),
+    "untrusted-leaf": ({}, HOST, -202),
+    "wrong-host": ("ca", "localhost", -200),
+}
+
+
+@pytest.mark.parametrize("case", TRUST_CASES)
+def test_trust(h3, tls, case):
+    settings, host, failure = TRUST_CASES[case]
+    if settings == "ca":
+        settings = {"ca_pem": tls["ca_pem"]}
+    engine = cn.PyEngine(http_version="h3", **settings)
+    if failure is None:
+        _, head, body, _ = fetch(engine, "GET", h3.url("/echo", host=host), timeout=TIMEOUT)
+        assert head.startswith(b"HTTP/3 200") and echoed(body)["http_version"] == "3"
+    else:
+        with pytest.raises(RuntimeError, match=net_error(failure, "Tls")):
+            fetch(engine, "GET", h3.url("/echo", host=host), timeout=TIMEOUT)
+
+
+def test_timeout_and_cancel_mid_body(h3, h3_engine):
+    started = time.monotonic()
+    with pytest.raises(RuntimeError, match=net_error(-7, "Timeout")):
+        fetch(h3_engine, "GET", h3.url("/delay/5000"), timeout=0.5)
+    assert time.monotonic() - started < 3
+
+    request = h3_engine.request("GET", h3.url("/drip"), timeout=TIMEOUT)
+    assert request.start_stream().headers.startswith(b"HTTP/3 200")
+    assert request.next_body()
+    threading.Timer(0.2, request.cancel).start()
+    with pytest.raises(RuntimeError, match=net_error(-3, "Canceled")):
+        while request.next_body() is not None:
+            pass
+    # The stream went, the connection and the server stay.
+    _, head, _, _ = fetch(h3_engine, "GET", h3.url("/echo?after-cancel"), timeout=TIMEOUT)
+    assert head.startswith(b"HTTP/3 200") and h3.alive()
+
+
+@pytest.fixture
+def silent_udp():
+    """A UDP port that reads every datagram and answers none."""
+    sock = socket.socket(type=socket.SOCK_DGRAM)
+    sock.bind((HOST, 0))
+    sock.settimeout(0.1)
+    stop = threading.Event()
+
+    def drain():
+        while not stop.is_set():
+            try:
+                sock.recv(65536)
+            except OSError:
+                pass
+
+    thread = threading.Thread(target=drain, daemon=True)
+    thread.start()
+    yield sock.getsockname()[1]
+    stop.set()
+    thread.join(5)
+    sock.close()
+
+
+def closed_udp_port():
+    with socket.socket(type=socket.SOCK_DGRAM) as sock:
+        sock.bind((HOST, 0))
+        return sock.getsockname()[1]
+
+
+@pytest.mark.parametrize("peer", ["silent", "closed"])
+def test_udp_port_without_quic(request, peer):
+    port = request.getfixturevalue("silent_udp") if peer == "silent" else closed_udp_port()
+    engine = cn.PyEngine(http_version="h3", verify=False)
+    started = time.monotonic()
+    expected = net_error(-7, "Timeout") if peer == "silent" else net_error(-102, "Network")
+    with pytest.raises(RuntimeError, match=expected):
+        fetch(engine, "GET", f"https://{HOST}:{port}/", timeout=2)
+    assert time.monotonic() - started < 3.5
+
+
+class QuicPeer:
+    """A scripted QUIC server on aioquic, in a thread: "no-h3" offers only another ALPN, so
+    the handshake fails; "bad-frame" answers a request with a head and some body, then a frame
+    type that HTTP/3 reserves (an HTTP/2 PRIORITY), a framing error in mid-stream."""
+
+    def __init__(self, mode, cert, key):
+        from aioquic.quic.configuration import QuicConfiguration
+
+        self.mode = mode
+        self.config = QuicConfiguration(
+            is_client=False, alpn_protocols=["hq-interop"] if mode == "no-h3" else ["h3"])
+        self.config.load_cert_chain(cert, key)
+        self.port = closed_udp_port()
+        self.loop = asyncio.new_event_loop()
+        self._ready = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+        if not self._ready.wait(10):
+            raise RuntimeError("QUIC peer did not start")
+
+    def _protocol(self):
+        from aioquic.asyncio import QuicConnectionProtocol
+        from aioquic.h3.connection import H3Connection
+        from aioquic.h3.events import HeadersReceived
+        from aioquic.quic.events import ProtocolNegotiated
+
+        class Protocol(QuicConnectionProtocol):
+            h3 = None
+
+            def quic_event_received(self, event):
+                if isinstance(event, ProtocolNegotiated):
+                    self.h3 = H3Connection(self._quic)
+                if self.h3 is None:
+                    return
+                for h3_event in self.h3.handle_event(event):
+                    if isinstance(h3_event, HeadersReceived):
+                        sid = h3_event.stream_id
+                        self.h3.send_headers(sid, [(b":status", b"200")])
+                        self.h3.send_data(sid, b"partial body", False)
+                        self._quic.send_stream_data(sid, b"\x02\x01\x00")
+                        self.transmit()
+
+        return Protocol
+
+    def _run(self):
+        from aioquic.asyncio import serve
+
+        asyncio.set_event_loop(self.loop)
+        self.server = self.loop.run_until_complete(
+            serve(HOST, self.port, configuration=self.config, create_protocol=self._protocol()))
+        self._ready.set()
+        self.loop.run_forever()
+        self.server.close()
+        self.loop.close()
+
+    def url(self, path):
+        return f"https://{HOST}:{self.port}{path}"
+
+    def stop(self):
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self._thread.join(10)
+
+
+@pytest.mark.parametrize("mode", ["no-h3", "bad-frame"])
+def test_quic_peer_failures(tls, mode):
+    peer = QuicPeer(mode, tls["cert"], tls["key"])
+    try:
+        engine = cn.PyEngine(http_version="h3", ca_pem=tls["ca_pem"])
+        if mode == "no-h3":
+            with pytest.raises(RuntimeError, match=net_error(-358)):
+                fetch(engine, "GET", peer.url("/"), timeout=TIMEOUT)
+            return
+        request = engine.request("GET", peer.url("/"), timeout=TIMEOUT)
+        with pytest.raises(RuntimeError, match=net_error(-356)):
+            request.start_stream()
+            request.read_body()
+    finally:
+        peer.stop()
+
+
+def test_alt_svc_upgrade_under_auto(h3, tls):
+    engine = cn.PyEngine(ca_pem=tls["ca_pem"])
+    _, head, body, _ = fetch(engine, "GET", h3.url("/echo?first"), timeout=TIMEOUT)
+    assert head.startswith(b"HTTP/1.1 200") and echoed(body)["http_version"] == "1.1"
+    assert head_value(head, "alt-svc") == f'h3=":{h3.port}"; ma=3600'
+    _, head, body, _ = fetch(engine, "GET", h3.url("/echo?second"), timeout=TIMEOUT)
+    assert head.startswith(b"HTTP/3 200") and echoed(body)["http_version"] == "3"
+    # What an engine learned is its own.
+    fresh = cn.PyEngine(ca_pem=tls["ca_pem"])
+    _, head, _, _ = fetch(fresh, "GET", h3.url("/echo?fresh"), timeout=TIMEOUT)
+    assert head.startswith(b"HTTP/1.1 200")
+
+
+def test_clear_text_and_proxied_requests_stay_on_tcp(app, nginx, tinyproxy, tls):
+    from conftest import PROXY_PASSWORD, PROXY_USER
+
+    _, head, _, _ = fetch(cn.PyEngine(http_version="h3"), "GET", app.url("/status/200"),
+                          timeout=TIMEOUT)
+    assert head.startswith(b"HTTP/1.1 200")
+    proxied = cn.PyEngine(http_version="h3", ca_pem=tls["ca_pem"],
+                          proxy=f"http://{HOST}:{tinyproxy.port}", proxy_username=PROXY_USER,
+                          proxy_password=PROXY_PASSWORD)
+    _, head, body, _ = fetch(proxied, "GET", nginx.url("/small.txt", "https"), timeout=TIMEOUT)
+    assert head.startswith(b"HTTP/2 200") and body == b"small file\n"
+
+
+def test_asyncio_request(h3, h3_engine):
+    async def main():
+        return await fetch_async(h3_engine, "GET", h3.url("/redirect?to=/echo"),
+                                 timeout=TIMEOUT)
+
+    status, head, body, hops = asyncio.run(main())
+    assert status == 200 and head.startswith(b"HTTP/3 200")
+    assert echoed(body)["http_version"] == "3" and hops[0][0] == 302
+
+
+def test_fifty_requests_at_once_share_one_connection(h3, h3_engine):
+    async def main():
+        return await asyncio.gather(*(
+            fetch_async(h3_engine, "GET", h3.url(f"/echo?n={i}"), timeout=TIMEOUT)
+            for i in range(50)))
+
+    results = asyncio.run(asyncio.wait_for(main(), 45))
+    assert all(status == 200 and head.startswith(b"HTTP/3 200")
+               for status, head, _, _ in results)
+    # hypercorn names a QUIC connection's client by the address of its first datagram.
+    assert len({tuple(echoed(body)["client"]) for _, _, body, _ in results}) == 1
