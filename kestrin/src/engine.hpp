@@ -29,6 +29,7 @@
 
 #include <kestrin/kestrin.h>
 
+#include "alt_svc.hpp"
 #include "engine_settings.hpp"
 #include "error_map.hpp"
 #include "handler_slot.hpp"
@@ -110,6 +111,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void remove_transfer(CURL *easy);
     // Lets the engine see the connections a transfer opens, closes and reuses.
     void watch_connections(CURL *easy);
+    AltSvcCache &alt_svc() { return alt_svc_; }
 
   private:
     explicit Engine(EngineSettings settings);
@@ -196,6 +198,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // answer no request of ours, so it must not carry the next one.
     std::unordered_set<curl_socket_t> idle_h1_;
     std::vector<pollfd> idle_poll_; // kept between checks to spare the allocation
+    AltSvcCache alt_svc_;
     bool stopped_ = false;
     int foreign_completions_ = 0;
     // A libcurl callback of ours ran out of memory: libcurl's view of the sockets or the timer

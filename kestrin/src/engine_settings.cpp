@@ -88,8 +88,9 @@ ks_status parse_engine_config(const ks_engine_config &c, EngineSettings &out) {
     s.proxy_password = text(c.proxy_password, c.proxy_password_len);
     s.ca_pem = text(reinterpret_cast<const char *>(c.ca_pem), c.ca_pem_len);
 
-    // HTTP/3 needs QUIC, which this libcurl lacks: the caller must pick another version.
-    if (!decode(c.http_version, KS_HTTP_2, s.http_version) ||
+    // HTTP/3 needs a libcurl with QUIC; a distributor's may lack it.
+    bool quic = curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_HTTP3;
+    if (!decode(c.http_version, quic ? KS_HTTP_3 : KS_HTTP_2, s.http_version) ||
         !decode(c.cert_mode, KS_CERT_NONE, s.cert_mode))
         return KS_INVALID_ARGUMENT;
     if (s.cert_mode == KS_CERT_CA_PEM && !s.ca_pem.empty() && count_certificates(s.ca_pem) == 0)

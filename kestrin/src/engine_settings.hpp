@@ -21,7 +21,7 @@ struct EngineSettings {
     std::string proxy_username;
     std::string proxy_password;
     const Profile *profile = nullptr;
-    ks_http_version http_version = KS_HTTP_AUTO; // never KS_HTTP_3
+    ks_http_version http_version = KS_HTTP_AUTO;
     ks_cert_mode cert_mode = KS_CERT_SYSTEM;
     std::string ca_pem;
     std::string accept_encoding;      // what this libcurl can decode

@@ -62,6 +62,7 @@ inline constexpr int32_t ERR_HTTP2_PROTOCOL_ERROR = -337;
 inline constexpr int32_t ERR_CONTENT_LENGTH_MISMATCH = -354;
 inline constexpr int32_t ERR_INCOMPLETE_CHUNKED_ENCODING = -355;
 inline constexpr int32_t ERR_QUIC_PROTOCOL_ERROR = -356;
+inline constexpr int32_t ERR_QUIC_HANDSHAKE_FAILED = -358;
 inline constexpr int32_t ERR_INVALID_HTTP_RESPONSE = -370;
 inline constexpr int32_t ERR_CACHE_MISS = -400;
 } // namespace net

@@ -25,10 +25,7 @@ std::string part(CURLU *u, CURLUPart which, unsigned flags = 0) {
     return s.p;
 }
 
-struct Origin {
-    std::string scheme, host, port;
-    bool operator==(const Origin &) const = default;
-};
+} // namespace
 
 std::optional<Origin> origin_of(std::string_view url) {
     Url u(curl_url());
@@ -40,6 +37,8 @@ std::optional<Origin> origin_of(std::string_view url) {
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return o;
 }
+
+namespace {
 
 // libcurl percent-encodes spaces and non-ASCII in a Location's path and query but leaves its
 // user information and fragment as given; browsers encode spaces, quotes, angle brackets,

@@ -26,6 +26,12 @@ NextMethod next_method(int status, std::string_view method);
 // cannot be parsed or points to another scheme.
 std::optional<std::string> resolve_location(std::string_view base, std::string_view location);
 
+struct Origin {
+    std::string scheme, host, port; // host in lower case, port always given
+    bool operator==(const Origin &) const = default;
+};
+std::optional<Origin> origin_of(std::string_view url);
+
 // Same scheme, host and port.
 bool same_origin(std::string_view a, std::string_view b);
 

@@ -315,6 +315,7 @@ size_t Request::take_header_line(char *data, size_t len) {
 }
 
 void Request::on_head_end() {
+    learn_alt_svc();
     if (is_redirect_status(hop_.parsed.status) && hop_.parsed.get("Location")) {
         hop_.redirect = true; // its body is drained and dropped
         return;
@@ -333,6 +334,17 @@ void Request::on_head_end() {
     if (cb_.on_response)
         cb_.on_response(cb_.user_data, handle(), hop_.parsed.status,
                         reinterpret_cast<const uint8_t *>(hop_.head.data()), hop_.head.size());
+}
+
+// Under auto, from direct https responses only: a proxied request never goes over QUIC.
+void Request::learn_alt_svc() {
+    const EngineSettings &s = engine_->settings();
+    if (s.http_version != KS_HTTP_AUTO || !s.proxy.empty() || !is_https(url_))
+        return;
+    if (!hop_.parsed.get("Alt-Svc"))
+        return;
+    if (auto origin = origin_of(url_))
+        engine_->alt_svc().learn(*origin, hop_.parsed.joined("Alt-Svc"), AltSvcCache::Clock::now());
 }
 
 size_t Request::on_write(char *data, size_t size, size_t n, void *p) {

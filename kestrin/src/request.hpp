@@ -115,11 +115,14 @@ class Request : public std::enable_shared_from_this<Request> {
     bool configure(CURL *easy);
     // libcurl's hooks into this request, the URL, and how connections are made and shared.
     bool configure_transport(CURL *easy);
+    // The hop's CURLOPT_HTTP_VERSION.
+    long curl_http_version(bool https);
     // The method and body; adds the entries that keep libcurl's own Content-Type and Expect out.
     void configure_body(CURL *easy, HeaderList &headers);
     bool configure_header_lines(CURL *easy, const HeaderList &headers);
     HeaderList build_headers() const;
     void on_head_end();
+    void learn_alt_svc();
     void handle_redirect();
     void serve(std::shared_ptr<const CacheEntry> entry);
     void pump_cached();
@@ -186,7 +189,8 @@ class Request : public std::enable_shared_from_this<Request> {
         bool conflicting_lengths = false;
         // In a libcurl callback, which then failed the transfer.
         bool out_of_memory = false;
-        char curl_error[CURL_ERROR_SIZE] = {}; // libcurl's text for the failure
+        char curl_error[CURL_ERROR_SIZE] = {};      // libcurl's text for the failure
+        long curl_version = CURL_HTTP_VERSION_NONE; // what the hop asked libcurl for
         bool redirect = false;
         bool response_delivered = false;
         bool want_pause = false;

@@ -5,6 +5,7 @@
 #include <openssl/x509v3.h>
 
 #include "engine.hpp"
+#include "redirect_policy.hpp"
 #include "request.hpp"
 #include "system_ca.hpp"
 
@@ -38,16 +39,24 @@ long stream_weight(Priority priority) {
     return 0;
 }
 
-// Settings never hold KS_HTTP_3 (refused at creation), so every other value means auto.
-long curl_http_version(ks_http_version version) {
-    switch (version) {
-    case KS_HTTP_1_1:
-        return CURL_HTTP_VERSION_1_1;
-    case KS_HTTP_2:
-        return CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE;
-    default:
-        return CURL_HTTP_VERSION_2TLS;
+// RFC 9218 urgencies of the browser's priorities, which HTTP/3 carries in a header; empty
+// leaves the server's default.
+const char *urgency(Priority priority) {
+    switch (priority) {
+    case Priority::Highest:
+        return "u=0";
+    case Priority::Medium:
+        return "u=1";
+    case Priority::Low:
+        return "u=2";
+    case Priority::Lowest:
+        return "u=3";
+    case Priority::Idle:
+        return "u=4";
+    case Priority::Default:
+        break;
     }
+    return "";
 }
 
 // Without a DNS or IP subjectAltName, libcurl matches the host against the subject's common
@@ -140,6 +149,9 @@ bool Request::configure(CURL *e) {
     HeaderList headers = sent_headers_;
     for (const auto &h : hop_.extra_headers)
         headers.push_back(h);
+    if (hop_.curl_version == CURL_HTTP_VERSION_3ONLY && *urgency(priority_) &&
+        !has_header(headers, "Priority"))
+        headers.emplace_back("Priority", urgency(priority_));
     configure_body(e, headers);
     if (!configure_header_lines(e, headers))
         return false;
@@ -170,18 +182,45 @@ bool Request::configure_transport(CURL *e) {
     // early (ALPN, prior knowledge). A clear-text connection tells with its first response, so
     // one stalled request would hold back every other request to its host.
     bool https = is_https(url_);
+    hop_.curl_version = curl_http_version(https);
     if (s.http_version == KS_HTTP_2 && !https && h2c_reuse_broken()) {
         // Such a libcurl cannot share these connections: one connection per request.
         curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
         curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
-    } else if (s.http_version == KS_HTTP_2 || (s.http_version == KS_HTTP_AUTO && https)) {
+    } else if (s.http_version == KS_HTTP_2 || https) {
         curl_easy_setopt(e, CURLOPT_PIPEWAIT, 1L);
     }
     // Decode whatever the server encodes; the Accept-Encoding header itself
     // comes from build_headers().
     curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, s.accept_encoding.c_str());
-    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, curl_http_version(s.http_version));
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, hop_.curl_version);
     return true;
+}
+
+// QUIC needs TLS, and libcurl speaks it to no proxy of ours: http URLs and proxied requests go
+// as auto sends them. An explicit HTTP/3 never falls back, as a browser forced onto QUIC; auto
+// races QUIC against TCP where the origin advertised h3 on its own port.
+long Request::curl_http_version(bool https) {
+    const EngineSettings &s = engine_->settings();
+    bool quic = https && s.proxy.empty();
+    switch (s.http_version) {
+    case KS_HTTP_1_1:
+        return CURL_HTTP_VERSION_1_1;
+    case KS_HTTP_2:
+        return CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE;
+    case KS_HTTP_3:
+        if (quic)
+            return CURL_HTTP_VERSION_3ONLY;
+        break;
+    case KS_HTTP_AUTO:
+        if (quic && !engine_->alt_svc().empty()) {
+            auto origin = origin_of(url_);
+            if (origin && engine_->alt_svc().offers_h3(*origin, AltSvcCache::Clock::now()))
+                return CURL_HTTP_VERSION_3;
+        }
+        break;
+    }
+    return CURL_HTTP_VERSION_2TLS;
 }
 
 void Request::configure_body(CURL *e, HeaderList &headers) {

@@ -58,9 +58,14 @@ def test_unreachable_proxy(nginx):
 
 
 @pytest.mark.parametrize("scheme", ["socks5", "socks5h"])
-def test_socks5_proxy(socks5, nginx, scheme):
+def test_socks5_proxy(socks5, nginx, tls, scheme):
     engine = cn.PyEngine(proxy=f"{scheme}://127.0.0.1:{socks5.port}")
     assert fetch(engine, "GET", nginx.url("/small.txt"))[2] == b"small file\n"
+    # QUIC goes through no proxy of ours: an HTTP/3 engine tunnels over TCP, as auto does.
+    h3 = cn.PyEngine(proxy=f"{scheme}://127.0.0.1:{socks5.port}", http_version="h3",
+                     ca_pem=tls["ca_pem"])
+    _, head, body, _ = fetch(h3, "GET", nginx.url("/small.txt", "https"))
+    assert head.startswith(b"HTTP/2 200") and body == b"small file\n"
 
 
 def test_asyncio_get_redirects_and_errors(nginx, app):

@@ -270,8 +270,8 @@ TEST(CoreProfiles, HeadersInBrowserOrderWithOverrides) {
     EngineOptions unknown;
     unknown.impersonate = "chrome_1";
     EXPECT_EQ(make_engine(unknown, &bad), KS_PROFILE_UNSUPPORTED);
-    EngineOptions h3;
-    h3.http_version = KS_HTTP_3;
-    EXPECT_EQ(make_engine(h3, &bad), KS_INVALID_ARGUMENT);
+    EngineOptions h4;
+    h4.http_version = KS_HTTP_3 + 1;
+    EXPECT_EQ(make_engine(h4, &bad), KS_INVALID_ARGUMENT);
     EXPECT_EQ(bad, nullptr);
 }

@@ -8,8 +8,10 @@
 #include <ctime>
 #include <thread>
 
+#include <curl/curl.h>
 #include <openssl/ssl.h>
 
+#include "alt_svc.hpp"
 #include "cache.hpp"
 #include "default_headers.hpp"
 #include "engine_settings.hpp"
@@ -79,6 +81,45 @@ TEST(RedirectPolicy, OriginsAndCredentials) {
     EXPECT_EQ(h[0].first, "X");
     EXPECT_TRUE(is_body_header("content-type"));
     EXPECT_FALSE(is_body_header("Accept"));
+}
+
+TEST(AltSvc, ParsesAlternativesAndClear) {
+    auto v =
+        parse_alt_svc(R"(h3=":443"; ma=3600, h2="alt.example:8443" ; persist=1,, h3="[::1]:9")");
+    ASSERT_TRUE(v);
+    ASSERT_EQ(v->alternatives.size(), 3u);
+    EXPECT_EQ(v->alternatives[0].protocol, "h3");
+    EXPECT_EQ(v->alternatives[0].host, "");
+    EXPECT_EQ(v->alternatives[0].port, 443);
+    EXPECT_EQ(v->alternatives[0].max_age, 3600);
+    EXPECT_EQ(v->alternatives[1].host, "alt.example");
+    EXPECT_EQ(v->alternatives[1].max_age, 86400); // the default
+    EXPECT_EQ(v->alternatives[2].host, "::1");
+    EXPECT_TRUE(parse_alt_svc(" clear ")->clear);
+    EXPECT_EQ(parse_alt_svc(R"(h3=":443"; ma=99999999999999999999)")->alternatives[0].max_age,
+              365LL * 24 * 3600);
+    for (const char *bad : {"h3", R"(h3=":0")", R"(h3=":70000")", R"(h3="host")", R"(="x:1")"})
+        EXPECT_FALSE(parse_alt_svc(bad)) << bad;
+}
+
+TEST(AltSvc, KeepsOnlyLiveH3OnTheOriginsOwnPort) {
+    AltSvcCache cache;
+    auto now = AltSvcCache::Clock::now();
+    Origin o{"https", "example.test", "443"};
+    cache.learn(o, R"(h2=":443", h3=":8443", h3="other.test:443")", now);
+    EXPECT_TRUE(cache.empty());
+    cache.learn(o, R"(h3-29=":443", h3=":443"; ma=10)", now);
+    EXPECT_TRUE(cache.offers_h3(o, now + std::chrono::seconds(9)));
+    EXPECT_FALSE(cache.offers_h3(Origin{"https", "example.test", "444"}, now));
+    cache.learn(o, "garbage", now); // a malformed field changes nothing
+    EXPECT_TRUE(cache.offers_h3(o, now));
+    EXPECT_FALSE(cache.offers_h3(o, now + std::chrono::seconds(10))); // expired, and dropped
+    EXPECT_TRUE(cache.empty());
+    cache.learn(o, R"(h3=":443")", now);
+    cache.learn(o, "clear", now);
+    EXPECT_FALSE(cache.offers_h3(o, now));
+    cache.learn(o, R"(h3=":443"; ma=0)", now);
+    EXPECT_FALSE(cache.offers_h3(o, now));
 }
 
 TEST(HttpHead, ParsesStatusAndHeaders) {
@@ -381,7 +422,10 @@ ks_status parse(const ks_engine_config &c) {
 TEST(EngineSettings, RefusesWhatItCannotHonour) {
     auto c = config();
     EXPECT_EQ(parse(c), KS_OK);
-    c.http_version = KS_HTTP_3; // no QUIC in this libcurl
+    c.http_version = KS_HTTP_3; // only where libcurl has QUIC
+    bool quic = curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_HTTP3;
+    EXPECT_EQ(parse(c), quic ? KS_OK : KS_INVALID_ARGUMENT);
+    c.http_version = KS_HTTP_3 + 1;
     EXPECT_EQ(parse(c), KS_INVALID_ARGUMENT);
     c = config();
     c.cert_mode = KS_CERT_NONE + 1;

@@ -81,7 +81,9 @@ typedef struct ks_text {
 
 /* The values of the records' uint32_t mode fields. */
 
-/* ks_engine_config.http_version */
+/* ks_engine_config.http_version. KS_HTTP_3 is HTTP/3 only for https URLs without a
+ * proxy; http URLs and proxied requests go as with KS_HTTP_AUTO. KS_HTTP_AUTO takes
+ * HTTP/3 for an origin that advertised h3 on its own port in Alt-Svc, racing TCP. */
 typedef enum ks_http_version {
     KS_HTTP_AUTO = 0,
     KS_HTTP_1_1 = 1,
@@ -244,8 +246,8 @@ KS_API uint32_t ks_abi_version(void);
 KS_API const char *ks_version_string(void);
 
 /* Creates an engine and its network thread.
- * KS_OK; KS_INVALID_ARGUMENT: a null pointer, a short record, http_version 3
- * or out of range, cert_mode out of range, a non-empty ca_pem without a
+ * KS_OK; KS_INVALID_ARGUMENT: a null pointer, a short record, http_version
+ * out of range (3 too, where the library was built without QUIC), cert_mode out of range, a non-empty ca_pem without a
  * certificate, a proxy of another scheme; KS_UNSUPPORTED_ABI;
  * KS_PROFILE_UNSUPPORTED: an unknown impersonate name; KS_PROFILE_CONFLICT:
  * profile_namespace is used by a live engine with another profile;

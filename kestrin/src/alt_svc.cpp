@@ -1,0 +1,151 @@
+#include "alt_svc.hpp"
+
+#include <algorithm>
+#include <charconv>
+
+#include "http_head.hpp"
+
+namespace kestrin {
+namespace {
+
+// A year: longer promises change nothing for an engine and keep the arithmetic in range.
+constexpr int64_t kMaxAge = 365LL * 24 * 3600;
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+// Splits at `sep` outside double quotes.
+std::vector<std::string_view> split(std::string_view s, char sep) {
+    std::vector<std::string_view> out;
+    bool quoted = false;
+    size_t start = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '"')
+            quoted = !quoted;
+        else if (s[i] == '\\' && quoted)
+            ++i;
+        else if (s[i] == sep && !quoted) {
+            out.push_back(trim(s.substr(start, i - start)));
+            start = i + 1;
+        }
+    }
+    out.push_back(trim(s.substr(std::min(start, s.size()))));
+    return out;
+}
+
+std::string unquote(std::string_view s) {
+    if (s.size() < 2 || s.front() != '"' || s.back() != '"')
+        return std::string(s);
+    std::string out;
+    for (size_t i = 1; i + 1 < s.size(); ++i) {
+        if (s[i] == '\\' && i + 2 < s.size())
+            ++i;
+        out += s[i];
+    }
+    return out;
+}
+
+template <class T> bool number(std::string_view s, T &out) {
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+    return ec == std::errc() && end == s.data() + s.size() && !s.empty();
+}
+
+// Too large a value is a long time, not a malformed one.
+std::optional<int64_t> delta_seconds(std::string_view s) {
+    if (s.empty() || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    uint64_t v = 0;
+    if (!number(s, v) || v > uint64_t(kMaxAge))
+        return kMaxAge;
+    return static_cast<int64_t>(v);
+}
+
+// "host:port", "[v6]:port" or ":port".
+bool parse_authority(std::string_view a, AltSvcValue::Alternative &alt) {
+    size_t colon = a.rfind(':');
+    if (colon == std::string_view::npos)
+        return false;
+    unsigned port = 0;
+    if (!number(a.substr(colon + 1), port) || port == 0 || port > 65535)
+        return false;
+    std::string_view host = a.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    alt.host.assign(host);
+    std::transform(alt.host.begin(), alt.host.end(), alt.host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    alt.port = static_cast<uint16_t>(port);
+    return true;
+}
+
+} // namespace
+
+std::optional<AltSvcValue> parse_alt_svc(std::string_view value) {
+    AltSvcValue out;
+    value = trim(value);
+    if (value == "clear") {
+        out.clear = true;
+        return out;
+    }
+    for (std::string_view item : split(value, ',')) {
+        if (item.empty())
+            continue; // empty list elements are allowed
+        std::vector<std::string_view> parts = split(item, ';');
+        size_t eq = parts[0].find('=');
+        if (eq == std::string_view::npos || eq == 0)
+            return std::nullopt;
+        AltSvcValue::Alternative alt;
+        alt.protocol.assign(trim(parts[0].substr(0, eq)));
+        if (!parse_authority(unquote(trim(parts[0].substr(eq + 1))), alt))
+            return std::nullopt;
+        for (size_t i = 1; i < parts.size(); ++i) {
+            size_t peq = parts[i].find('=');
+            if (peq == std::string_view::npos)
+                continue;
+            std::string name(trim(parts[i].substr(0, peq)));
+            std::string param = unquote(trim(parts[i].substr(peq + 1)));
+            if (iequals(name, "ma"))
+                alt.max_age = delta_seconds(param).value_or(alt.max_age);
+        }
+        out.alternatives.push_back(std::move(alt));
+    }
+    return out;
+}
+
+void AltSvcCache::learn(const Origin &origin, std::string_view value, Clock::time_point now) {
+    auto parsed = parse_alt_svc(value);
+    if (!parsed)
+        return; // a malformed field changes nothing
+    std::string k = key(origin);
+    h3_until_.erase(k);
+    for (const auto &alt : parsed->alternatives) {
+        bool same_place = (alt.host.empty() || alt.host == origin.host) &&
+                          std::to_string(alt.port) == origin.port;
+        if (alt.protocol != "h3" || !same_place || alt.max_age <= 0)
+            continue;
+        if (h3_until_.size() >= kMaxOrigins) {
+            std::erase_if(h3_until_, [now](const auto &e) { return e.second <= now; });
+            if (h3_until_.size() >= kMaxOrigins)
+                h3_until_.erase(h3_until_.begin());
+        }
+        h3_until_.emplace(std::move(k), now + std::chrono::seconds(alt.max_age));
+        return;
+    }
+}
+
+bool AltSvcCache::offers_h3(const Origin &origin, Clock::time_point now) {
+    auto it = h3_until_.find(key(origin));
+    if (it == h3_until_.end())
+        return false;
+    if (it->second > now)
+        return true;
+    h3_until_.erase(it);
+    return false;
+}
+
+} // namespace kestrin
