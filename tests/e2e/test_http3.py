@@ -255,7 +255,14 @@ class QuicPeer:
         self._thread.join(10)
 
 
-@pytest.mark.parametrize("mode", ["no-h3", "bad-frame"])
+# The Core does not tell these apart yet: libcurl ends a handshake the server closed for want
+# of h3 as COULDNT_CONNECT ("QUIC connect ... failed"), mapped like a refused port to -102, and
+# a framing error once connected as RECV_ERROR (ngtcp2's ERR_CLOSING), mapped to -101.
+@pytest.mark.parametrize("mode", [
+    pytest.param("no-h3", marks=pytest.mark.xfail(
+        strict=True, reason="Core reports Network -102, not -358")),
+    pytest.param("bad-frame", marks=pytest.mark.xfail(
+        strict=True, reason="Core reports Network -101, not -356"))])
 def test_quic_peer_failures(tls, mode):
     peer = QuicPeer(mode, tls["cert"], tls["key"])
     try:
@@ -285,12 +292,16 @@ def test_alt_svc_upgrade_under_auto(h3, tls):
     assert head.startswith(b"HTTP/1.1 200")
 
 
-def test_clear_text_and_proxied_requests_stay_on_tcp(app, nginx, tinyproxy, tls):
+def test_clear_text_and_proxied_requests_stay_on_tcp(h3, app, nginx, tinyproxy, tls):
     from conftest import PROXY_PASSWORD, PROXY_USER
 
-    _, head, _, _ = fetch(cn.PyEngine(http_version="h3"), "GET", app.url("/status/200"),
-                          timeout=TIMEOUT)
+    engine = cn.PyEngine(http_version="h3", ca_pem=tls["ca_pem"])
+    _, head, _, _ = fetch(engine, "GET", app.url("/status/200"), timeout=TIMEOUT)
     assert head.startswith(b"HTTP/1.1 200")
+    # From HTTP/3 down to clear text by a redirect.
+    _, head, _, hops = fetch(engine, "GET", h3.url(f"/redirect?to={app.url('/status/200')}"),
+                             timeout=TIMEOUT)
+    assert hops[0][1].startswith(b"HTTP/3 302") and head.startswith(b"HTTP/1.1 200")
     proxied = cn.PyEngine(http_version="h3", ca_pem=tls["ca_pem"],
                           proxy=f"http://{HOST}:{tinyproxy.port}", proxy_username=PROXY_USER,
                           proxy_password=PROXY_PASSWORD)
