@@ -5,6 +5,7 @@ import asyncio
 import corvina_native as cn
 from many_requests import many
 from get import get
+from http3 import QuicServer, http3
 from local_server import LocalServer
 from manual_redirect import follow_manually
 from stream import stream
@@ -27,6 +28,8 @@ def main() -> None:
         print("WebSocket echo:")
         blocking_echo(engine, ws_url)
         asyncio.run(async_echo(engine, ws_url))
+    with QuicServer() as quic:
+        http3(f"{quic.base}/", quic.ca_pem)
     print("\ndemo finished")
 
 
