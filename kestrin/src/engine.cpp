@@ -1,6 +1,9 @@
 #include "engine.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/errqueue.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -411,9 +414,76 @@ int Engine::on_prereq(void *engine, char *, char *, int, int) {
     return CURL_PREREQFUNC_OK;
 }
 
+namespace {
+
+// An ICMP port unreachable queued on a UDP socket with IP_RECVERR. libcurl's receive took the
+// error itself, but the queue keeps it.
+bool refused_icmp(curl_socket_t s) {
+    for (int i = 0; i < 8; ++i) {
+        alignas(cmsghdr) char control[256];
+        char byte;
+        iovec iov{&byte, 1};
+        msghdr m{};
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        if (::recvmsg(s, &m, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
+            return false;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+            if ((c->cmsg_level == SOL_IP && c->cmsg_type == IP_RECVERR) ||
+                (c->cmsg_level == SOL_IPV6 && c->cmsg_type == IPV6_RECVERR)) {
+                sock_extended_err e;
+                std::memcpy(&e, CMSG_DATA(c), sizeof e);
+                if (e.ee_errno == ECONNREFUSED)
+                    return true;
+            }
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 int Engine::on_close_socket(void *engine, curl_socket_t s) {
-    static_cast<Engine *>(engine)->idle_h1_.erase(s);
+    auto *self = static_cast<Engine *>(engine);
+    self->idle_h1_.erase(s);
+    if (self->quic_sockets_.erase(s) && refused_icmp(s)) {
+        try {
+            if (self->quic_refusals_.size() >= 64) // left by transfers that ended otherwise
+                self->quic_refusals_.clear();
+            self->quic_refusals_.insert(s);
+        } catch (const std::bad_alloc &) {
+            // the failure then reads as a failed handshake
+        }
+    }
     return ::close(s);
+}
+
+curl_socket_t Engine::open_quic_socket(const curl_sockaddr &a) {
+    curl_socket_t s = ::socket(a.family, a.socktype, a.protocol);
+    if (s == CURL_SOCKET_BAD || (a.socktype & ~(SOCK_CLOEXEC | SOCK_NONBLOCK)) != SOCK_DGRAM)
+        return s;
+    int on = 1;
+    if (a.family == AF_INET6)
+        ::setsockopt(s, SOL_IPV6, IPV6_RECVERR, &on, sizeof on);
+    else
+        ::setsockopt(s, SOL_IP, IP_RECVERR, &on, sizeof on);
+    try {
+        quic_refusals_.erase(s); // a number reused: what it recorded was another socket's
+        quic_sockets_.insert(s);
+    } catch (const std::bad_alloc &) {
+        ::close(s);
+        return CURL_SOCKET_BAD;
+    }
+    return s;
+}
+
+bool Engine::take_quic_refusal(std::span<const curl_socket_t> sockets) {
+    bool refused = false;
+    for (curl_socket_t s : sockets)
+        refused |= quic_refusals_.erase(s) > 0;
+    return refused;
 }
 
 void Engine::drain_messages() {

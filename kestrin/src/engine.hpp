@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -112,6 +113,11 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // Lets the engine see the connections a transfer opens, closes and reuses.
     void watch_connections(CURL *easy);
     AltSvcCache &alt_svc() { return alt_svc_; }
+    // A transfer's socket, as libcurl would open it; a QUIC one also keeps ICMP errors, so that
+    // a refusal stays known after libcurl's receive took it.
+    curl_socket_t open_quic_socket(const curl_sockaddr &address);
+    // Whether one of these QUIC sockets closed after its port refused; forgets them.
+    bool take_quic_refusal(std::span<const curl_socket_t> sockets);
 
   private:
     explicit Engine(EngineSettings settings);
@@ -199,6 +205,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::unordered_set<curl_socket_t> idle_h1_;
     std::vector<pollfd> idle_poll_; // kept between checks to spare the allocation
     AltSvcCache alt_svc_;
+    std::unordered_set<curl_socket_t> quic_sockets_;
+    std::unordered_set<curl_socket_t> quic_refusals_;
     bool stopped_ = false;
     int foreign_completions_ = 0;
     // A libcurl callback of ours ran out of memory: libcurl's view of the sockets or the timer

@@ -169,6 +169,8 @@ Failure map_curl_error(int code, const FailureContext &ctx) {
         return {KS_TLS, certificate_error(ctx.tls_verify_result)};
     if (code == CURLE_PARTIAL_FILE && ctx.chunked_body)
         return {KS_NETWORK, ERR_INCOMPLETE_CHUNKED_ENCODING};
+    if (ctx.over_quic && (code == CURLE_RECV_ERROR || code == CURLE_SEND_ERROR))
+        return kQuicProtocolError;
     for (const ErrorRow &row : kTable)
         if (row.curl_code == code)
             return ctx.via_proxy ? row.proxied : row.direct;

@@ -90,6 +90,9 @@ struct FailureContext {
     long tunnel_status = 0;      // answer of the proxy to CONNECT, 0 if none
     long tls_verify_result = -1; // X509 verification result, -1 if unknown
     bool chunked_body = false;   // the response used chunked transfer coding
+    bool quic_only = false;      // the transfer could only use HTTP/3
+    bool over_quic = false;      // it ran on an established QUIC connection
+    bool quic_refused = false;   // its UDP port answered with an ICMP refusal
 };
 
 Failure map_curl_error(int curl_code, const FailureContext &ctx = {});
@@ -112,6 +115,10 @@ inline constexpr Failure kEngineClosed{KS_CANCELED, net::ERR_ABORTED};
 inline constexpr Failure kHeadersTooBig{KS_PROTOCOL, net::ERR_RESPONSE_HEADERS_TOO_BIG};
 inline constexpr Failure kInvalidChunkedEncoding{KS_PROTOCOL, net::ERR_INVALID_CHUNKED_ENCODING};
 inline constexpr Failure kOutOfMemoryFailure{KS_OUT_OF_MEMORY, net::ERR_OUT_OF_MEMORY};
+// libcurl fails a broken QUIC stream or connection as a receive or send error, and a failed QUIC
+// handshake as a failed connect; a browser names both after QUIC.
+inline constexpr Failure kQuicProtocolError{KS_PROTOCOL, net::ERR_QUIC_PROTOCOL_ERROR};
+inline constexpr Failure kQuicHandshakeFailed{KS_NETWORK, net::ERR_QUIC_HANDSHAKE_FAILED};
 inline constexpr Failure kConflictingLengths{KS_PROTOCOL,
                                              net::ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH};
 

@@ -347,6 +347,19 @@ void Request::learn_alt_svc() {
         engine_->alt_svc().learn(*origin, hop_.parsed.joined("Alt-Svc"), AltSvcCache::Clock::now());
 }
 
+// Only for the hop's own connect: libcurl opens sockets for the transfer that connects.
+curl_socket_t Request::on_open_socket(void *p, curlsocktype, curl_sockaddr *address) {
+    auto *self = static_cast<Request *>(p);
+    curl_socket_t s = self->engine_->open_quic_socket(*address);
+    try {
+        if (s != CURL_SOCKET_BAD)
+            self->hop_.quic_sockets.push_back(s);
+    } catch (const std::bad_alloc &) {
+        // the failure then reads as a failed handshake
+    }
+    return s;
+}
+
 size_t Request::on_write(char *data, size_t size, size_t n, void *p) {
     auto *self = static_cast<Request *>(p);
     size_t len = size * n;
@@ -490,6 +503,10 @@ Failure Request::refined_failure(CURLcode code, const FailureContext &ctx) const
     if (code == CURLE_WEIRD_SERVER_REPLY && !hop_.head_done &&
         text.starts_with("Invalid Content-Length"))
         return kConflictingLengths;
+    // A UDP port that refused fails the connect as over TCP; any other failed connect of QUIC
+    // is its handshake's (no h3 ALPN, a TLS alert, a CONNECTION_CLOSE).
+    if (ctx.quic_only && !ctx.over_quic && code == CURLE_COULDNT_CONNECT && !ctx.quic_refused)
+        return kQuicHandshakeFailed;
     return map_curl_error(code, ctx);
 }
 
@@ -506,6 +523,11 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
         proxy_verify != 0)
         ctx.tls_verify_result = proxy_verify;
     ctx.chunked_body = has_token(hop_.parsed.joined("Transfer-Encoding"), "chunked");
+    long version = 0;
+    curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
+    ctx.over_quic = version == CURL_HTTP_VERSION_3;
+    ctx.quic_only = hop_.curl_version == CURL_HTTP_VERSION_3ONLY;
+    ctx.quic_refused = engine_->take_quic_refusal(hop_.quic_sockets);
     release_transfer();
     if (phase_ != Phase::Transfer)
         return;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <boost/asio/steady_timer.hpp>
 #include <curl/curl.h>
@@ -140,6 +141,7 @@ class Request : public std::enable_shared_from_this<Request> {
     // only with partial_block.
     void deliver_body(bool partial_block);
     static size_t on_read(char *data, size_t size, size_t n, void *self);
+    static curl_socket_t on_open_socket(void *self, curlsocktype, curl_sockaddr *address);
 
     std::shared_ptr<Engine> engine_;
 
@@ -191,6 +193,7 @@ class Request : public std::enable_shared_from_this<Request> {
         bool out_of_memory = false;
         char curl_error[CURL_ERROR_SIZE] = {};      // libcurl's text for the failure
         long curl_version = CURL_HTTP_VERSION_NONE; // what the hop asked libcurl for
+        std::vector<curl_socket_t> quic_sockets;    // opened for the hop's HTTP/3
         bool redirect = false;
         bool response_delivered = false;
         bool want_pause = false;

@@ -194,6 +194,10 @@ bool Request::configure_transport(CURL *e) {
     // comes from build_headers().
     curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, s.accept_encoding.c_str());
     curl_easy_setopt(e, CURLOPT_HTTP_VERSION, hop_.curl_version);
+    if (hop_.curl_version == CURL_HTTP_VERSION_3ONLY) {
+        curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &Request::on_open_socket);
+        curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, this);
+    }
     return true;
 }
 

@@ -255,14 +255,8 @@ class QuicPeer:
         self._thread.join(10)
 
 
-# The Core does not tell these apart yet: libcurl ends a handshake the server closed for want
-# of h3 as COULDNT_CONNECT ("QUIC connect ... failed"), mapped like a refused port to -102, and
-# a framing error once connected as RECV_ERROR (ngtcp2's ERR_CLOSING), mapped to -101.
-@pytest.mark.parametrize("mode", [
-    pytest.param("no-h3", marks=pytest.mark.xfail(
-        strict=True, reason="Core reports Network -102, not -358")),
-    pytest.param("bad-frame", marks=pytest.mark.xfail(
-        strict=True, reason="Core reports Network -101, not -356"))])
+# A handshake the server closes for want of h3, and a framing error once connected.
+@pytest.mark.parametrize("mode", ["no-h3", "bad-frame"])
 def test_quic_peer_failures(tls, mode):
     peer = QuicPeer(mode, tls["cert"], tls["key"])
     try:

@@ -210,5 +210,10 @@ TEST(ErrorTable, ContextRefinesProxyTlsAndChunkedFailures) {
     FailureContext chunked;
     chunked.chunked_body = true;
     EXPECT_EQ(map_curl_error(CURLE_PARTIAL_FILE, chunked), (Failure{Network, -355}));
+    FailureContext quic;
+    quic.over_quic = true; // a QUIC stream or connection broke
+    EXPECT_EQ(map_curl_error(CURLE_RECV_ERROR, quic), (Failure{Protocol, -356}));
+    EXPECT_EQ(map_curl_error(CURLE_SEND_ERROR, quic), (Failure{Protocol, -356}));
+    EXPECT_EQ(map_curl_error(CURLE_OPERATION_TIMEDOUT, quic), (Failure{Timeout, -7}));
     EXPECT_EQ(map_curl_error(9999), (Failure{Network, -2}));
 }
