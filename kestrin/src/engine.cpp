@@ -5,6 +5,7 @@
 #include <linux/errqueue.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -30,7 +31,16 @@ struct SocketWatch {
     int wanted = 0; // CURL_POLL_IN / CURL_POLL_OUT bits
     bool armed[2] = {false, false};
     bool gone = false;
+    bool parked = false; // libcurl removed it; still registered with the reactor
+    ino_t inode = 0;     // tells the registered socket from a later one under the same number
 };
+
+namespace {
+ino_t inode_of(curl_socket_t s) {
+    struct stat st {};
+    return ::fstat(s, &st) == 0 ? st.st_ino : 0;
+}
+} // namespace
 
 namespace {
 
@@ -136,11 +146,13 @@ void Engine::finish_shutdown() {
         active_.erase(r);
     }
     end_websockets(kEngineClosed, "engine released", false);
-    for (auto &[fd, w] : watches_) {
-        w->gone = true;
-        w->descriptor.release();
+    for (auto *watches : {&watches_, &parked_}) {
+        for (auto &[fd, w] : *watches) {
+            w->gone = true;
+            w->descriptor.release();
+        }
+        watches->clear();
     }
-    watches_.clear();
     curl_timer_.cancel();
     if (multi_) {
         curl_multi_cleanup(multi_);
@@ -203,22 +215,41 @@ int Engine::watch_socket(curl_socket_t s, int what) {
     auto it = watches_.find(s);
     if (what == CURL_POLL_REMOVE) {
         if (it != watches_.end()) {
-            it->second->gone = true;
-            // curl closes the socket itself: only forget it in the reactor.
-            it->second->descriptor.release();
+            // libcurl removes a connection's socket after each transfer, and its wakeup
+            // descriptor whenever no transfer is left: keeping them registered spares two
+            // epoll_ctl calls and a descriptor's setup per request. Closing one forgets it.
+            std::shared_ptr<SocketWatch> w = it->second;
             watches_.erase(it);
+            w->wanted = 0;
+            try {
+                parked_.emplace(s, w);
+                w->parked = true;
+            } catch (const std::bad_alloc &) {
+                w->gone = true;
+                w->descriptor.release();
+            }
         }
         return 0;
     }
     if (stopped_)
         return 0;
     std::shared_ptr<SocketWatch> w;
-    if (it == watches_.end()) {
+    // A parked socket closed where libcurl bypasses the close callback leaves a stale
+    // registration; one fstat tells, cheaper than registering anew.
+    if (auto p = parked_.find(s); p != parked_.end() && p->second->inode != inode_of(s))
+        forget_parked(s);
+    if (auto p = parked_.find(s); it == watches_.end() && p != parked_.end()) {
+        w = p->second;
+        watches_.emplace(s, w);
+        w->parked = false;
+        parked_.erase(p);
+    } else if (it == watches_.end()) {
         w = std::make_shared<SocketWatch>(io_, s);
         boost::system::error_code ec;
         w->descriptor.assign(s, ec);
         if (ec)
             return -1;
+        w->inode = inode_of(s);
         watches_.emplace(s, w);
     } else {
         w = it->second;
@@ -312,7 +343,7 @@ void Engine::arm(const std::shared_ptr<SocketWatch> &w, int direction) {
 
 void Engine::fire(const std::shared_ptr<SocketWatch> &w, int direction) {
     w->armed[direction] = false;
-    if (w->gone || stopped_)
+    if (w->gone || w->parked || stopped_)
         return;
     socket_action(w->fd, direction == kIn ? CURL_CSELECT_IN : CURL_CSELECT_OUT);
     int bit = direction == kIn ? CURL_POLL_IN : CURL_POLL_OUT;
@@ -401,6 +432,7 @@ int Engine::on_prereq(void *engine, char *, char *, int, int) {
     for (const pollfd &p : fds) {
         if (!p.revents || self->watches_.contains(p.fd))
             continue;
+        self->forget_parked(p.fd); // its registration goes with the description dup3 replaces
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) == 0) {
             ::close(pair[1]);
@@ -445,9 +477,18 @@ bool refused_icmp(curl_socket_t s) {
 
 } // namespace
 
+void Engine::forget_parked(curl_socket_t s) {
+    if (auto p = parked_.find(s); p != parked_.end()) {
+        p->second->gone = true;
+        p->second->descriptor.release();
+        parked_.erase(p);
+    }
+}
+
 int Engine::on_close_socket(void *engine, curl_socket_t s) {
     auto *self = static_cast<Engine *>(engine);
     self->idle_h1_.erase(s);
+    self->forget_parked(s);
     if (self->quic_sockets_.erase(s) && refused_icmp(s)) {
         try {
             if (self->quic_refusals_.size() >= 64) // left by transfers that ended otherwise

@@ -155,6 +155,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void arm(const std::shared_ptr<SocketWatch> &w, int direction);
     void fire(const std::shared_ptr<SocketWatch> &w, int direction);
     void socket_action(curl_socket_t s, int events);
+    void forget_parked(curl_socket_t s);
     void fail_transfers();
     void drain_messages();
     void flush_bodies();
@@ -194,6 +195,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::chrono::steady_clock::time_point timer_armed_for_;
     std::uint64_t timer_gen_ = 0;
     std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> watches_;
+    // Sockets libcurl stopped watching but has not closed, still registered with the reactor.
+    std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> parked_;
     std::unordered_set<std::shared_ptr<Request>> active_;
     // Handles of finished transfers: a new one costs an allocation of its receive buffer and a
     // teardown of all it holds.
