@@ -149,9 +149,13 @@ bool Request::configure(CURL *e) {
     HeaderList headers = sent_headers_;
     for (const auto &h : hop_.extra_headers)
         headers.push_back(h);
+    // The caller's priority outranks a profile's navigation default; a Priority header of the
+    // caller's own outranks both.
     if (hop_.curl_version == CURL_HTTP_VERSION_3ONLY && *urgency(priority_) &&
-        !has_header(headers, "Priority"))
+        !has_header(headers_, "Priority")) {
+        std::erase_if(headers, [](const auto &h) { return iequals(h.first, "Priority"); });
         headers.emplace_back("Priority", urgency(priority_));
+    }
     configure_body(e, headers);
     if (!configure_header_lines(e, headers))
         return false;

@@ -51,6 +51,22 @@ def test_get_and_post(h3, tls, version):
     assert seen["sha256"] == hashlib.sha256(payload).hexdigest()
 
 
+@pytest.mark.parametrize("profile", [None, "chrome", "firefox", "safari"])
+def test_profiles_and_priority_over_quic(h3, tls, profile):
+    engine = cn.PyEngine(http_version="h3", ca_pem=tls["ca_pem"], impersonate=profile)
+    _, head, body, _ = fetch(engine, "GET", h3.url("/echo"), priority="lowest", timeout=TIMEOUT)
+    headers = echoed(body)["headers"]
+    names = [name for name, _ in headers]
+    assert head.startswith(b"HTTP/3 200") and names.count("priority") == 1
+    assert ["priority", "u=3"] in headers
+    if profile:  # the profile's own header set, in its order, over a TLS 1.3-only handshake
+        assert names.index("user-agent") < names.index("accept") < names.index("accept-language")
+        assert profile.capitalize() in dict(headers)["user-agent"] or profile == "chrome"
+    _, _, body, _ = fetch(engine, "GET", h3.url("/echo"), timeout=TIMEOUT)
+    default = [value for name, value in echoed(body)["headers"] if name == "priority"]
+    assert default == (["u=0, i"] if profile in ("chrome", "firefox", "safari") else [])
+
+
 @pytest.mark.parametrize("size", [
     MiB, pytest.param(64 * MiB, marks=[pytest.mark.slow, pytest.mark.timeout(180)])],
     ids=["1MiB", "64MiB"])

@@ -84,6 +84,7 @@ async def app(scope, receive, send):
         await answer(200, json.dumps({
             "method": scope["method"], "length": read[0], "sha256": read[1],
             "http_version": scope["http_version"], "client": list(scope["client"] or ()),
+            "headers": [[k.decode(), v.decode()] for k, v in scope["headers"]],
         }).encode(), [("content-type", "application/json")])
     elif path.startswith("/bytes/"):
         size = int(path.split("/")[2])
