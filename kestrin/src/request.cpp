@@ -8,6 +8,7 @@
 #include "limits.hpp"
 #include "record_text.hpp"
 #include "redirect_policy.hpp"
+#include "url_text.hpp"
 
 namespace kestrin {
 
@@ -75,6 +76,11 @@ ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_reques
         return KS_INVALID_ARGUMENT;
     if (ks_status st = check_http_url(r->url_))
         return st;
+    // Sent as a browser would: the caller may give raw non-ASCII in any part.
+    auto serialized = serialize_url(r->url_);
+    if (!serialized)
+        return KS_INVALID_ARGUMENT;
+    r->url_ = std::move(*serialized);
     for (size_t i = 0; i < c.header_count; ++i) {
         const ks_header &h = c.headers[i];
         if ((h.name_len && !h.name) || (h.value_len && !h.value))
