@@ -110,6 +110,12 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void remove_transfer(CURL *easy);
     // Lets the engine see the connections a transfer opens, closes and reuses.
     void watch_connections(CURL *easy);
+    // A transfer is about to send its request, on a new or a reused connection.
+    void before_request();
+    // Closes the connection of a transfer that timed out if it has been quiet that long.
+    void drop_if_silent(CURL *easy, std::chrono::milliseconds quiet);
+    // A socket libcurl opened for easy's connection.
+    void note_socket(CURL *easy, curl_socket_t s);
 
   private:
     explicit Engine(EngineSettings settings);
@@ -151,7 +157,6 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void drain_messages();
     void flush_bodies();
     void note_idle_connection(CURL *easy);
-    static int on_prereq(void *engine, char *, char *, int, int);
     static int on_close_socket(void *engine, curl_socket_t s);
 
     EngineSettings settings_;
@@ -196,6 +201,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // answer no request of ours, so it must not carry the next one.
     std::unordered_set<curl_socket_t> idle_h1_;
     std::vector<pollfd> idle_poll_; // kept between checks to spare the allocation
+    // Each open connection's socket, by libcurl's connection id.
+    std::unordered_map<curl_off_t, curl_socket_t> connection_sockets_;
     bool stopped_ = false;
     int foreign_completions_ = 0;
     // A libcurl callback of ours ran out of memory: libcurl's view of the sockets or the timer
