@@ -441,12 +441,12 @@ size_t Request::on_read(char *data, size_t size, size_t n, void *p) {
 }
 
 // libcurl sends a request again by itself on a fresh connection when the reused one turns out
-// dead or the server refused the stream, nothing of a response having come; the only other way
-// here twice is a response that broke libcurl's connection, which must fail, not go out again.
+// dead or the server refused the stream (never processed it), nothing of a response having come,
+// at most five times; the only other way here twice is a response that broke libcurl's
+// connection, which must fail, not go out again.
 int Request::on_prereq(void *p, char *, char *, int, int) {
     auto *self = static_cast<Request *>(p);
-    // One second try, as browsers make.
-    if (self->hop_.answered || ++self->hop_.sends > 2)
+    if (self->hop_.answered)
         return CURL_PREREQFUNC_ABORT;
     self->engine_->before_request();
     return CURL_PREREQFUNC_OK;
@@ -512,15 +512,18 @@ Failure Request::refined_failure(CURLcode code, const FailureContext &ctx) const
         (hop_.head_too_big || (code == CURLE_OUT_OF_MEMORY && !hop_.head.empty()) ||
          (code == CURLE_RECV_ERROR && text.starts_with("Too large response headers"))))
         return kHeadersTooBig;
-    // Stopped by on_prereq: a response began and then broke libcurl's connection, or the second
-    // try failed as the first did.
-    if (code == CURLE_ABORTED_BY_CALLBACK && (hop_.answered || hop_.h2_refused))
+    // Stopped by on_prereq: a response began and then broke libcurl's connection.
+    if (code == CURLE_ABORTED_BY_CALLBACK && hop_.answered)
         return {KS_PROTOCOL, net::ERR_HTTP2_PROTOCOL_ERROR};
-    if (code == CURLE_ABORTED_BY_CALLBACK && hop_.sends > 2)
-        return {KS_NETWORK, net::ERR_CONNECTION_RESET};
-    // Refused, never processed, but the caller's streamed bytes are gone: no second try.
-    if (code == CURLE_SEND_FAIL_REWIND && hop_.h2_refused)
-        return {KS_PROTOCOL, net::ERR_HTTP2_PROTOCOL_ERROR};
+    if (hop_.h2_refused) {
+        // Refused after its response began: the server broke its promise not to process it.
+        if (hop_.answered)
+            return {KS_PROTOCOL, net::ERR_HTTP2_PROTOCOL_ERROR};
+        // Never processed, but not sent again: the caller's streamed bytes are gone, or each
+        // new connection refused it too. Safe for the caller to try again.
+        if (code == CURLE_SEND_FAIL_REWIND || code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR)
+            return kRefusedStream;
+    }
     // libcurl 8 keeps the first of its texts for a bad chunk size, which names the fault.
     if (code == CURLE_RECV_ERROR &&
         (text.ends_with(" in chunked-encoding") || text.starts_with("chunk hex-length ") ||

@@ -201,7 +201,6 @@ class Request : public std::enable_shared_from_this<Request> {
         bool head_too_big = false;
         // Some of a response arrived: libcurl must not send the request again.
         bool answered = false;
-        int sends = 0; // times libcurl was about to send the request
         size_t h2_head_bytes = 0;
         int h2_continuations = 0;
         // Content-Length values that disagree: no framing to trust.

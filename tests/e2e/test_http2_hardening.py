@@ -21,6 +21,7 @@ PROTOCOL = "Protocol (Chromium net error -337)"
 LENGTH_MISMATCH = "Network (Chromium net error -354)"
 TIMED_OUT = "Timeout (Chromium net error -7)"
 HEADERS_TOO_BIG = "Protocol (Chromium net error -325)"
+REFUSED = "Network (Chromium net error -351)"
 E = h2.errors.ErrorCodes
 
 
@@ -48,7 +49,8 @@ def failure(engine, method, url, **kwargs):
 
 # ---- a body cut short by RST_STREAM --------------------------------------------------------
 
-@pytest.mark.parametrize("code", [E.NO_ERROR, E.CANCEL, E.INTERNAL_ERROR, E.STREAM_CLOSED])
+@pytest.mark.parametrize("code", [E.NO_ERROR, E.CANCEL, E.INTERNAL_ERROR, E.STREAM_CLOSED,
+                                  E.REFUSED_STREAM])
 @pytest.mark.parametrize("length", [None, 10_000])
 def test_reset_before_end_stream_fails(h2server, engine, code, length):
     async def cut(stream):
@@ -228,8 +230,8 @@ def test_request_past_goaway_is_retried_once(h2server, engine, body):
     held, second = asyncio.run(asyncio.wait_for(main(), TIMEOUT * 2))
     assert held == b"held"
     if body == "stream-read":
-        # Bytes the caller handed over are gone: the request fails rather than send less.
-        assert second == PROTOCOL
+        # Bytes the caller handed over are gone: the request fails, safe to send again.
+        assert second == REFUSED
     else:
         assert second[0] == 200 and second[2] in (b"ok", b"payload")
         assert h2server.paths().count("/victim") == 2  # once past the GOAWAY, once again
