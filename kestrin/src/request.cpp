@@ -77,7 +77,7 @@ ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_reques
         return KS_INVALID_ARGUMENT;
     if (ks_status st = check_http_url(r->url_))
         return st;
-    // Sent as a browser would: the caller may give raw non-ASCII in any part.
+    // Sent as a browser would: the caller may give raw non-ASCII anywhere in it.
     auto serialized = serialize_url(r->url_);
     if (!serialized)
         return KS_INVALID_ARGUMENT;
@@ -605,7 +605,7 @@ void Request::note_h2(CURL *easy, H2Note note, size_t length) {
         break;
     case H2Note::HeadFrame:
     case H2Note::Continuation:
-        // nghttp2 takes a header block apart as it comes: its size is only known here. It ends
+        // nghttp2 decodes a header block as it comes: its size is only known here. It ends
         // the connection at the ninth CONTINUATION of one block, a flood as we count it.
         r->hop_.answered = true;
         if (!r->hop_.head_done) {

@@ -15,12 +15,12 @@ namespace {
 
 using CurlUrl = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
 
-enum class Part { UserInfo, Path, Query, Fragment };
+enum class Component { UserInfo, Path, Query, Fragment };
 
 // The WHATWG percent-encode sets; bytes above 0x7E (UTF-8 of non-ASCII) are in every one. The
-// query's includes the apostrophe, as it does for the special schemes. Backticks are encoded in
+// query's includes the apostrophe, as it does for http(s) and ws(s). Backticks are encoded in
 // the query too, as the Core has always done for redirect targets.
-bool needs_escape(unsigned char c, Part part) {
+bool needs_escape(unsigned char c, Component component) {
     if (c < 0x21 || c > 0x7E)
         return true;
     switch (c) {
@@ -30,13 +30,13 @@ bool needs_escape(unsigned char c, Part part) {
     case '`':
         return true;
     case '#':
-        return part != Part::Fragment;
+        return component != Component::Fragment;
     case '?':
     case '{':
     case '}':
-        return part == Part::Path || part == Part::UserInfo;
+        return component == Component::Path || component == Component::UserInfo;
     case '\'':
-        return part == Part::Query;
+        return component == Component::Query;
     case '/':
     case ':':
     case ';':
@@ -47,16 +47,16 @@ bool needs_escape(unsigned char c, Part part) {
     case ']':
     case '^':
     case '|':
-        return part == Part::UserInfo;
+        return component == Component::UserInfo;
     default:
         return false;
     }
 }
 
-void append_escaped(std::string &out, std::string_view text, Part part) {
+void append_escaped(std::string &out, std::string_view text, Component component) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     for (unsigned char c : text) {
-        if (needs_escape(c, part)) {
+        if (needs_escape(c, component)) {
             out += '%';
             out += kHex[c >> 4];
             out += kHex[c & 0xF];
@@ -66,7 +66,7 @@ void append_escaped(std::string &out, std::string_view text, Part part) {
     }
 }
 
-// One part as libcurl holds it, raw; nullopt when the URL has none.
+// One component as libcurl holds it, raw; nullopt when the URL has none.
 std::optional<std::string> get(CURLU *u, CURLUPart which, unsigned flags = 0) {
     char *p = nullptr;
     CURLUcode rc = curl_url_get(u, which, &p, flags);
@@ -142,10 +142,10 @@ std::optional<std::string> serialize_url(std::string_view url) {
     auto user = get(u.get(), CURLUPART_USER);
     auto password = get(u.get(), CURLUPART_PASSWORD);
     if (user || password) {
-        append_escaped(out, user.value_or(""), Part::UserInfo);
+        append_escaped(out, user.value_or(""), Component::UserInfo);
         if (password && !password->empty()) {
             out += ':';
-            append_escaped(out, *password, Part::UserInfo);
+            append_escaped(out, *password, Component::UserInfo);
         }
         out += '@';
     }
@@ -158,14 +158,14 @@ std::optional<std::string> serialize_url(std::string_view url) {
     constexpr unsigned kEmpty = 0;
 #endif
     auto path = get(u.get(), CURLUPART_PATH);
-    append_escaped(out, path && !path->empty() ? *path : "/", Part::Path);
+    append_escaped(out, path && !path->empty() ? *path : "/", Component::Path);
     if (auto query = get(u.get(), CURLUPART_QUERY, kEmpty)) {
         out += '?';
-        append_escaped(out, *query, Part::Query);
+        append_escaped(out, *query, Component::Query);
     }
     if (auto fragment = get(u.get(), CURLUPART_FRAGMENT, kEmpty)) {
         out += '#';
-        append_escaped(out, *fragment, Part::Fragment);
+        append_escaped(out, *fragment, Component::Fragment);
     }
     return out;
 }

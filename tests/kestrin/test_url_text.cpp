@@ -1,4 +1,4 @@
-// URL serialization: raw non-ASCII in any part of a URL comes out as a browser sends it.
+// URL serialization: raw non-ASCII anywhere in a URL comes out as a browser sends it.
 #include "url_text.hpp"
 
 #include <gtest/gtest.h>
