@@ -37,7 +37,7 @@ add_library(CURL::libcurl STATIC IMPORTED)
 set_target_properties(CURL::libcurl PROPERTIES
   IMPORTED_LOCATION ${_stack_curl}
   INTERFACE_INCLUDE_DIRECTORIES ${CORVINA_STACK}/include
-  INTERFACE_COMPILE_DEFINITIONS "CURL_STATICLIB;KESTRIN_PORTABLE_CA"
+  INTERFACE_COMPILE_DEFINITIONS "CURL_STATICLIB;KESTRIN_PORTABLE_CA;KESTRIN_IDN2"
   INTERFACE_LINK_LIBRARIES "${_stack_deps};OpenSSL::SSL;OpenSSL::Crypto;Threads::Threads;${CMAKE_DL_LIBS}"
   INTERFACE_LINK_OPTIONS "LINKER:--exclude-libs,${_stack_archives}")
 # The Core's find_package(CURL) then takes this target as it is.

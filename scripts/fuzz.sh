@@ -4,14 +4,14 @@
 # Exits non-zero when a target crashes; the crashing input is kept under $FUZZ_WORK/<target>/.
 #
 #   FUZZ_SECONDS   seconds per target (default 20, the CI budget)
-#   FUZZ_TARGETS   which targets (default all four)
+#   FUZZ_TARGETS   which targets (default all six)
 #   FUZZ_WORK      scratch directory (default a temporary one, removed unless a target crashed)
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build/fuzz"
 seconds="${FUZZ_SECONDS:-20}"
-targets=(${FUZZ_TARGETS:-fuzz_utf8 fuzz_quote fuzz_core_head fuzz_callbacks})
+targets=(${FUZZ_TARGETS:-fuzz_utf8 fuzz_quote fuzz_core_head fuzz_core_url fuzz_core_cache fuzz_callbacks})
 python="${PYTHON:-$(command -v python3)}"
 python="$("$python" -c 'import sys; print(sys.executable)')"
 

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 
 namespace kestrin {
@@ -34,6 +35,22 @@ std::optional<int64_t> directive_seconds(std::string_view cc, std::string_view n
         cc.remove_prefix(comma + 1);
     }
     return std::nullopt;
+}
+
+// Dates and Age values come from the server, and may be as large as int64_t holds: the sums and
+// differences of times saturate instead of overflowing.
+int64_t add(int64_t a, int64_t b) {
+    int64_t out = 0;
+    if (__builtin_add_overflow(a, b, &out))
+        return b > 0 ? INT64_MAX : INT64_MIN;
+    return out;
+}
+
+int64_t sub(int64_t a, int64_t b) {
+    int64_t out = 0;
+    if (__builtin_sub_overflow(a, b, &out))
+        return b < 0 ? INT64_MAX : INT64_MIN;
+    return out;
 }
 
 std::string lower(std::string_view s) {
@@ -74,7 +91,7 @@ int64_t freshness_lifetime(const ParsedHead &response) {
         auto date_header = response.get("Date");
         std::optional<int64_t> date = date_header ? parse_http_date(*date_header) : std::nullopt;
         int64_t base = date ? *date : now_seconds();
-        return std::max<int64_t>(0, *exp - base);
+        return std::max<int64_t>(0, sub(*exp, base));
     }
     return 0;
 }
@@ -83,7 +100,7 @@ int64_t current_age(const CacheEntry &e, int64_t now) {
     int64_t apparent = 0;
     if (auto d = e.parsed.get("Date"))
         if (auto date = parse_http_date(*d))
-            apparent = std::max<int64_t>(0, e.response_time - *date);
+            apparent = std::max<int64_t>(0, sub(e.response_time, *date));
     int64_t age_value = 0;
     if (auto a = e.parsed.get("Age")) {
         int64_t v = 0;
@@ -91,9 +108,9 @@ int64_t current_age(const CacheEntry &e, int64_t now) {
         if (ec == std::errc() && v > 0)
             age_value = v;
     }
-    int64_t response_delay = e.response_time - e.request_time;
-    int64_t corrected = std::max(apparent, age_value + response_delay);
-    return corrected + std::max<int64_t>(0, now - e.response_time);
+    int64_t response_delay = sub(e.response_time, e.request_time);
+    int64_t corrected = std::max(apparent, add(age_value, response_delay));
+    return add(corrected, std::max<int64_t>(0, sub(now, e.response_time)));
 }
 
 bool is_fresh(const CacheEntry &e, int64_t now) {

@@ -33,6 +33,8 @@ struct SocketWatch {
     bool gone = false;
     bool parked = false; // libcurl removed it; still registered with the reactor
     ino_t inode = 0;     // tells the registered socket from a later one under the same number
+    // When the peer last gave libcurl something to read (or the watch began).
+    std::chrono::steady_clock::time_point heard = std::chrono::steady_clock::now();
 };
 
 namespace {
@@ -345,6 +347,8 @@ void Engine::fire(const std::shared_ptr<SocketWatch> &w, int direction) {
     w->armed[direction] = false;
     if (w->gone || w->parked || stopped_)
         return;
+    if (direction == kIn)
+        w->heard = std::chrono::steady_clock::now();
     socket_action(w->fd, direction == kIn ? CURL_CSELECT_IN : CURL_CSELECT_OUT);
     int bit = direction == kIn ? CURL_POLL_IN : CURL_POLL_OUT;
     try {
@@ -387,9 +391,49 @@ void Engine::flush_bodies() {
     }
 }
 
+// As a browser stops using a connection that failed its health check: a request timed out on a
+// connection that has said nothing for a while, so the next request must not queue behind it
+// (an HTTP/2 one would). Shutting the socket down leaves the descriptor to libcurl, which then
+// finds the connection dead, fails what else waits on it the same way, and never reuses it.
+void Engine::drop_if_silent(CURL *easy, std::chrono::milliseconds quiet) {
+#if LIBCURL_VERSION_NUM >= 0x080200
+    curl_off_t id = -1;
+    if (curl_easy_getinfo(easy, CURLINFO_CONN_ID, &id) != CURLE_OK)
+        return;
+    auto conn = connection_sockets_.find(id);
+    if (conn == connection_sockets_.end())
+        return;
+    std::shared_ptr<SocketWatch> w;
+    if (auto it = watches_.find(conn->second); it != watches_.end())
+        w = it->second;
+    else if (auto p = parked_.find(conn->second); p != parked_.end())
+        w = p->second;
+    if (w && std::chrono::steady_clock::now() - w->heard >= quiet)
+        ::shutdown(conn->second, SHUT_RDWR);
+#else
+    (void)easy;
+    (void)quiet;
+#endif
+}
+
+// Called for each socket libcurl opens, by the transfer whose connection it is.
+void Engine::note_socket(CURL *easy, curl_socket_t s) {
+#if LIBCURL_VERSION_NUM >= 0x080200
+    curl_off_t id = -1;
+    if (curl_easy_getinfo(easy, CURLINFO_CONN_ID, &id) == CURLE_OK && id >= 0) {
+        try {
+            connection_sockets_[id] = s;
+        } catch (const std::bad_alloc &) {
+            // Only the silent-connection check goes without it.
+        }
+    }
+#else
+    (void)easy;
+    (void)s;
+#endif
+}
+
 void Engine::watch_connections(CURL *easy) {
-    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Engine::on_prereq);
-    curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &Engine::on_close_socket);
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
 }
@@ -415,24 +459,23 @@ void Engine::note_idle_connection(CURL *easy) {
 // with something to read is replaced by one that is already closed: the real connection ends
 // at once and its bytes with it, and libcurl, finding the reused one dead when it sends, retries
 // on a fresh connection. One poll for all of them.
-int Engine::on_prereq(void *engine, char *, char *, int, int) {
-    auto *self = static_cast<Engine *>(engine);
-    auto &fds = self->idle_poll_;
-    if (self->idle_h1_.empty())
-        return CURL_PREREQFUNC_OK;
+void Engine::before_request() {
+    auto &fds = idle_poll_;
+    if (idle_h1_.empty())
+        return;
     try {
         fds.clear();
-        for (curl_socket_t s : self->idle_h1_)
+        for (curl_socket_t s : idle_h1_)
             fds.push_back({s, POLLIN, 0});
     } catch (const std::bad_alloc &) {
-        return CURL_PREREQFUNC_OK; // checked on the next request
+        return; // checked on the next request
     }
     if (::poll(fds.data(), fds.size(), 0) <= 0)
-        return CURL_PREREQFUNC_OK;
+        return;
     for (const pollfd &p : fds) {
-        if (!p.revents || self->watches_.contains(p.fd))
+        if (!p.revents || watches_.contains(p.fd))
             continue;
-        self->forget_parked(p.fd); // its registration goes with the description dup3 replaces
+        forget_parked(p.fd); // its registration goes with the description dup3 replaces
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) == 0) {
             ::close(pair[1]);
@@ -441,9 +484,8 @@ int Engine::on_prereq(void *engine, char *, char *, int, int) {
         } else {
             ::shutdown(p.fd, SHUT_RDWR); // out of descriptors: sending fails all the same
         }
-        self->idle_h1_.erase(p.fd);
+        idle_h1_.erase(p.fd);
     }
-    return CURL_PREREQFUNC_OK;
 }
 
 namespace {
@@ -498,6 +540,7 @@ int Engine::on_close_socket(void *engine, curl_socket_t s) {
             // the failure then reads as a failed handshake
         }
     }
+    std::erase_if(self->connection_sockets_, [s](const auto &c) { return c.second == s; });
     return ::close(s);
 }
 

@@ -118,6 +118,12 @@ class Engine : public std::enable_shared_from_this<Engine> {
     curl_socket_t open_quic_socket(const curl_sockaddr &address);
     // Whether one of these QUIC sockets closed after its port refused; forgets them.
     bool take_quic_refusal(std::span<const curl_socket_t> sockets);
+    // A transfer is about to send its request, on a new or a reused connection.
+    void before_request();
+    // Closes the connection of a transfer that timed out if it has been quiet that long.
+    void drop_if_silent(CURL *easy, std::chrono::milliseconds quiet);
+    // A socket libcurl opened for easy's connection.
+    void note_socket(CURL *easy, curl_socket_t s);
 
   private:
     explicit Engine(EngineSettings settings);
@@ -160,7 +166,6 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void drain_messages();
     void flush_bodies();
     void note_idle_connection(CURL *easy);
-    static int on_prereq(void *engine, char *, char *, int, int);
     static int on_close_socket(void *engine, curl_socket_t s);
 
     EngineSettings settings_;
@@ -210,6 +215,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     AltSvcCache alt_svc_;
     std::unordered_set<curl_socket_t> quic_sockets_;
     std::unordered_set<curl_socket_t> quic_refusals_;
+    // Each open connection's socket, by libcurl's connection id.
+    std::unordered_map<curl_off_t, curl_socket_t> connection_sockets_;
     bool stopped_ = false;
     int foreign_completions_ = 0;
     // A libcurl callback of ours ran out of memory: libcurl's view of the sockets or the timer

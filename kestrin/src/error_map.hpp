@@ -59,6 +59,7 @@ inline constexpr int32_t ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH = -346;
 inline constexpr int32_t ERR_REQUEST_RANGE_NOT_SATISFIABLE = -328;
 inline constexpr int32_t ERR_CONTENT_DECODING_FAILED = -330;
 inline constexpr int32_t ERR_HTTP2_PROTOCOL_ERROR = -337;
+inline constexpr int32_t ERR_HTTP2_SERVER_REFUSED_STREAM = -351;
 inline constexpr int32_t ERR_CONTENT_LENGTH_MISMATCH = -354;
 inline constexpr int32_t ERR_INCOMPLETE_CHUNKED_ENCODING = -355;
 inline constexpr int32_t ERR_QUIC_PROTOCOL_ERROR = -356;
@@ -119,6 +120,9 @@ inline constexpr Failure kOutOfMemoryFailure{KS_OUT_OF_MEMORY, net::ERR_OUT_OF_M
 // handshake as a failed connect; a browser names both after QUIC.
 inline constexpr Failure kQuicProtocolError{KS_PROTOCOL, net::ERR_QUIC_PROTOCOL_ERROR};
 inline constexpr Failure kQuicHandshakeFailed{KS_NETWORK, net::ERR_QUIC_HANDSHAKE_FAILED};
+// A request the server refused (REFUSED_STREAM, or past a GOAWAY's last stream id) and so never
+// processed, which could not go out again: the caller may safely send it once more.
+inline constexpr Failure kRefusedStream{KS_NETWORK, net::ERR_HTTP2_SERVER_REFUSED_STREAM};
 inline constexpr Failure kConflictingLengths{KS_PROTOCOL,
                                              net::ERR_RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH};
 

@@ -5,6 +5,8 @@
 
 #include <curl/curl.h>
 
+#include "url_text.hpp"
+
 namespace kestrin {
 namespace {
 
@@ -38,41 +40,6 @@ std::optional<Origin> origin_of(std::string_view url) {
     return o;
 }
 
-namespace {
-
-// libcurl percent-encodes spaces and non-ASCII in a Location's path and query but leaves its
-// user information and fragment as given; browsers encode spaces, quotes, angle brackets,
-// backticks and non-ASCII everywhere but in the host, so the next hop's URL never holds them.
-void encode_unsafe(std::string &url) {
-    size_t authority = url.find("://");
-    if (authority == std::string::npos)
-        return;
-    authority += 3;
-    size_t host_end = url.find_first_of("/?#", authority);
-    if (host_end == std::string::npos)
-        host_end = url.size();
-    size_t at = url.rfind('@', host_end);
-    size_t host = at == std::string::npos || at < authority ? authority : at + 1;
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(url.size());
-    for (size_t i = 0; i < url.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(url[i]);
-        bool in_host = i >= host && i < host_end;
-        if (i >= authority && !in_host &&
-            (c <= ' ' || c == '"' || c == '<' || c == '>' || c == '`' || c >= 0x7F)) {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    url = std::move(out);
-}
-
-} // namespace
-
 bool is_redirect_status(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -89,14 +56,14 @@ std::optional<std::string> resolve_location(std::string_view base, std::string_v
     Url u(curl_url());
     if (!u || curl_url_set(u.get(), CURLUPART_URL, std::string(base).c_str(), 0) != CURLUE_OK)
         return std::nullopt;
-    // Browsers percent-encode spaces and other unsafe bytes in Location. libcurl would turn a
-    // space in the query into '+', which a server that does not decode forms reads differently.
+    // Non-ASCII is taken raw here and percent-encoded with the rest below. A space goes in
+    // escaped already: libcurl would turn one in the query into '+', which a server that does
+    // not decode forms reads differently.
     std::string target;
     target.reserve(location.size());
     for (char c : location)
         target += c == ' ' ? std::string_view("%20") : std::string_view(&c, 1);
-    if (curl_url_set(u.get(), CURLUPART_URL, target.c_str(), CURLU_URLENCODE | CURLU_ALLOW_SPACE) !=
-        CURLUE_OK)
+    if (curl_url_set(u.get(), CURLUPART_URL, target.c_str(), CURLU_ALLOW_SPACE) != CURLUE_OK)
         return std::nullopt;
     std::string scheme = part(u.get(), CURLUPART_SCHEME);
     if (scheme != "http" && scheme != "https")
@@ -104,8 +71,7 @@ std::optional<std::string> resolve_location(std::string_view base, std::string_v
     std::string out = part(u.get(), CURLUPART_URL);
     if (out.empty())
         return std::nullopt;
-    encode_unsafe(out);
-    return out;
+    return serialize_url(out);
 }
 
 bool same_origin(std::string_view a, std::string_view b) {

@@ -1,6 +1,7 @@
 #include "request.hpp"
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "default_headers.hpp"
@@ -8,6 +9,7 @@
 #include "limits.hpp"
 #include "record_text.hpp"
 #include "redirect_policy.hpp"
+#include "url_text.hpp"
 
 namespace kestrin {
 
@@ -75,6 +77,11 @@ ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_reques
         return KS_INVALID_ARGUMENT;
     if (ks_status st = check_http_url(r->url_))
         return st;
+    // Sent as a browser would: the caller may give raw non-ASCII anywhere in it.
+    auto serialized = serialize_url(r->url_);
+    if (!serialized)
+        return KS_INVALID_ARGUMENT;
+    r->url_ = std::move(*serialized);
     for (size_t i = 0; i < c.header_count; ++i) {
         const ks_header &h = c.headers[i];
         if ((h.name_len && !h.name) || (h.value_len && !h.value))
@@ -186,7 +193,7 @@ void Request::begin() {
         timer_.expires_after(*timeout);
         timer_.async_wait([self](const boost::system::error_code &ec) {
             if (!ec)
-                self->abort(kTimedOut);
+                self->time_out();
         });
     }
     start_hop();
@@ -194,6 +201,15 @@ void Request::begin() {
 
 void Request::abort(Failure failure) {
     finish(failure);
+}
+
+void Request::time_out() {
+    // Quiet for half the request's time, at most a second: no longer a slow server's pause.
+    constexpr std::chrono::milliseconds kQuiet{1000};
+    if (easy_ && phase_ == Phase::Transfer)
+        engine_->drop_if_silent(easy_,
+                                std::min(kQuiet, std::chrono::milliseconds(timeout_ms_ / 2)));
+    finish(kTimedOut);
 }
 
 void Request::start_hop() {
@@ -284,6 +300,7 @@ size_t Request::on_header(char *data, size_t size, size_t n, void *p) {
 }
 
 size_t Request::take_header_line(char *data, size_t len) {
+    hop_.answered = true;
     if (hop_.head_done)
         return len; // trailers
     std::string_view line(data, len);
@@ -441,10 +458,37 @@ void Request::flush_body() {
 size_t Request::on_read(char *data, size_t size, size_t n, void *p) {
     auto *self = static_cast<Request *>(p);
     auto r = self->upload_->read(reinterpret_cast<uint8_t *>(data), size * n);
+    self->upload_taken_ += r.bytes;
     if (r.bytes > 0 || r.eof)
         return r.bytes;
     self->hop_.send_paused = true;
     return CURL_READFUNC_PAUSE;
+}
+
+// libcurl sends a request again by itself on a fresh connection when the reused one turns out
+// dead or the server refused the stream (never processed it), nothing of a response having come,
+// at most five times; the only other way here twice is a response that broke libcurl's
+// connection, which must fail, not go out again.
+int Request::on_prereq(void *p, char *, char *, int, int) {
+    auto *self = static_cast<Request *>(p);
+    if (self->hop_.answered)
+        return CURL_PREREQFUNC_ABORT;
+    self->engine_->before_request();
+    return CURL_PREREQFUNC_OK;
+}
+
+// libcurl rewinds before it sends a request again (on_prereq): only a streamed body none of
+// whose bytes it took from the caller can start over.
+int Request::on_seek(void *p, curl_off_t offset, int origin) {
+    auto *self = static_cast<Request *>(p);
+    return offset == 0 && origin == SEEK_SET && self->upload_taken_ == 0 ? CURL_SEEKFUNC_OK
+                                                                         : CURL_SEEKFUNC_CANTSEEK;
+}
+
+int Request::on_sockopt(void *p, curl_socket_t s, curlsocktype) {
+    auto *self = static_cast<Request *>(p);
+    self->engine_->note_socket(self->easy_, s);
+    return CURL_SOCKOPT_OK;
 }
 
 void Request::upload_ready() {
@@ -493,6 +537,18 @@ Failure Request::refined_failure(CURLcode code, const FailureContext &ctx) const
         (hop_.head_too_big || (code == CURLE_OUT_OF_MEMORY && !hop_.head.empty()) ||
          (code == CURLE_RECV_ERROR && text.starts_with("Too large response headers"))))
         return kHeadersTooBig;
+    // Stopped by on_prereq: a response began and then broke libcurl's connection.
+    if (code == CURLE_ABORTED_BY_CALLBACK && hop_.answered)
+        return {KS_PROTOCOL, net::ERR_HTTP2_PROTOCOL_ERROR};
+    if (hop_.h2_refused) {
+        // Refused after its response began: the server broke its promise not to process it.
+        if (hop_.answered)
+            return {KS_PROTOCOL, net::ERR_HTTP2_PROTOCOL_ERROR};
+        // Never processed, but not sent again: the caller's streamed bytes are gone, or each
+        // new connection refused it too. Safe for the caller to try again.
+        if (code == CURLE_SEND_FAIL_REWIND || code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR)
+            return kRefusedStream;
+    }
     // libcurl 8 keeps the first of its texts for a bad chunk size, which names the fault.
     if (code == CURLE_RECV_ERROR &&
         (text.ends_with(" in chunked-encoding") || text.starts_with("chunk hex-length ") ||
@@ -538,6 +594,10 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
         return finish(kOutOfMemoryFailure);
     if (code != CURLE_OK)
         return finish(refined_failure(code, ctx));
+    // A stream closed before the server ended it holds a cut response, whatever its reset code:
+    // NO_ERROR only lets a server stop an upload once its response is complete.
+    if (hop_.h2_cut)
+        return finish({KS_PROTOCOL, net::ERR_HTTP2_PROTOCOL_ERROR});
     const auto &cache = engine_->settings().cache;
     if (hop_.not_modified) {
         auto entry = refreshed(*hop_.cached, hop_.parsed, request_time_, now_seconds());
@@ -561,6 +621,35 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
         cache->remove(url_); // an unsafe method invalidates what we stored
     }
     finish({KS_OK, 0});
+}
+
+void Request::note_h2(CURL *easy, H2Note note, size_t length) {
+    Request *r = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &r) != CURLE_OK || !r || r->easy_ != easy)
+        return;
+    switch (note) {
+    case H2Note::EndStream:
+        r->hop_.h2_end_stream = true;
+        break;
+    case H2Note::Closed:
+        r->hop_.h2_cut = !r->hop_.h2_end_stream;
+        break;
+    case H2Note::Refused:
+        r->hop_.h2_refused = true;
+        break;
+    case H2Note::HeadFrame:
+    case H2Note::Continuation:
+        // nghttp2 decodes a header block as it comes: its size is only known here. It ends
+        // the connection at the ninth CONTINUATION of one block, a flood as we count it.
+        r->hop_.answered = true;
+        if (!r->hop_.head_done) {
+            r->hop_.h2_head_bytes += length;
+            r->hop_.h2_continuations += note == H2Note::Continuation;
+            if (r->hop_.h2_head_bytes > kMaxResponseHeadBytes || r->hop_.h2_continuations >= 8)
+                r->hop_.head_too_big = true;
+        }
+        break;
+    }
 }
 
 void Request::handle_redirect() {

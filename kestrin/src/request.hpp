@@ -53,6 +53,15 @@ enum class Priority : uint32_t {
     Idle = KS_PRIORITY_IDLE
 };
 
+// HTTP/2 frames of a request's stream that libcurl does not report (h2_frames.cpp).
+enum class H2Note {
+    EndStream,   // the server ended its side of the stream
+    Closed,      // the stream closed with NO_ERROR, ended or not
+    Refused,     // REFUSED_STREAM, or past a GOAWAY's last stream id: never processed
+    HeadFrame,   // a HEADERS frame of the response began, of the given length
+    Continuation // a CONTINUATION frame of it began, of the given length
+};
+
 class Request : public std::enable_shared_from_this<Request> {
   public:
     // Checks and copies the configuration; nothing runs until start().
@@ -84,7 +93,11 @@ class Request : public std::enable_shared_from_this<Request> {
 
     // Network thread.
     void on_transfer_done(CURL *easy, CURLcode code);
+    // From within libcurl, for the request whose transfer easy is.
+    static void note_h2(CURL *easy, H2Note note, size_t length = 0);
     void abort(Failure failure);
+    // The request's own timeout.
+    void time_out();
     // Runs one step of the request; memory running out in it fails the request with
     // OutOfMemory instead of unwinding through the network thread.
     template <class F> void step(F &&f) {
@@ -142,6 +155,9 @@ class Request : public std::enable_shared_from_this<Request> {
     void deliver_body(bool partial_block);
     static size_t on_read(char *data, size_t size, size_t n, void *self);
     static curl_socket_t on_open_socket(void *self, curlsocktype, curl_sockaddr *address);
+    static int on_prereq(void *self, char *, char *, int, int);
+    static int on_seek(void *self, curl_off_t offset, int origin);
+    static int on_sockopt(void *self, curl_socket_t s, curlsocktype purpose);
 
     std::shared_ptr<Engine> engine_;
 
@@ -152,6 +168,7 @@ class Request : public std::enable_shared_from_this<Request> {
     RedirectMode redirect_mode_ = RedirectMode::Follow;
     Priority priority_ = Priority::Default;
     std::unique_ptr<UploadBuffer> upload_;
+    uint64_t upload_taken_ = 0; // streamed body bytes libcurl took from upload_
 
     std::atomic<bool> started_{false};
     std::atomic<bool> canceled_{false};
@@ -187,6 +204,10 @@ class Request : public std::enable_shared_from_this<Request> {
         ParsedHead parsed;
         bool head_done = false;
         bool head_too_big = false;
+        // Some of a response arrived: libcurl must not send the request again.
+        bool answered = false;
+        size_t h2_head_bytes = 0;
+        int h2_continuations = 0;
         // Content-Length values that disagree: no framing to trust.
         bool conflicting_lengths = false;
         // In a libcurl callback, which then failed the transfer.
@@ -195,6 +216,10 @@ class Request : public std::enable_shared_from_this<Request> {
         long curl_version = CURL_HTTP_VERSION_NONE; // what the hop asked libcurl for
         std::vector<curl_socket_t> quic_sockets;    // opened for the hop's HTTP/3
         bool redirect = false;
+        // HTTP/2: the stream closed with NO_ERROR before the server ended it, or was refused.
+        bool h2_end_stream = false;
+        bool h2_cut = false;
+        bool h2_refused = false;
         bool response_delivered = false;
         bool want_pause = false;
         bool recv_paused = false;

@@ -182,6 +182,10 @@ bool Request::configure_transport(CURL *e) {
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, long(kReadSize));
     curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
     engine_->watch_connections(e);
+    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &Request::on_prereq);
+    curl_easy_setopt(e, CURLOPT_PREREQDATA, this);
+    curl_easy_setopt(e, CURLOPT_SOCKOPTFUNCTION, &Request::on_sockopt);
+    curl_easy_setopt(e, CURLOPT_SOCKOPTDATA, this);
     // Waiting for a connection to learn whether it multiplexes pays only where it learns that
     // early (ALPN, prior knowledge). A clear-text connection tells with its first response, so
     // one stalled request would hold back every other request to its host.
@@ -239,6 +243,8 @@ void Request::configure_body(CURL *e, HeaderList &headers) {
         curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, curl_off_t(-1));
         curl_easy_setopt(e, CURLOPT_READFUNCTION, &Request::on_read);
         curl_easy_setopt(e, CURLOPT_READDATA, this);
+        curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, &Request::on_seek);
+        curl_easy_setopt(e, CURLOPT_SEEKDATA, this);
         if (method_ != "PUT")
             curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method_.c_str());
     } else if (send_kind_ == BodyKind::Bytes || method_ == "POST" || method_ == "PUT" ||

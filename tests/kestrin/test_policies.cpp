@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -199,6 +200,12 @@ TEST(CacheFreshness, MaxAgeExpiresAgeAndNoCache) {
     EXPECT_TRUE(has_validators(e));
     e = entry_with("Cache-Control: max-age=60\r\n", t);
     EXPECT_FALSE(has_validators(e));
+
+    // Found by fuzz_core_cache: a server's Age or dates at the ends of int64_t saturate.
+    e = entry_with("Cache-Control: max-age=60\r\nAge: 9223372036854775807\r\n", t);
+    e.request_time = t - 10;
+    EXPECT_EQ(current_age(e, t + 5), INT64_MAX);
+    EXPECT_FALSE(is_fresh(e, t + 5));
 }
 
 TEST(CacheStorage, StorabilityAndVary) {

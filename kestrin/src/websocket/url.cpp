@@ -4,6 +4,7 @@
 
 #include <curl/curl.h>
 
+#include "url_text.hpp"
 #include "websocket/failures.hpp"
 
 namespace kestrin {
@@ -39,7 +40,11 @@ std::string strip_brackets(std::string host) {
 } // namespace
 
 bool parse_websocket_url(const std::string &url, WebSocketTarget &out) {
-    CurlUrl u = parse(url);
+    // Host, path and query go out as a browser sends them, whatever raw bytes the caller gave.
+    auto serialized = serialize_url(url);
+    if (!serialized)
+        return false;
+    CurlUrl u = parse(*serialized);
     if (!u)
         return false;
     auto scheme = url_part(u.get(), CURLUPART_SCHEME);
