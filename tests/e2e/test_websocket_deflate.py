@@ -24,8 +24,8 @@ TOO_BIG = "Protocol (Chromium net error -142, response 0)"
 BUFFER_LIMIT = "BufferLimit (Chromium net error 0, response 0)"
 OFFER_WITH_BITS = b"permessage-deflate; client_max_window_bits"
 
-# Negotiated parameters: (the `websockets` factory's arguments, Node's perMessageDeflate) and
-# what the answer must then carry.
+# Negotiated parameters: (the `websockets` factory's arguments or None where it cannot, Node's
+# perMessageDeflate) and what the answer must then carry.
 COMBOS = {
     "defaults": ({}, {}, []),
     "server-no-context-takeover": ({"server_no_context_takeover": True},
@@ -38,6 +38,11 @@ COMBOS = {
                         ["server_max_window_bits=9"]),
     "client-window-9": ({"client_max_window_bits": 9}, {"clientMaxWindowBits": 9},
                         ["client_max_window_bits=9"]),
+    # Beast deflates with 9 for 8, as zlib does: its matches still reach back 250 bytes at most.
+    # The `websockets` server refuses 8.
+    "windows-8": (None,
+                  {"serverMaxWindowBits": 8, "clientMaxWindowBits": 8},
+                  ["server_max_window_bits=8", "client_max_window_bits=8"]),
     "all-at-once": ({"server_no_context_takeover": True, "client_no_context_takeover": True,
                      "server_max_window_bits": 10, "client_max_window_bits": 11},
                     {"serverNoContextTakeover": True, "clientNoContextTakeover": True,
@@ -53,6 +58,8 @@ class Peer:
     def __init__(self, kind, combo, workdir):
         py_args, node_opts, self.expected = COMBOS[combo]
         self.kind = kind
+        if kind == "websockets" and py_args is None:
+            pytest.skip("the websockets server cannot negotiate this")
         if kind == "websockets":
             self.server = WsPeer(extensions=[ServerPerMessageDeflateFactory(**py_args)])
         else:
