@@ -50,6 +50,12 @@ SCENARIOS = {
                          [CORVINA, "websocket-client", "websockets (sync)"]),
     "S4 asyncio 1MiB": ("byte", {"count": 100, "size": MiB}, {"count": 5, "size": MiB},
                         [CORVINA, "aiohttp", "websockets", "picows"]),
+    # 64 KiB JSON-like text, every client offering compression: the server takes it ("deflate")
+    # or declines ("plain"); a relay counts the bytes on the wire.
+    "S4z deflate": ("msg", {"count": 2000, "size": 64 * 1024}, {"count": 50, "size": 64 * 1024},
+                    [CORVINA, "websockets", "aiohttp"]),
+    "S4z plain": ("msg", {"count": 2000, "size": 64 * 1024}, {"count": 50, "size": 64 * 1024},
+                  [CORVINA, "websockets", "aiohttp"]),
     "S5 upload": ("byte", {"size": GiB}, {"size": 16 * MiB},
                   [CORVINA, "curl -T", "pycurl", "requests"]),
     "S6 requests": ("req", {"count": 10000}, {"count": 200}, [CORVINA, "aiohttp"]),
@@ -64,7 +70,9 @@ SCENARIOS = {
 
 # The registry name of a scenario in clients.py (S4 sizes share one client function).
 CLIENT_SCENARIO = {"S4 blocking 16B": "S4 blocking", "S4 blocking 1MiB": "S4 blocking",
-                   "S4 asyncio 16B": "S4 asyncio", "S4 asyncio 1MiB": "S4 asyncio"}
+                   "S4 asyncio 16B": "S4 asyncio", "S4 asyncio 1MiB": "S4 asyncio",
+                   "S4z deflate": "S4z", "S4z plain": "S4z"}
+S4Z_WARM = 3  # messages each S4z client echoes before the clock starts
 
 # name -> (server CPUs, client CPUs)
 PLACEMENTS = {"split": ("0", "1"), "same": ("0", "0")}
@@ -159,6 +167,19 @@ def run_one(python, servers, scenario, name, params, cpu, timeout):
         return res
     p = dict(params, base=servers.base, ws=getattr(servers, "ws_url", ""),
              h3=servers.h3_base or "")
+    if scenario.startswith("S4z"):
+        target = servers.deflate_ws_port if scenario == "S4z deflate" else servers.ws_port
+        p["ws"], stop_relay = servers.relayed(target)
+        try:
+            res = run_python_client(python, scenario, name, p, cpu, timeout)
+        finally:
+            wire = stop_relay()
+        if "ops" in res and wire:
+            messages = res["ops"] + S4Z_WARM  # the handshake is counted too
+            res["wire_up"] = wire["up"] / messages
+            res["wire_down"] = wire["down"] / messages
+            res["compression"] = "; ".join(sorted(set(wire["extensions"]))) or "declined"
+        return res
     return run_python_client(python, scenario, name, p, cpu, timeout)
 
 
@@ -210,6 +231,16 @@ def fmt_csw(res, unit):
     return f"{res['csw'] / res['ops']:,.2f}/{unit}"
 
 
+def wire_note(res):
+    """S4z: bytes on the wire per message each way; S4 and S4z: the compression agreed."""
+    out = []
+    if "wire_up" in res:
+        out.append(f"wire {res['wire_up']:,.0f} B/msg up, {res['wire_down']:,.0f} B/msg down")
+    if "compression" in res:
+        out.append(f"compression: {res['compression']}")
+    return ", ".join(out)
+
+
 def memory_note(res, scenario):
     if "base_rss_kb" not in res:
         return ""
@@ -235,7 +266,8 @@ def build_table(results, versions, meta, smoke):
                 continue
             rate = throughput(res, unit)
             ratio = "" if name == CORVINA or ours is None else f"{ours / rate:.2f}×"
-            note = " ".join(x for x in [memory_note(res, scenario), res.get("exit_fault")] if x)
+            note = " ".join(x for x in [memory_note(res, scenario), wire_note(res),
+                                        res.get("exit_fault")] if x)
             out.append(f"| {scenario} | {placement} | {name} | {fmt_rate(rate, unit)} | "
                        f"{fmt_cpu(res, unit)} | {fmt_csw(res, unit)} | "
                        f"{res['maxrss_kb'] / 1024:,.0f} MB | {fmt_server_cpu(res, unit)} | "
@@ -362,13 +394,16 @@ def main():
     PLACEMENTS.update(EXTRA_PLACEMENTS)
     websocket = any(s.startswith(("S4", "S6 websockets")) for s in scenarios)
     h3 = any(s.startswith("S7") for s in scenarios)
+    deflate = "S4z deflate" in scenarios
     if h3 and stack_curl():
         versions["curl tool (HTTP/3)"] = subprocess.run(
             [stack_curl(), "--version"], capture_output=True, text=True).stdout.split("\n")[0]
     with Servers(big_size=big, websocket=websocket, ws_server=args.ws_server,
-                 h3=h3) as servers:
+                 h3=h3, deflate=deflate) as servers:
         versions["nginx"] = servers.nginx_version
         versions["WebSocket server"] = servers.ws_server
+        if deflate:
+            versions["WebSocket server (S4z deflate)"] = servers.deflate_ws_server
         versions["HTTP/3 server"] = servers.h3_server
         for placement, run_scenarios in runs:
             server_cpu, client_cpu = PLACEMENTS[placement]
@@ -402,7 +437,7 @@ def main():
                     status = (res.get("skip") and "skip: " + res["skip"]) or \
                         (res.get("error") and "ERROR: " + res["error"]) or \
                         f"{fmt_rate(throughput(res, unit), unit)}, {fmt_cpu(res, unit)}, " \
-                        f"{res['maxrss_kb'] / 1024:.0f} MB"
+                        f"{res['maxrss_kb'] / 1024:.0f} MB {wire_note(res)}"
                     print(f"[{time.monotonic() - started:6.1f}s] {placement:5} {scenario:17} "
                           f"{name:22} {status}", file=sys.stderr, flush=True)
                     if "exit_fault" in res:

@@ -7,6 +7,7 @@ instead. All listen on 127.0.0.1 only, on ports picked by the kernel, and are pi
 that the runner can change between placements.
 """
 
+import json
 import os
 import shutil
 import subprocess
@@ -83,7 +84,7 @@ class Servers:
     """nginx serving /1b and /big (a sparse file) plus a WebSocket echo server."""
 
     def __init__(self, big_size: int, cpu: str = "0", websocket: bool = True,
-                 ws_server: str = "beast", h3: bool = False):
+                 ws_server: str = "beast", h3: bool = False, deflate: bool = False):
         self.dir = Path(tempfile.mkdtemp(prefix="corvina-bench-"))
         self.dir.chmod(0o755)
         self.big_size = big_size
@@ -91,6 +92,8 @@ class Servers:
         self.nginx = None
         self.ws = None
         self.ws_server = "none"
+        self.deflate_ws_server = "none"
+        self.cpu = cpu
         self.h3_server = "none"
         self.h3_base = None  # None: no HTTP/3 server, and h3_missing says why
         self.h3_missing = "HTTP/3 server not started"
@@ -99,6 +102,8 @@ class Servers:
             self._start_nginx(cpu)
             if websocket:
                 self._start_ws(cpu, ws_server)
+            if deflate:
+                self._start_deflate_ws(cpu)
             if h3:
                 self._start_h3(cpu)
         except BaseException:
@@ -169,6 +174,39 @@ class Servers:
         self.servers.append(self.ws)
         self.ws_url = f"ws://127.0.0.1:{self.ws_port}/"
 
+    def _start_deflate_ws(self, cpu: str) -> None:
+        """The echo server of S4z with compression on: Node's `ws`, else the `websockets`
+        library (bench/ws_echo has none)."""
+        self.deflate_ws_port = free_port()
+        env = dict(os.environ)
+        node, node_path = shutil.which("node"), node_ws_path()
+        if node and node_path:
+            env["NODE_PATH"] = node_path
+            cmd = [node, str(HERE / "ws_echo.js"), str(self.deflate_ws_port), "deflate"]
+            self.deflate_ws_server = "node ws, perMessageDeflate on"
+        else:
+            cmd = [sys.executable, str(HERE / "ws_echo_py.py"), str(self.deflate_ws_port),
+                   "deflate"]
+            self.deflate_ws_server = "websockets (Python), compression on"
+        proc = Process(["taskset", "-c", str(cpu), *cmd], self.deflate_ws_port,
+                       self.dir / "ws-deflate.out", env=env, timeout=15)
+        self.servers.append(proc)
+
+    def relayed(self, target_port: int):
+        """A counting relay (ws_relay.py) in front of target_port, on the servers' CPU; its
+        own CPU is not counted as the server's. Returns (url, stop), stop() gives its counts."""
+        port = free_port()
+        log = self.dir / f"relay-{port}.out"
+        proc = Process(["taskset", "-c", self.cpu, sys.executable, str(HERE / "ws_relay.py"),
+                        str(port), str(target_port)], port, log)
+
+        def stop() -> dict:
+            proc.stop()
+            lines = [ln for ln in log.read_text().splitlines() if ln.startswith("{")]
+            return json.loads(lines[-1]) if lines else {}
+
+        return f"ws://127.0.0.1:{port}/", stop
+
     def _start_h3(self, cpu: str) -> None:
         try:
             from importlib import metadata
@@ -204,6 +242,7 @@ class Servers:
         return total / ticks
 
     def pin(self, cpu: str) -> None:
+        self.cpu = cpu
         for server in self.servers:
             if server.proc.poll() is None:
                 pin(server.proc.pid, cpu)

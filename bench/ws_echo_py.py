@@ -1,6 +1,8 @@
 """Fallback echo server on the `websockets` library, used only when Node's `ws` is missing.
 
-    python ws_echo_py.py PORT
+    python ws_echo_py.py PORT [deflate]
+
+Compression stays off unless "deflate" asks for it (the compressed scenario, S4z).
 """
 
 import asyncio
@@ -14,12 +16,12 @@ async def echo(connection):
         await connection.send(message)
 
 
-async def main(port: int) -> None:
-    async with serve(echo, "127.0.0.1", port, max_size=64 * 1024 * 1024, compression=None,
+async def main(port: int, compression) -> None:
+    async with serve(echo, "127.0.0.1", port, max_size=64 * 1024 * 1024, compression=compression,
                      max_queue=None):
         print("ready", flush=True)
         await asyncio.Future()
 
 
 if __name__ == "__main__":
-    asyncio.run(main(int(sys.argv[1])))
+    asyncio.run(main(int(sys.argv[1]), "deflate" if sys.argv[2:] == ["deflate"] else None))

@@ -95,12 +95,16 @@ constexpr std::array kSafari18 = std::to_array<HeaderView>({
     {"Priority", "u=0, i"},
 });
 
+// Chromium and WebKit offer a client window size; Gecko leaves it out.
+constexpr std::string_view kDeflateWithClientBits = "permessage-deflate; client_max_window_bits";
+constexpr std::string_view kDeflatePlain = "permessage-deflate";
+
 // Newest first within each family: the family alias picks the first.
 constexpr std::array kProfiles = std::to_array<Profile>({
-    {"chrome_131", kChrome131, kChromeTls12, kChromeTls13, kChromeCurves},
-    {"chrome_120", kChrome120, kChromeTls12, kChromeTls13, kChromeCurves},
-    {"firefox_133", kFirefox133, kFirefoxTls12, kFirefoxTls13, kFirefoxCurves},
-    {"safari_18", kSafari18, kSafariTls12, kSafariTls13, kSafariCurves},
+    {"chrome_131", kChrome131, kChromeTls12, kChromeTls13, kChromeCurves, kDeflateWithClientBits},
+    {"chrome_120", kChrome120, kChromeTls12, kChromeTls13, kChromeCurves, kDeflateWithClientBits},
+    {"firefox_133", kFirefox133, kFirefoxTls12, kFirefoxTls13, kFirefoxCurves, kDeflatePlain},
+    {"safari_18", kSafari18, kSafariTls12, kSafariTls13, kSafariCurves, kDeflateWithClientBits},
 });
 
 } // namespace

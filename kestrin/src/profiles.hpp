@@ -16,6 +16,8 @@ struct Profile {
     std::string_view tls12_ciphers;      // OpenSSL names, in the browser's preference
     std::string_view tls13_ciphers;
     std::string_view curves;
+    // The Sec-WebSocket-Extensions value its WebSocket handshake offers.
+    std::string_view ws_extensions;
 };
 
 std::span<const Profile> all_profiles();

@@ -94,6 +94,7 @@ class Connection:
         self.head = b""
         self.after = bytearray()
         self.frames = []
+        self.compressed = []  # per frame in `frames`: whether RSV1 was set
         self.closed = closed or threading.Event()
         self.played = threading.Event()  # the script ended: sent whole, or cut short
         self.reused = reused  # the request came on a connection that answered one before
@@ -278,7 +279,9 @@ class HostileServer:
             if not data:
                 return
             conn.after += data
-            conn.frames = _decode_client_frames(bytes(conn.after))
+            decoded = _decode_client_frames(bytes(conn.after))
+            conn.frames = [(first & 0x0F, payload) for first, payload in decoded]
+            conn.compressed = [bool(first & 0x40) for first, _ in decoded]
 
     @staticmethod
     def _ws_accept(head, extra):
@@ -294,10 +297,10 @@ class HostileServer:
 
 
 def _decode_client_frames(data):
-    """Masked client frames in data, as far as they are complete."""
+    """Masked client frames in data, as far as they are complete: (first byte, payload)."""
     frames, i = [], 0
     while len(data) - i >= 2:
-        opcode, n = data[i] & 0x0F, data[i + 1] & 0x7F
+        first, n = data[i], data[i + 1] & 0x7F
         j = i + 2
         if n == 126:
             if len(data) - j < 2:
@@ -313,6 +316,6 @@ def _decode_client_frames(data):
         if len(data) - j < n:
             break
         payload = bytes(b ^ mask[k % 4] for k, b in enumerate(data[j:j + n]))
-        frames.append((opcode, payload))
+        frames.append((first, payload))
         i = j + n
     return frames

@@ -9,7 +9,7 @@ import pytest
 import corvina_native as cn
 
 from ws_fixtures import *  # noqa: F401,F403 (fixtures)
-from ws_fixtures import recv_all, run_async, wait_open, watchdog
+from ws_fixtures import recv_all, run_async, run_async_until_closed, wait_open, watchdog
 
 SIZES = [0, 125, 126, 65535, 65536]
 BUFFER_LIMIT = "BufferLimit (Chromium net error 0, response 0)"
@@ -213,40 +213,6 @@ class TestAsync:
         events = run_async(ws, lambda ws, e: None)
         assert [e[0] for e in events] == ["open", "closing", "closed"]
         assert events[-1] == ("closed", b"", 4321, "server says no")
-
-
-def run_async_until_closed(ws, on_event):
-    """run_async, but after our own close() (which removes the notifier) the rest is
-    drained by polling until the terminal tuple."""
-    import asyncio
-
-    async def main():
-        loop = asyncio.get_running_loop()
-        events = []
-        wake = asyncio.Event()
-
-        def notify():
-            wake.set()
-
-        ws.start_async(loop, notify)
-        deadline = loop.time() + 30
-        while loop.time() < deadline:
-            batch = ws.poll_events()
-            for event in batch:
-                events.append(event)
-                on_event(ws, event)
-                if event[0] in ("closed", "error"):
-                    return events
-            if not batch:
-                wake.clear()
-                try:
-                    await asyncio.wait_for(wake.wait(), 0.05)
-                except asyncio.TimeoutError:
-                    pass
-        ws.cancel()
-        raise AssertionError(f"no terminal event; last: {events[-3:]}")
-
-    return asyncio.run(main())
 
 
 class TestTls:

@@ -12,7 +12,8 @@ from conftest import _need
 from ws_servers import NginxWsProxy, NodeWsPeer, RawServer, WsPeer, node_ws_path
 
 __all__ = ["ws_workdir", "ws_tls", "ws_peer", "wss_peer", "node_peer", "nginx_ws", "raw_http",
-           "raw_silent", "recv_all", "run_async", "wait_open", "watchdog", "TIMEOUT"]
+           "raw_silent", "recv_all", "run_async", "run_async_until_closed", "wait_open",
+           "watchdog", "TIMEOUT"]
 
 TIMEOUT = 20  # bound on every wait of a test, in seconds
 
@@ -133,5 +134,37 @@ def run_async(ws, on_event, timeout=TIMEOUT):
         ws.start_async(loop, notify)
         await asyncio.wait_for(done, timeout)
         return events
+
+    return asyncio.run(main())
+
+
+def run_async_until_closed(ws, on_event):
+    """run_async, but after our own close() (which removes the notifier) the rest is
+    drained by polling until the terminal tuple."""
+    async def main():
+        loop = asyncio.get_running_loop()
+        events = []
+        wake = asyncio.Event()
+
+        def notify():
+            wake.set()
+
+        ws.start_async(loop, notify)
+        deadline = loop.time() + 30
+        while loop.time() < deadline:
+            batch = ws.poll_events()
+            for event in batch:
+                events.append(event)
+                on_event(ws, event)
+                if event[0] in ("closed", "error"):
+                    return events
+            if not batch:
+                wake.clear()
+                try:
+                    await asyncio.wait_for(wake.wait(), 0.05)
+                except asyncio.TimeoutError:
+                    pass
+        ws.cancel()
+        raise AssertionError(f"no terminal event; last: {events[-3:]}")
 
     return asyncio.run(main())

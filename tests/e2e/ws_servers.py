@@ -63,6 +63,7 @@ class WsPeer(_LoopThread):
     """The `websockets` server. The path chooses the behaviour:
     /echo            echoes every message with its type
     /headers         first sends the handshake request's headers as JSON, then echoes
+    /extensions      first sends its Sec-WebSocket-Extensions answer ("" for none), then echoes
     /close?code=&reason=   closes at once with that code and reason
     /reject          refuses the handshake with 403
     /flood?n=&window=  sends n small text messages, then echoes; with a window, waits for
@@ -76,19 +77,21 @@ class WsPeer(_LoopThread):
     /badutf8         sends a text frame that is not UTF-8 and waits for the close
     /silent          stops reading, so a close frame is never answered
     The close code and reason each connection received are kept in `closes` under its query's
-    `tag`."""
+    `tag`. Compression is off unless `extensions` (the library's extension factories) is given;
+    /extensions tells what it agreed to."""
 
-    def __init__(self, ssl_context=None):
+    def __init__(self, ssl_context=None, extensions=None):
         self.closes = {}
         self.requests = {}
         self.ssl_context = ssl_context
+        self.extensions = extensions
         super().__init__(self._start)
 
     async def _start(self):
         return await serve(self._handler, HOST, 0, ssl=self.ssl_context, max_size=None,
                            process_request=self._process_request,
                            select_subprotocol=self._select, ping_interval=None,
-                           compression=None, max_queue=None)
+                           compression=None, extensions=self.extensions, max_queue=None)
 
     def close_of(self, tag, timeout=10.0):
         """The (code, reason) the connection tagged `tag` received, once it has ended."""
@@ -126,6 +129,8 @@ class WsPeer(_LoopThread):
         if path == "/headers":
             await ws.send(json.dumps({"headers": list(ws.request.headers.raw_items()),
                                       "subprotocol": ws.subprotocol}))
+        elif path == "/extensions":
+            await ws.send(ws.response.headers.get("Sec-WebSocket-Extensions", ""))
         elif path == "/close":
             await ws.close(int(query["code"]), query.get("reason", ""))
             return
@@ -212,23 +217,32 @@ class RawServer(_LoopThread):
 _NODE_SERVER = r"""
 const { WebSocketServer } = require('ws');
 const port = Number(process.argv[1]);
-const wss = new WebSocketServer({ host: '127.0.0.1', port,
+const perMessageDeflate = JSON.parse(process.argv[2] || 'false');
+const wss = new WebSocketServer({ host: '127.0.0.1', port, perMessageDeflate,
   handleProtocols: (offered) => offered.has('superchat') ? 'superchat' : false });
+wss.on('headers', (headers, req) => {
+  const answer = headers.find((h) => /^sec-websocket-extensions:/i.test(h));
+  req.answer = answer ? answer.replace(/^[^:]*:\s*/, '') : '';
+});
 wss.on('connection', (ws, req) => {
   if (req.url.startsWith('/close')) { ws.close(4002, 'node says bye'); return; }
+  if (req.url.startsWith('/extensions')) ws.send(req.answer);
   ws.on('message', (data, isBinary) => ws.send(data, { binary: isBinary }));
 });
 """
 
 
 class NodeWsPeer:
-    """Node's `ws` server: echoes with the message type; /close closes with 4002."""
+    """Node's `ws` server: echoes with the message type; /close closes with 4002;
+    /extensions first sends its Sec-WebSocket-Extensions answer. `deflate` is its perMessageDeflate
+    option (off by default)."""
 
-    def __init__(self, workdir):
+    def __init__(self, workdir, deflate=False):
         self.port = free_port()
         env = dict(os.environ, NODE_PATH=node_ws_path() or "")
-        self._process = Process(["node", "-e", _NODE_SERVER, str(self.port)], self.port,
-                                 os.path.join(workdir, "node-ws.out"), env=env)
+        self._process = Process(["node", "-e", _NODE_SERVER, str(self.port), json.dumps(deflate)],
+                                self.port, os.path.join(workdir, f"node-ws-{self.port}.out"),
+                                env=env)
 
     def stop(self):
         self._process.stop()

@@ -1,10 +1,14 @@
-// WebSocket helpers of the Core: URL parsing, close frame rules, UTF-8 validation.
+// WebSocket helpers of the Core: URL parsing, close frame rules, UTF-8 validation, the
+// compression offer and the check of its answer.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "engine_settings.hpp"
+#include "profiles.hpp"
 #include "websocket/close.hpp"
+#include "websocket/deflate.hpp"
 #include "websocket/text.hpp"
 #include "websocket/url.hpp"
 
@@ -164,4 +168,53 @@ TEST(WsHelpers, PeerCloseCodeLeavesOtherBytesAlone) {
             EXPECT_EQ(r.out, input);
             EXPECT_EQ(r.code_for_1013, 1013);
         }
+}
+
+TEST(WsHelpers, DeflateOfferPerProfile) {
+    EngineSettings s;
+    EXPECT_EQ(deflate_offer(s), "permessage-deflate; client_max_window_bits");
+    for (auto [name, offer] : {std::pair{"chrome", "permessage-deflate; client_max_window_bits"},
+                               {"safari", "permessage-deflate; client_max_window_bits"},
+                               {"firefox", "permessage-deflate"}}) {
+        s.profile = find_profile(name);
+        EXPECT_EQ(deflate_offer(s), offer) << name;
+    }
+}
+
+TEST(WsHelpers, DeflateAnswers) {
+    constexpr std::string_view kBits = "permessage-deflate; client_max_window_bits";
+    constexpr std::string_view kPlain = "permessage-deflate";
+    struct Case {
+        std::string_view answer, offer;
+        bool ok, negotiated;
+    };
+    for (const Case &c : {
+             Case{"", kBits, true, false},
+             Case{"permessage-deflate", kBits, true, true},
+             Case{" , PerMessage-Deflate ; server_no_context_takeover,", kPlain, true, true},
+             Case{"permessage-deflate; client_max_window_bits=8; server_max_window_bits=15; "
+                  "client_no_context_takeover; server_no_context_takeover",
+                  kBits, true, true},
+             Case{"permessage-deflate; server_max_window_bits=9", kPlain, true, true},
+             Case{"permessage-deflate; client_max_window_bits=10", kPlain, false, false},
+             Case{"permessage-deflate; client_max_window_bits", kBits, false, false},
+             Case{"permessage-deflate; server_max_window_bits=7", kBits, false, false},
+             Case{"permessage-deflate; server_max_window_bits=16", kBits, false, false},
+             Case{"permessage-deflate; server_max_window_bits=09", kBits, false, false},
+             Case{"permessage-deflate; server_max_window_bits=\"10\"", kBits, false, false},
+             Case{"permessage-deflate; server_no_context_takeover=1", kBits, false, false},
+             Case{"permessage-deflate; server_no_context_takeover; server_no_context_takeover",
+                  kBits, false, false},
+             Case{"permessage-deflate; mystery", kBits, false, false},
+             Case{"permessage-deflate, permessage-deflate", kBits, false, false},
+             Case{"x-webkit-deflate-frame", kBits, false, false},
+             Case{"permessage-deflate", "", false, false},
+         }) {
+        bool negotiated = true;
+        std::string why = check_extension_answer(c.answer, c.offer, negotiated);
+        EXPECT_EQ(why.empty(), c.ok) << c.answer << ": " << why;
+        if (c.ok) {
+            EXPECT_EQ(negotiated, c.negotiated) << c.answer;
+        }
+    }
 }

@@ -4,6 +4,7 @@
 #include <boost/asio/ssl/error.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/websocket/error.hpp>
+#include <boost/beast/zlib/error.hpp>
 #include <openssl/x509_vfy.h>
 
 namespace kestrin {
@@ -68,7 +69,13 @@ Failure handshake_failure(const error_code &ec) {
     return transport_failure(ec);
 }
 
+bool is_inflate_error(const error_code &ec) {
+    return ec.category() == make_error_code(boost::beast::zlib::error::need_buffers).category();
+}
+
 Failure stream_failure(const error_code &ec) {
+    if (is_inflate_error(ec))
+        return {KS_PROTOCOL, net::ERR_WS_PROTOCOL_ERROR};
     if (is_websocket_error(ec)) {
         if (ec == websocket::error::message_too_big || ec == websocket::error::buffer_overflow)
             return {KS_PROTOCOL, net::ERR_MSG_TOO_BIG};

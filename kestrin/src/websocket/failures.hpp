@@ -29,6 +29,9 @@ bool is_malformed_http(const boost::system::error_code &ec);
 // The opening handshake failed.
 Failure handshake_failure(const boost::system::error_code &ec);
 
+// Compressed data that does not inflate.
+bool is_inflate_error(const boost::system::error_code &ec);
+
 // Reading or writing failed once the connection was open.
 Failure stream_failure(const boost::system::error_code &ec);
 

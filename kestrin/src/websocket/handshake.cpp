@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "default_headers.hpp"
+#include "websocket/deflate.hpp"
 
 namespace kestrin {
 
@@ -33,6 +34,7 @@ HeaderList handshake_headers(const EngineSettings &s, const std::string &origin,
             offered += (offered.empty() ? "" : ", ") + p;
         hs.emplace_back("Sec-WebSocket-Protocol", offered);
     }
+    hs.emplace_back("Sec-WebSocket-Extensions", deflate_offer(s));
     // A caller's header replaces a default of the same name.
     merge_headers(hs, caller, Merge::Appended);
     return hs;

@@ -17,7 +17,8 @@ namespace kestrin {
 bool reserved_handshake_header(std::string_view name);
 
 // The profile's headers minus those that only fit a page navigation, the engine's overrides,
-// Origin and the offered subprotocols, then the caller's headers in their order.
+// Origin, the offered subprotocols and the profile's compression offer, then the caller's headers
+// in their order.
 HeaderList handshake_headers(const EngineSettings &s, const std::string &origin,
                              const std::vector<std::string> &protocols, const HeaderList &caller);
 

@@ -5,10 +5,12 @@
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/websocket/error.hpp>
 
 #include "engine.hpp"
 #include "limits.hpp"
+#include "websocket/deflate.hpp"
 #include "websocket/failures.hpp"
 #include "websocket/handshake.hpp"
 #include "websocket/text.hpp"
@@ -234,8 +236,16 @@ void WebSocketSession::start_handshake() {
     HeaderList hs =
         handshake_headers(engine_->settings(), config_.origin, config_.protocols, config_.headers);
     with_ws([&](auto &ws) {
+        // Beast writes its own offer; the browser's text replaces it.
+        websocket::permessage_deflate pmd;
+        pmd.client_enable = true;
+        pmd.compLevel = kDeflateLevel;
+        pmd.memLevel = kDeflateMemLevel;
+        pmd.msg_size_threshold = kDeflateThreshold;
+        ws.set_option(pmd);
         ws.set_option(websocket::stream_base::decorator([hs](websocket::request_type &req) {
             req.erase(http::field::user_agent);
+            req.erase(http::field::sec_websocket_extensions);
             for (const auto &[n, v] : hs)
                 req.insert(n, v);
         }));
@@ -266,6 +276,21 @@ void WebSocketSession::on_handshake(const error_code &ec) {
         tcp().socket().close(ignored);
         return abort({KS_PROTOCOL, net::ERR_INVALID_RESPONSE},
                      "server selected a subprotocol that was not offered");
+    }
+    // Beast takes whatever the server answers, and reads an answer it cannot parse as a
+    // refusal: check it as a browser does before a frame is read.
+    std::string extensions;
+    for (const auto &f : response_)
+        if (f.name() == http::field::sec_websocket_extensions)
+            extensions.append(extensions.empty() ? "" : ", ").append(f.value());
+    bool negotiated = false;
+    std::string refusal =
+        check_extension_answer(extensions, deflate_offer(engine_->settings()), negotiated);
+    if (!refusal.empty()) {
+        error_code ignored;
+        tcp().socket().close(ignored);
+        return report_error({KS_PROTOCOL, net::ERR_INVALID_RESPONSE}, "handshake: " + refusal,
+                            response_.result_int());
     }
     std::string head = response_head(response_);
     timer_.cancel();
@@ -326,6 +351,8 @@ void WebSocketSession::on_read(const error_code &ec) {
                          "the peer closed with a forbidden code");
         if (ec == websocket::error::closed || close_received_)
             return report_closed(true);
+        if (is_inflate_error(ec))
+            return fail_inflate(ec);
         return fail_with(ec, "read");
     }
     bool is_text = false;
@@ -441,6 +468,21 @@ void WebSocketSession::report_closed(bool clean) {
     finish();
     config_.cb.on_closed(config_.cb.user_data, handle(), clean ? 1 : 0, code, reason.data(),
                          reason.size());
+}
+
+void WebSocketSession::fail_inflate(const error_code &ec) {
+    // Beast fails a read of bad compressed data without a close frame; send the 1002 a
+    // browser sends, unless a message is going out (a frame would land inside it).
+    if (writing_)
+        return fail_with(ec, "read");
+    auto frame = std::make_shared<std::string>(client_close_frame(1002, ""));
+    writing_ = true; // nothing else goes out after it
+    with_ws([&](auto &ws) {
+        asio::async_write(ws.next_layer().next_layer(), asio::buffer(*frame),
+                          [self = shared_from_this(), frame, ec](const error_code &, size_t) {
+                              self->step([&] { self->fail_with(ec, "read"); });
+                          });
+    });
 }
 
 void WebSocketSession::fail_with(const error_code &ec, std::string_view stage) {

@@ -99,6 +99,7 @@ class WebSocketSession final : public WebSocket,
     void report_closed(bool clean);
     void report_error(Failure failure, std::string_view message, int32_t response);
     void fail_with(const boost::system::error_code &ec, std::string_view stage);
+    void fail_inflate(const boost::system::error_code &ec);
     void drop_stream_later() noexcept;
     void finish();
     bool ended() const { return phase_.load() == Done || done_; }
