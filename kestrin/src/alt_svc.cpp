@@ -11,33 +11,6 @@ namespace {
 // A year: longer promises change nothing for an engine and keep the arithmetic in range.
 constexpr int64_t kMaxAge = 365LL * 24 * 3600;
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
-// Splits at `sep` outside double quotes.
-std::vector<std::string_view> split(std::string_view s, char sep) {
-    std::vector<std::string_view> out;
-    bool quoted = false;
-    size_t start = 0;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '"')
-            quoted = !quoted;
-        else if (s[i] == '\\' && quoted)
-            ++i;
-        else if (s[i] == sep && !quoted) {
-            out.push_back(trim(s.substr(start, i - start)));
-            start = i + 1;
-        }
-    }
-    out.push_back(trim(s.substr(std::min(start, s.size()))));
-    return out;
-}
-
 std::string unquote(std::string_view s) {
     if (s.size() < 2 || s.front() != '"' || s.back() != '"')
         return std::string(s);
@@ -92,10 +65,10 @@ std::optional<AltSvcValue> parse_alt_svc(std::string_view value) {
         out.clear = true;
         return out;
     }
-    for (std::string_view item : split(value, ',')) {
+    for (std::string_view item : split_list(value, ',')) {
         if (item.empty())
             continue; // empty list elements are allowed
-        std::vector<std::string_view> parts = split(item, ';');
+        std::vector<std::string_view> parts = split_list(item, ';');
         size_t eq = parts[0].find('=');
         if (eq == std::string_view::npos || eq == 0)
             return std::nullopt;

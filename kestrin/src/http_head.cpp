@@ -1,10 +1,10 @@
 #include "http_head.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
 namespace kestrin {
-namespace {
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
@@ -15,7 +15,23 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-} // namespace
+std::vector<std::string_view> split_list(std::string_view s, char sep) {
+    std::vector<std::string_view> out;
+    bool quoted = false;
+    size_t start = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '"')
+            quoted = !quoted;
+        else if (s[i] == '\\' && quoted)
+            ++i;
+        else if (s[i] == sep && !quoted) {
+            out.push_back(trim(s.substr(start, i - start)));
+            start = i + 1;
+        }
+    }
+    out.push_back(trim(s.substr(std::min(start, s.size()))));
+    return out;
+}
 
 bool iequals(std::string_view a, std::string_view b) {
     if (a.size() != b.size())

@@ -47,6 +47,12 @@ bool is_field_value(std::string_view s);
 // than one length; repeats of one value are fine.
 bool content_lengths_agree(std::string_view joined);
 
+// Without surrounding spaces, tabs and line ends.
+std::string_view trim(std::string_view s);
+
+// The elements of a list separated by sep outside double quotes, trimmed; empty ones kept.
+std::vector<std::string_view> split_list(std::string_view s, char sep);
+
 // True when the comma-separated header value contains token (case-insensitive).
 bool has_token(std::string_view value, std::string_view token);
 

@@ -9,25 +9,6 @@ namespace kestrin {
 
 namespace {
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
-std::vector<std::string_view> split(std::string_view s, char sep) {
-    std::vector<std::string_view> parts;
-    for (size_t at = 0;;) {
-        size_t end = s.find(sep, at);
-        parts.push_back(trim(s.substr(at, end == std::string_view::npos ? end : end - at)));
-        if (end == std::string_view::npos)
-            return parts;
-        at = end + 1;
-    }
-}
-
 // A window size as RFC 7692 writes it: 8 to 15, no leading zero.
 bool window_bits(std::string_view v) {
     return (v.size() == 1 && v[0] >= '8' && v[0] <= '9') ||
@@ -75,10 +56,10 @@ std::string check_extension_answer(std::string_view answer, std::string_view off
                                    bool &negotiated) {
     negotiated = false;
     bool offered_client_bits = offer.find("client_max_window_bits") != std::string_view::npos;
-    for (std::string_view ext : split(answer, ',')) {
+    for (std::string_view ext : split_list(answer, ',')) {
         if (ext.empty())
             continue; // an HTTP list may hold empty elements
-        std::vector<std::string_view> params = split(ext, ';');
+        std::vector<std::string_view> params = split_list(ext, ';');
         if (!iequals(params[0], "permessage-deflate") || offer.empty())
             return "server answered with an extension that was not offered: " +
                    std::string(params[0]);
