@@ -81,9 +81,13 @@ std::optional<std::string> get(CURLU *u, CURLUPart which, unsigned flags = 0) {
 // IDNA (UTS #46, nontransitional, as browsers do) of a host holding non-ASCII, from UTF-8
 // whatever the process's locale; libcurl's own conversion reads the host in the locale's
 // character set.
-std::optional<std::string> ascii_host(CURLU *u) {
-    auto raw = get(u, CURLUPART_HOST);
-    if (!raw || std::all_of(raw->begin(), raw->end(), [](unsigned char c) { return c < 0x80; }))
+bool is_ascii(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x80; });
+}
+
+std::optional<std::string> ascii_host([[maybe_unused]] CURLU *u,
+                                      const std::optional<std::string> &raw) {
+    if (!raw || is_ascii(*raw))
         return raw;
 #ifdef KESTRIN_IDN2
     char *out = nullptr;
@@ -126,7 +130,8 @@ std::optional<std::string> serialize_url(std::string_view url) {
         return std::nullopt;
     auto scheme = get(u.get(), CURLUPART_SCHEME);
     // An invalid name (or no IDN support) leaves no host.
-    auto host = ascii_host(u.get());
+    auto raw_host = get(u.get(), CURLUPART_HOST);
+    auto host = ascii_host(u.get(), raw_host);
     if (!scheme || !host || host->empty())
         return std::nullopt;
     std::transform(host->begin(), host->end(), host->begin(),
@@ -137,6 +142,10 @@ std::optional<std::string> serialize_url(std::string_view url) {
                    c == '\\' || c == '%';
         }))
         return std::nullopt;
+
+    // A name IDNA mapped may now spell an IPv4 address ("\u00b9." is "1.", that is 0.0.0.1): parse
+    // the ASCII form once more, as the URL standard checks for a number after IDNA.
+    bool idna_mapped = !is_ascii(*raw_host);
 
     std::string out = *scheme + "://";
     auto user = get(u.get(), CURLUPART_USER);
@@ -167,7 +176,7 @@ std::optional<std::string> serialize_url(std::string_view url) {
         out += '#';
         append_escaped(out, *fragment, Component::Fragment);
     }
-    return out;
+    return idna_mapped ? serialize_url(out) : out;
 }
 
 } // namespace kestrin

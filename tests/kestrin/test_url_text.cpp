@@ -50,6 +50,10 @@ TEST(SerializeUrlHost, IdnaWhereTheStackHasIt) {
     EXPECT_EQ(serialize_url("http://\xc3\xa9t\xc3\xa9.test/\xc3\xa9"),
               "http://xn--t-9fab.test/%C3%A9");
     EXPECT_EQ(serialize_url("http://B\xc3\xbc\x63her.test/"), "http://xn--bcher-kva.test/");
+    // A name that maps to digits is an IPv4 address, as the ASCII spelling would be.
+    EXPECT_EQ(serialize_url("https://\xc2\xb9./"), "https://0.0.0.1/");
+    EXPECT_EQ(serialize_url("http://\xef\xbc\x91\xef\xbc\x92\xef\xbc\x97.0.0.1/"),
+              "http://127.0.0.1/");
 }
 
 } // namespace
