@@ -18,6 +18,11 @@ if(NOT _in_stack)
   message(FATAL_ERROR "CORVINA_STACK: found ${OPENSSL_SSL_LIBRARY}, not the stack's OpenSSL")
 endif()
 
+# zig's linker driver has no --exclude-libs: the Core's export list (kestrin/exports.map) hides
+# the stack there instead, and the C++ runtime zig links in with it.
+include(CheckLinkerFlag)
+check_linker_flag(CXX "LINKER:--exclude-libs,libz.a" CORVINA_EXCLUDE_LIBS)
+
 # In link order: each library before those it uses.
 set(_stack_deps)
 # Only the stack's own archives are hidden: a blanket --exclude-libs,ALL would also hide a
@@ -39,8 +44,16 @@ set_target_properties(CURL::libcurl PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES ${CORVINA_STACK}/include
   INTERFACE_COMPILE_DEFINITIONS "CURL_STATICLIB;KESTRIN_PORTABLE_CA;KESTRIN_IDN2"
   INTERFACE_LINK_LIBRARIES "${_stack_deps};OpenSSL::SSL;OpenSSL::Crypto;Threads::Threads;${CMAKE_DL_LIBS}"
-  INTERFACE_LINK_OPTIONS "LINKER:--exclude-libs,${_stack_archives}")
+  INTERFACE_LINK_OPTIONS "$<$<BOOL:${CORVINA_EXCLUDE_LIBS}>:LINKER:--exclude-libs,${_stack_archives}>")
 # The Core's find_package(CURL) then takes this target as it is.
 set(CURL_NO_CURL_CMAKE ON)
 set(CURL_INCLUDE_DIR ${CORVINA_STACK}/include CACHE PATH "" FORCE)
 set(CURL_LIBRARY ${_stack_curl} CACHE FILEPATH "" FORCE)
+
+# A stack built for a wheel target (zig) carries a link to the host's Boost headers: the Core
+# uses only Asio and Beast, header-only, and a target's toolchain file finds no host package.
+if(EXISTS ${CORVINA_STACK}/include/boost/version.hpp AND NOT TARGET Boost::headers)
+  add_library(Boost::headers INTERFACE IMPORTED)
+  set_target_properties(Boost::headers PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES ${CORVINA_STACK}/include)
+endif()

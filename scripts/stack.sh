@@ -9,12 +9,25 @@
 # which is outside the tree, so a fresh clone reuses it. Verified tarballs are kept in
 # <cache>/tarballs, as the mirror is not always complete. Each part's build log is kept in
 # <cache>/<hash>/logs. Prints the prefix on its last line.
+#
+# CORVINA_STACK_TARGET=<arch>-linux-gnu.<glibc> (x86_64-linux-gnu.2.17, aarch64-linux-gnu.2.17)
+# builds it with zig (build/venv's ziglang) for that CPU and glibc instead of the host's
+# compilers, for the manylinux wheels. The prefix then holds the toolchain too (toolchain/cc,
+# c++, ar, ranlib and toolchain.cmake) with which the Core and the module are built, and a link
+# to Boost's headers, which the Core takes from the host's Boost package.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 lock="$root/scripts/stack.lock"
 jobs=${JOBS:-2}
 cache=${CORVINA_STACK_CACHE:-$HOME/.cache/corvina-stack}
-hash=$(cat "$lock" "$root/scripts/stack.sh" | sha256sum | cut -c1-16)
+target=${CORVINA_STACK_TARGET:-}
+zig=
+if [ -n "$target" ]; then
+  zig=$("$root/build/venv/bin/python" -c 'import os, ziglang; print(os.path.dirname(ziglang.__file__))')/zig
+  [ -x "$zig" ] || { echo "stack: no zig in build/venv (scripts/venv.sh installs it)" >&2; exit 1; }
+fi
+hash=$( (cat "$lock" "$root/scripts/stack.sh"; [ -z "$target" ] || echo "$target $("$zig" version)") |
+  sha256sum | cut -c1-16)
 work="$cache/$hash"
 prefix="$work/prefix"
 
@@ -94,6 +107,42 @@ for pkg in "${parts[@]}"; do fetch "$pkg"; done
 mkdir -p "$work/src" "$work/build" "$work/logs" "$work/parts" "$prefix/lib/pkgconfig"
 export PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" # only the stack's own .pc files
 export CFLAGS="-O2 -fPIC" CXXFLAGS="-O2 -fPIC"
+arch=$(uname -m)
+host_args=()   # autotools: --host when cross-building
+cmake_args=()  # cmake: the toolchain file
+if [ -n "$target" ]; then
+  arch=${target%%-*}
+  tc="$prefix/toolchain"
+  mkdir -p "$tc"
+  for tool in cc c++; do
+    printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$zig" "$tool" "$target" >"$tc/$tool"
+  done
+  for tool in ar ranlib; do
+    printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig" "$tool" >"$tc/$tool"
+  done
+  chmod +x "$tc"/*
+  # Another CPU is a cross build; the stack is searched before anything of the host's.
+  cross=""
+  [ "$arch" = "$(uname -m)" ] || cross="set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR $arch)"
+  cat >"$tc/toolchain.cmake" <<TOOLCHAIN
+$cross
+set(CMAKE_C_COMPILER $tc/cc)
+set(CMAKE_CXX_COMPILER $tc/c++)
+set(CMAKE_AR $tc/ar CACHE FILEPATH "")
+set(CMAKE_RANLIB $tc/ranlib CACHE FILEPATH "")
+set(CMAKE_FIND_ROOT_PATH $prefix)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+TOOLCHAIN
+  export CC="$tc/cc" CXX="$tc/c++" AR="$tc/ar" RANLIB="$tc/ranlib"
+  [ "$arch" = "$(uname -m)" ] || host_args=(--host="$arch-linux-gnu")
+  cmake_args=(-DCMAKE_TOOLCHAIN_FILE="$tc/toolchain.cmake")
+  mkdir -p "$prefix/include"
+  ln -sfn /usr/include/boost "$prefix/include/boost"
+fi
 src=""
 log=""
 
@@ -110,7 +159,7 @@ cmake_part() { # cmake args...
     -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_PREFIX_PATH="$prefix" \
     -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF \
     -DOPENSSL_ROOT_DIR="$prefix" -DOPENSSL_USE_STATIC_LIBS=ON \
-    -DCMAKE_POLICY_VERSION_MINIMUM=3.5 -Wno-dev "$@"
+    -DCMAKE_POLICY_VERSION_MINIMUM=3.5 -Wno-dev "${cmake_args[@]}" "$@"
   run cmake --build "$dir" -j"$jobs"
   run cmake --install "$dir"
 }
@@ -124,13 +173,13 @@ build_brotli() {
 }
 
 build_libzstd() {
-  run make -C "$src/lib" -j"$jobs" PREFIX="$prefix" CFLAGS="-O3 -fPIC" \
+  run make -C "$src/lib" -j"$jobs" PREFIX="$prefix" CFLAGS="-O3 -fPIC" CC="${CC:-cc}" AR="${AR:-ar}" \
     install-static install-includes install-pc
 }
 
 build_libunistring() {
   cd "$src" && run ./configure --prefix="$prefix" --disable-shared --enable-static --with-pic \
-    --disable-rpath && run make -j"$jobs" && run make install
+    --disable-rpath "${host_args[@]}" && run make -j"$jobs" && run make install
 }
 
 # The tarball is a snapshot of the repository, whose build system needs gnulib's bootstrap; the
@@ -155,12 +204,12 @@ build_libidn2() {
   for f in idna lookup decode register bidi version error punycode free tr46map tables context \
     "$b/data"; do
     case $f in /*) c=$f.c ;; *) c=$lib/$f.c ;; esac
-    run cc $CFLAGS -DIDN2_BUILDING -DHAVE_VISIBILITY=1 -fvisibility=hidden -I. -I"$lib" \
+    run "${CC:-cc}" $CFLAGS -DIDN2_BUILDING -DHAVE_VISIBILITY=1 -fvisibility=hidden -I. -I"$lib" \
       -I"$prefix/include" -c "$c" -o "$(basename "$f").o"
     objs+=("$(basename "$f").o")
   done
   rm -f "$prefix/lib/libidn2.a"
-  run ar rcs "$prefix/lib/libidn2.a" "${objs[@]}"
+  run "${AR:-ar}" rcs "$prefix/lib/libidn2.a" "${objs[@]}"
   cp idn2.h "$prefix/include/"
   printf '%s\n' "prefix=$prefix" 'libdir=${prefix}/lib' 'includedir=${prefix}/include' '' \
     'Name: libidn2' 'Description: IDNA2008 and TR46 host name conversion' "Version: $v" \
@@ -171,7 +220,7 @@ build_libidn2() {
 # OPENSSLDIR is Debian's, as with the libssl the system-libcurl build uses; CA certificates
 # are found by the Core itself (KESTRIN_PORTABLE_CA).
 build_openssl() {
-  cd "$src" && run ./Configure linux-x86_64 --prefix="$prefix" --libdir=lib \
+  cd "$src" && run ./Configure "linux-$arch" --prefix="$prefix" --libdir=lib \
     --openssldir=/usr/lib/ssl no-shared no-docs no-tests no-apps -fPIC &&
     run make -j"$jobs" build_libs && run make install_dev
 }
@@ -192,12 +241,14 @@ build_ngtcp2() {
   [ -f "$prefix/lib/libngtcp2_crypto_ossl.a" ] || die "ngtcp2 built without its OpenSSL backend"
 }
 
-# HTTP only, as the Core uses it; the curl tool too, as a reference for measurements. The
+# HTTP only, as the Core uses it; the curl tool too, as a reference for measurements (not for
+# another CPU, where its features are read from curl-config instead of running it). The
 # tool's link names OpenSSL before the QUIC crypto library that needs it: OpenSSL and ngtcp2
 # come again at the end of every link line.
 build_curl() {
-  local l="$prefix/lib" feature
-  cmake_part -DBUILD_STATIC_LIBS=ON -DBUILD_CURL_EXE=ON -DBUILD_STATIC_CURL=ON \
+  local l="$prefix/lib" feature native=ON
+  [ "$arch" = "$(uname -m)" ] || native=OFF
+  cmake_part -DBUILD_STATIC_LIBS=ON -DBUILD_CURL_EXE=$native -DBUILD_STATIC_CURL=ON \
     -DCMAKE_C_STANDARD_LIBRARIES="$l/libngtcp2.a $l/libssl.a $l/libcrypto.a -ldl -lpthread" \
     -DBUILD_LIBCURL_DOCS=OFF -DBUILD_MISC_DOCS=OFF -DENABLE_CURL_MANUAL=OFF -DBUILD_EXAMPLES=OFF \
     -DCURL_USE_PKGCONFIG=ON -DHTTP_ONLY=ON -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON \
@@ -206,7 +257,11 @@ build_curl() {
     -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DCURL_USE_GSSAPI=OFF -DUSE_LIBRTMP=OFF \
     -DENABLE_ARES=OFF -DENABLE_THREADED_RESOLVER=ON \
     -DCURL_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt -DCURL_CA_PATH=/etc/ssl/certs
-  run "$prefix/bin/curl" --version
+  if [ $native = ON ]; then
+    run "$prefix/bin/curl" --version
+  else
+    echo "Features: $("$prefix/bin/curl-config" --features | tr '\n' ' ')" >>"$log"
+  fi
   for feature in HTTP2 HTTP3 IDN brotli zstd libz threadsafe; do
     grep -q "^Features:.* $feature\b" "$log" || die "the built libcurl lacks $feature; see $log"
   done

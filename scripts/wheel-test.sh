@@ -9,7 +9,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-wheel=$(ls dist/corvina_native-*-cp310-abi3-manylinux_*_x86_64.whl)
+wheel=$(ls dist/corvina_native-*-cp310-abi3-*manylinux*_x86_64.whl)
 pyroot=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
 versions=("$@")
 if [ "${#versions[@]}" -eq 0 ] || [ "$*" = "--ends" ]; then

@@ -59,9 +59,17 @@ template <class F> PyObject *guard(F &&body) {
             result = raise_fault("method returned no value and no error");
         report_release_faults(nullptr);
         return result;
+#if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind &) {
         throw;
+#endif
     } catch (...) {
+#if !defined(__GLIBCXX__)
+        // libc++abi hands glibc's forced unwind to catch (...) as a foreign exception, one
+        // with no C++ type.
+        if (abi::__cxa_current_exception_type() == nullptr)
+            throw;
+#endif
         return raise_current_fault();
     }
 }
