@@ -85,6 +85,11 @@ fi
 "${pip[@]}" list --path "$root/opt/site" --format=freeze 2>/dev/null >>"$work/packages.txt" || true
 
 rm -rf "$apt_dir/archives"
+# Debian compiles bytecode in maintainer scripts, which dpkg -x skips; without it every start
+# under emulation compiles what it imports again.
+qemu-aarch64-static -L "$root" "$root/usr/bin/python3.11" -m compileall -q -j2 \
+  -x 'lib2to3/tests|/test/|idlelib' "$root/usr/lib/python3.11" "$root/opt/site" \
+  >"$work/compileall.log" 2>&1 || die "compileall failed; see $work/compileall.log"
 qemu-aarch64-static -L "$root" "$root/usr/bin/python3.11" -c \
   'import ssl, sqlite3, ctypes, asyncio, zlib, lzma, bz2; print("arm64 python", ssl.OPENSSL_VERSION)' >&2 ||
   die "the arm64 python does not start under qemu"
