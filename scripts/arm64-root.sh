@@ -56,8 +56,9 @@ apt_opts=(-o APT::Architecture=arm64 -o APT::Architectures::=arm64
 apt-get -qq "${apt_opts[@]}" update >"$work/apt-update.log" 2>&1 ||
   die "apt-get update failed; see $work/apt-update.log"
 # libpython3.11-stdlib brings libssl3, zlib1g, libffi8, libexpat1, libbz2, liblzma5, libsqlite3,
-# libncursesw6, libreadline8, libuuid1, libmpdec3 and libc6; ca-certificates gives ssl a store.
-packages=(python3.11-minimal libpython3.11-minimal libpython3.11-stdlib ca-certificates)
+# libncursesw6, libreadline8, libuuid1, libmpdec3 and libc6; libstdc++6 is what a manylinux C++
+# extension may need besides, and ca-certificates gives ssl a store.
+packages=(python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libstdc++6 ca-certificates)
 apt-get -y -qq "${apt_opts[@]}" install --download-only "${packages[@]}" >"$work/apt-download.log" 2>&1 ||
   die "downloading the arm64 packages failed; see $work/apt-download.log"
 debs=("$apt_dir"/archives/*.deb)
