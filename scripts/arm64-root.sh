@@ -74,11 +74,16 @@ find "$root/usr/share/ca-certificates" -name '*.crt' -print0 | sort -z | xargs -
   >"$root/etc/ssl/certs/ca-certificates.crt"
 ln -sf python3.11 "$root/usr/bin/python3"
 
-# Pure-Python test tools, resolved by the host's pip for CPython 3.11 and pure wheels only.
+# Pure-Python test tools, resolved by the host's pip for CPython 3.11 and pure wheels only
+# (--target skips the externally-managed guard, so Debian's own pip serves too).
 pip=(python3 -m pip)
 if ! "${pip[@]}" --version >/dev/null 2>&1; then
-  [ -x "$work/pip-venv/bin/python" ] || python3 -m venv "$work/pip-venv"
-  pip=("$work/pip-venv/bin/python" -m pip)
+  /usr/bin/python3 -m pip --version >/dev/null 2>&1 || {
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+      python3-pip >/dev/null
+  }
+  pip=(/usr/bin/python3 -m pip)
 fi
 "${pip[@]}" install -q --disable-pip-version-check --no-compile --target "$root/opt/site" \
   --python-version 3.11 --implementation py --abi none --platform any --only-binary=:all: \
