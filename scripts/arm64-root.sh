@@ -90,7 +90,7 @@ fi
   pytest pytest-timeout hypothesis >"$work/pip.log" 2>&1 || die "pip failed; see $work/pip.log"
 "${pip[@]}" list --path "$root/opt/site" --format=freeze 2>/dev/null >>"$work/packages.txt" || true
 
-rm -rf "$apt_dir/archives"
+rm -rf "$apt_dir"  # lists and packages: only the build needs them
 # Debian compiles bytecode in maintainer scripts, which dpkg -x skips; without it every start
 # under emulation compiles what it imports again.
 qemu-aarch64-static -L "$root" "$root/usr/bin/python3.11" -m compileall -q -j2 \
