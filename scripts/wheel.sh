@@ -29,9 +29,10 @@ for arch in "${archs[@]}"; do
     -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$stack/toolchain/toolchain.cmake" \
     -Ccmake.define.CORVINA_STACK="$stack" .
   # Nothing is left to graft; the exclusion keeps the Core's name and SONAME should that change.
-  "$py" -m auditwheel repair --plat "manylinux_${glibc//./_}_$arch" --exclude libkestrin.so \
-    -w dist "build/wheel-raw/$arch"/*.whl
-  wheel=$(ls dist/*-cp310-abi3-*manylinux*_"$arch".whl)
+  # auditwheel names only the host CPU's policies, so it takes the oldest the wheel meets.
+  "$py" -m auditwheel repair --plat auto --exclude libkestrin.so -w dist \
+    "build/wheel-raw/$arch"/*.whl
+  wheel=$(ls dist/*-cp310-abi3-*manylinux_${glibc//./_}_"$arch".whl)
   "$py" -m auditwheel show "$wheel"
   "$py" -m abi3audit --strict --report "$wheel" >/dev/null
   "$py" - "$wheel" "$glibc" <<'CHECK'
