@@ -4,7 +4,7 @@
 # suite, a short end-to-end subset (HTTPS over HTTP/2 with the browser profiles, HTTP, HTTPS and
 # SOCKS proxies, streamed bodies, WebSocket echo), an ldd check that the Core resolves no
 # libcurl, OpenSSL or codec library of the system, the import time, and mypy --strict on
-# examples/ with the installed stubs. Needs the scripted Core of build/test (built if missing).
+# examples/ with the installed stubs.
 # `--ends`: only the oldest and the newest of those CPythons.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,14 +20,23 @@ if [ "${#versions[@]}" -eq 0 ] || [ "$*" = "--ends" ]; then
   [ "${#versions[@]}" -gt 0 ] || { echo "wheel-test: pyenv has no CPython 3.10 or newer"; exit 1; }
   [ "$*" != "--ends" ] || versions=("${versions[0]}" "${versions[-1]}")
 fi
-scripted_core="$root/build/test/tests/scripted_core/libkestrin.so"
-if [ ! -f build/test/CMakeCache.txt ]; then
+# The scripted Core is built by the wheel's own toolchain, so that its C++ runtime is the one the
+# wheel's Core has: an exception it throws into the module is then the kind the module can meet.
+if [[ $wheel == *manylinux_2_17_* ]]; then
+  stack=$(CORVINA_STACK_TARGET=x86_64-linux-gnu.2.17 scripts/stack.sh | tail -1)
+  scripted_build=build/wheel-scripted-x86_64
+  cmake_args=(-DCMAKE_TOOLCHAIN_FILE="$stack/toolchain/toolchain.cmake" -DCORVINA_BUILD_SCRIPTED_CORE=ON)
+else
   stack=$(scripts/stack.sh | tail -1)
-  cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DPython_EXECUTABLE="$root/build/venv/bin/python" -DCORVINA_BUILD_MODULE=OFF \
-    -DCORVINA_BUILD_TESTING=ON -DCORVINA_STACK="$stack" >/dev/null
+  scripted_build=build/test
+  cmake_args=(-DPython_EXECUTABLE="$root/build/venv/bin/python" -DCORVINA_BUILD_TESTING=ON)
 fi
-cmake --build build/test -j"${JOBS:-2}" --target kestrin_scripted >/dev/null
+if [ ! -f "$scripted_build/CMakeCache.txt" ]; then
+  cmake -S . -B "$scripted_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCORVINA_STACK="$stack" -DCORVINA_BUILD_MODULE=OFF "${cmake_args[@]}" >/dev/null
+fi
+cmake --build "$scripted_build" -j"${JOBS:-2}" --target kestrin_scripted >/dev/null
+scripted_core="$root/$scripted_build/tests/scripted_core/libkestrin.so"
 e2e=(
   "e2e/test_http_nginx.py::test_connections_are_reused_and_http_versions"
   "e2e/test_http_nginx.py::test_profiles_complete_tls_handshakes"
