@@ -267,7 +267,8 @@ def test_deflate_bomb(hostile, size, outcome, close):
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     events, conn = play(hostile, ACCEPT_DEFLATE, frame)
     grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before
-    assert events[1:] == [("error", b"", None, outcome)], events
+    # A BufferLimit replaces what is still queued: "open" too, when the reader comes late.
+    assert [e for e in events if e[0] != "open"] == [("error", b"", None, outcome)], events
     assert grown < 256 * MiB, grown
     if close:
         assert conn.close_frame()[0] == close
