@@ -60,10 +60,11 @@ for need in ("corvina_native.libs/libkestrin.so", "corvina_native-stubs/__init__
         sys.exit(f"wheel: no {need}")
 if extra := sorted(n for n in names if not re.fullmatch(allowed, n)):
     sys.exit(f"wheel: unexpected files {extra}")
-# zig links its C++ runtime in; a GCC build keeps the system's.
-system = r"lib(c|m|pthread|dl|rt)\.so\.\d+|ld-linux.*|libkestrin\.so"
+# zig links its C++ runtime in but not the unwinder, which must be the one glibc uses; a GCC
+# build keeps the system's C++ runtime.
+system = r"lib(c|m|pthread|dl|rt)\.so\.\d+|ld-linux.*|libgcc_s\.so\.1|libkestrin\.so"
 if not glibc:
-    system += r"|libstdc\+\+\.so\.6|libgcc_s\.so\.1"
+    system += r"|libstdc\+\+\.so\.6"
 with tempfile.TemporaryDirectory() as tmp:
     for name in ("corvina_native.abi3.so", "corvina_native.libs/libkestrin.so"):
         path = z.extract(name, tmp)

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <new>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace corvina {
 
@@ -76,6 +77,11 @@ PyObject *raise_runtime(const std::string &text) {
     PyErr_SetObject(PyExc_RuntimeError, msg);
     Py_DECREF(msg);
     return nullptr;
+}
+
+void park_ended_thread() noexcept {
+    for (;;)
+        pause();
 }
 
 } // namespace corvina

@@ -48,9 +48,24 @@ template <class F> void release_noexcept(F &&release) noexcept {
     }
 }
 
+// An exiting interpreter ends a thread that asks for its lock by unwinding it (pthread_exit).
+// Where that unwinding is caught and cannot go on, the thread waits for the process to end
+// instead, as newer interpreters do themselves.
+[[noreturn]] void park_ended_thread() noexcept;
+
+// libc++abi hands that unwinding to catch (...) as a foreign exception, one with no C++ type;
+// libstdc++ as abi::__forced_unwind, caught before.
+inline bool ended_thread_unwinding() noexcept {
+#if defined(__GLIBCXX__)
+    return false;
+#else
+    return abi::__cxa_current_exception_type() == nullptr;
+#endif
+}
+
 // Runs a method body with the fault boundary: C++ exceptions and a null result without an
-// error set become the fault exception. The unwinding by which an exiting interpreter ends a
-// thread that asks for its lock passes through.
+// error set become the fault exception. The unwinding that ends a thread goes on through it
+// where the C++ runtime can rethrow it (libstdc++), else the thread is parked.
 template <class F> PyObject *guard(F &&body) {
     GilHeldScope held;
     try {
@@ -64,12 +79,10 @@ template <class F> PyObject *guard(F &&body) {
         throw;
 #endif
     } catch (...) {
-#if !defined(__GLIBCXX__)
-        // libc++abi hands glibc's forced unwind to catch (...) as a foreign exception, one
-        // with no C++ type.
-        if (abi::__cxa_current_exception_type() == nullptr)
-            throw;
-#endif
+        // libc++abi's rethrow starts a new search for a foreign exception, which finds no
+        // handler and terminates.
+        if (ended_thread_unwinding())
+            park_ended_thread();
         return raise_current_fault();
     }
 }
@@ -83,7 +96,13 @@ template <class F> int guard_int(F &&body) noexcept {
             raise_fault("operation failed without an error");
         report_release_faults(nullptr);
         return result;
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        park_ended_thread();
+#endif
     } catch (...) {
+        if (ended_thread_unwinding())
+            park_ended_thread();
         raise_current_fault();
         return -1;
     }
@@ -94,7 +113,13 @@ template <class F> void guard_dealloc(PyObject *self, F &&body) noexcept {
     GilHeldScope held;
     try {
         body();
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        park_ended_thread();
+#endif
     } catch (...) {
+        if (ended_thread_unwinding())
+            park_ended_thread();
         raise_current_fault();
         PyErr_WriteUnraisable(self);
     }
