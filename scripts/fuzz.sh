@@ -15,7 +15,8 @@ targets=(${FUZZ_TARGETS:-fuzz_utf8 fuzz_quote fuzz_core_head fuzz_core_url fuzz_
 python="${PYTHON:-$(command -v python3)}"
 python="$("$python" -c 'import sys; print(sys.executable)')"
 
-stack="$("$root/scripts/stack.sh" | tail -1)"
+# CORVINA_STACK: a stack prefix already built (the suite passes its own); else the host's.
+stack="${CORVINA_STACK:-$("$root/scripts/stack.sh" | tail -1)}"
 CC="${CC:-clang-14}" CXX="${CXX:-clang++-14}" cmake -S "$root" -B "$build" -G Ninja \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVINA_FUZZ=ON -DCORVINA_SANITIZE=address \
     -DCORVINA_BUILD_MODULE=ON -DPython_EXECUTABLE="$python" \

