@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything from scratch and runs the whole suite: layout check, C++ unit tests, pytest
-# against the scripted Core and end to end against the real Core, the self-contained wheel on the
-# oldest and newest CPython, then the scripted suite again under ASan+UBSan and the concurrency
-# tests under ThreadSanitizer, then a bounded fuzzing run. Every build links the pinned static
+# Builds everything from scratch and runs the whole suite: layout check, C++ unit tests, the
+# x86_64 wheel installed and tested (pytest against the scripted Core and end to end against the
+# real Core, then on the oldest and newest CPython), the aarch64 wheel under emulation, then the
+# scripted suite again under ASan+UBSan and the concurrency tests under ThreadSanitizer, then a
+# bounded fuzzing run. Every build links the pinned static
 # network stack of scripts/stack.sh (built once, cached outside the tree), as the wheels do: the
 # x86_64 one that zig builds for glibc 2.17 (plain C libraries, which GCC and clang link alike);
 # the aarch64 one builds beside it for the aarch64 wheel, smoke-tested under emulation. A
@@ -37,10 +38,6 @@ for arch in -m32 -m64; do
 done
 echo "layout ok"
 
-step "install the module (pip install .)"
-"$py" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
-  -Ccmake.define.CORVINA_STACK="$stack" .
-
 cmake_build() { # dir, extra cmake args...
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$py" \
@@ -56,9 +53,16 @@ ldd build/system-curl/kestrin/libkestrin.so | grep -q 'libcurl\.so' ||
   { echo "the system-libcurl build does not link the system's libcurl"; exit 1; }
 echo "system libcurl build ok"
 
-step "test build: scripted Core and C++ unit tests"
-cmake_build build/test -DCORVINA_BUILD_MODULE=OFF -DCORVINA_BUILD_TESTING=ON
+step "test build (GCC): module, scripted Core and C++ unit tests"
+cmake_build build/test -DCORVINA_BUILD_MODULE=ON -DCORVINA_BUILD_TESTING=ON
 ctest --test-dir build/test --output-on-failure -j"$jobs"
+
+step "the x86_64 wheel and sdist, installed in the virtual environment"
+WHEEL_ARCHS=x86_64 scripts/wheel.sh
+"$py" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
+  dist/corvina_native-*-manylinux*_x86_64.whl
+# The wheel's scripted Core comes from the wheel's toolchain (see scripts/wheel-test.sh).
+wheel_scripted_core=$(scripts/wheel-test.sh --scripted-core | tail -1)
 
 run_pytest() { # python args...
   local rc=0
@@ -67,12 +71,14 @@ run_pytest() { # python args...
   return "$rc"
 }
 
-step "pytest: module contracts against the scripted Core (installed module)"
-(cd tests && CORVINA_SCRIPTED_CORE="$root/build/test/tests/scripted_core/libkestrin.so" \
+step "pytest: module contracts against the scripted Core (installed wheel)"
+(cd tests && CORVINA_SCRIPTED_CORE="$wheel_scripted_core" \
   run_pytest "$py" -m pytest -q -p no:cacheprovider scripted)
 
+# The wheel links its C++ runtime in, so the shim's operator new reaches only the GCC build.
 step "pytest: each of the module's own allocations failing in turn (preloaded operator new)"
 (cd tests && LD_PRELOAD="$root/build/test/tests/alloc_shim/liballoc_shim.so" \
+  PYTHONPATH="$root/build/test/bindings/python" \
   CORVINA_SCRIPTED_CORE="$root/build/test/tests/scripted_core/libkestrin.so" \
   run_pytest "$py" -m pytest -q -p no:cacheprovider scripted/test_torture_cxx.py)
 
@@ -81,12 +87,12 @@ if [ -d tests/e2e ] && ls tests/e2e/test_*.py >/dev/null 2>&1; then
   (cd tests && run_pytest "$py" -m pytest -q -p no:cacheprovider e2e)
 fi
 
-step "waiting for the aarch64 stack and the arm64 root"
-wait "$aarch64_prep" || { tail -30 build/aarch64-prep.log; exit 1; }
-step "self-contained wheels (manylinux2014 x86_64 and aarch64) and sdist"
-scripts/wheel.sh
 step "the x86_64 wheel on the oldest and newest CPython: scripted suite, e2e subset, mypy"
 scripts/wheel-test.sh --ends
+
+step "the aarch64 wheel (its stack and the arm64 root were made in the background)"
+wait "$aarch64_prep" || { tail -30 build/aarch64-prep.log; exit 1; }
+WHEEL_ARCHS=aarch64 scripts/wheel.sh
 step "the aarch64 wheel under emulation: import, one HTTPS request, one WebSocket echo"
 "$py" tests/wheel/aarch64_smoke.py --smoke --wheel dist/corvina_native-*-manylinux*_aarch64.whl
 

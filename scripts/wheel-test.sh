@@ -6,13 +6,16 @@
 # libcurl, OpenSSL or codec library of the system, the import time, and mypy --strict on
 # examples/ with the installed stubs.
 # `--ends`: only the oldest and the newest of those CPythons.
+# `--scripted-core`: only builds the scripted Core for the wheel and prints its path.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 wheel=$(ls dist/corvina_native-*-cp310-abi3-*manylinux*_x86_64.whl)
 pyroot=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
 versions=("$@")
-if [ "${#versions[@]}" -eq 0 ] || [ "$*" = "--ends" ]; then
+if [ "$*" = "--scripted-core" ]; then
+  versions=(none)
+elif [ "${#versions[@]}" -eq 0 ] || [ "$*" = "--ends" ]; then
   versions=()
   for v in $(ls "$pyroot/versions" | sort -V); do
     case $v in 3.1[0-9].*) versions+=("$v") ;; esac
@@ -37,6 +40,10 @@ if [ ! -f "$scripted_build/CMakeCache.txt" ]; then
 fi
 cmake --build "$scripted_build" -j"${JOBS:-2}" --target kestrin_scripted >/dev/null
 scripted_core="$root/$scripted_build/tests/scripted_core/libkestrin.so"
+if [ "$*" = "--scripted-core" ]; then
+  echo "$scripted_core"
+  exit 0
+fi
 e2e=(
   "e2e/test_http_nginx.py::test_connections_are_reused_and_http_versions"
   "e2e/test_http_nginx.py::test_profiles_complete_tls_handshakes"

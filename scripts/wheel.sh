@@ -25,9 +25,12 @@ esac
 scripts/install-deps.sh
 scripts/venv.sh
 
-rm -rf dist build/wheel-raw
+# Only what this run builds is replaced: one CPU's wheel can be built after the other's.
+rm -f dist/*.tar.gz
 "$py" -m build --sdist --no-isolation --outdir dist . >/dev/null 2>&1
 for arch in "${archs[@]}"; do
+  rm -rf "build/wheel-raw/$arch"
+  rm -f dist/*-"$arch".whl
   args=()
   if [ "$toolchain" = zig ]; then
     stack=$(CORVINA_STACK_TARGET="$arch-linux-gnu.$glibc" scripts/stack.sh | tail -1)

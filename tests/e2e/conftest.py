@@ -36,7 +36,7 @@ def tls(workdir):
     cert_file, key_file = workdir / "server.pem", workdir / "server.key"
     cert_file.write_bytes(b"".join(blob.bytes() for blob in cert.cert_chain_pems))
     key_file.write_bytes(cert.private_key_pem.bytes())
-    return {"ca_pem": ca.cert_pem.bytes(), "cert": str(cert_file), "key": str(key_file)}
+    return {"ca_pem": ca.cert_pem.bytes(), "cert": str(cert_file), "key": str(key_file), "ca": ca}
 
 
 @pytest.fixture(scope="session")
