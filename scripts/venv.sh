@@ -3,7 +3,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 venv="$root/build/venv"
-if [ ! -x "$venv/bin/python" ]; then
+# A venv whose creation was interrupted has a python but no pip: made again.
+if ! "$venv/bin/python" -m pip --version >/dev/null 2>&1; then
+  rm -rf "$venv"
   python3 -m venv "$venv"
 fi
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
