@@ -3,7 +3,7 @@
 # time from a scratch copy of its committed seed corpus, so the committed files never change.
 # Exits non-zero when a target crashes; the crashing input is kept under $FUZZ_WORK/<target>/.
 #
-#   FUZZ_SECONDS   seconds per target (default 20, the CI budget)
+#   FUZZ_SECONDS   seconds per target (default 20; CI gives 10)
 #   FUZZ_TARGETS   which targets (default all six)
 #   FUZZ_WORK      scratch directory (default a temporary one, removed unless a target crashed)
 set -euo pipefail

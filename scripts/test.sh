@@ -147,6 +147,6 @@ tsan_rt=$(gcc -print-file-name=libtsan.so)
   run_pytest "$py" -m pytest -q -p no:cacheprovider -m concurrency scripted)
 
 step "fuzzing: each libFuzzer target for a bounded time (clang, ASan+UBSan)"
-FUZZ_SECONDS=${FUZZ_SECONDS:-20} PYTHON="$py" CORVINA_STACK="$stack" scripts/fuzz.sh
+FUZZ_SECONDS=${FUZZ_SECONDS:-10} PYTHON="$py" CORVINA_STACK="$stack" scripts/fuzz.sh
 
 step "all tests passed"
