@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs the scripted suite (tests/scripted) against the aarch64 wheel under qemu
 # (scripts/arm64-run.sh), with the scripted Core built for aarch64 by the wheel's zig toolchain
-# into build/wheel-scripted-aarch64. `--wheel W` (default: dist's aarch64 wheel); further
-# arguments go to pytest, run from tests/ (test paths, e.g. scripted/test_exit.py, take the place
-# of the whole suite).
+# (scripts/wheel-test.sh --scripted-core aarch64). `--wheel W` (default: dist's aarch64 wheel);
+# further arguments go to pytest, run from tests/ (test paths, e.g. scripted/test_exit.py, take
+# the place of the whole suite).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -15,15 +15,7 @@ else
 fi
 # The same toolchain as the wheel's Core, so that the C++ runtime an exception crosses is the one
 # the module meets on a real aarch64 machine.
-stack=$(CORVINA_STACK_TARGET=aarch64-linux-gnu.2.17 scripts/stack.sh | tail -1)
-build=build/wheel-scripted-aarch64
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVINA_STACK="$stack" \
-    -DCORVINA_BUILD_MODULE=OFF -DCMAKE_TOOLCHAIN_FILE="$stack/toolchain/toolchain.cmake" \
-    -DCORVINA_BUILD_SCRIPTED_CORE=ON >/dev/null
-fi
-cmake --build "$build" -j"${JOBS:-2}" --target kestrin_scripted >/dev/null
-core="$root/$build/tests/scripted_core/libkestrin.so"
+core=$(scripts/wheel-test.sh --scripted-core aarch64 | tail -1)
 readelf -h "$core" | grep -q AArch64 || { echo "arm64-scripted: $core is not aarch64" >&2; exit 1; }
 # From tests/, with nothing of the build tree on the path: the import must be the wheel's.
 cd tests

@@ -6,11 +6,19 @@
 # libcurl, OpenSSL or codec library of the system, the import time, and mypy --strict on
 # examples/ with the installed stubs.
 # `--ends`: only the oldest and the newest of those CPythons.
-# `--scripted-core`: only builds the scripted Core for the wheel and prints its path.
+# `--scripted-core [ARCH]`: only builds the scripted Core for the wheel (or for the zig wheel of
+# ARCH) and prints its path.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-wheel=$(ls dist/corvina_native-*-cp310-abi3-*manylinux*_x86_64.whl)
+arch=x86_64
+if [ "${1:-}" = "--scripted-core" ] && [ -n "${2:-}" ]; then
+  arch=$2
+  set -- --scripted-core
+  wheel=manylinux_2_17_ # another CPU's Core comes from zig, as its wheel does
+else
+  wheel=$(ls dist/corvina_native-*-cp310-abi3-*manylinux*_x86_64.whl)
+fi
 pyroot=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
 versions=("$@")
 if [ "$*" = "--scripted-core" ]; then
@@ -26,8 +34,8 @@ fi
 # The scripted Core is built by the wheel's own toolchain, so that its C++ runtime is the one the
 # wheel's Core has: an exception it throws into the module is then the kind the module can meet.
 if [[ $wheel == *manylinux_2_17_* ]]; then
-  stack=$(CORVINA_STACK_TARGET=x86_64-linux-gnu.2.17 scripts/stack.sh | tail -1)
-  scripted_build=build/wheel-scripted-x86_64
+  stack=$(CORVINA_STACK_TARGET="$arch-linux-gnu.2.17" scripts/stack.sh | tail -1)
+  scripted_build=build/wheel-scripted-$arch
   cmake_args=(-DCMAKE_TOOLCHAIN_FILE="$stack/toolchain/toolchain.cmake" -DCORVINA_BUILD_SCRIPTED_CORE=ON)
 else
   stack=$(scripts/stack.sh | tail -1)
