@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "http_head.hpp"
+#include "page_allocator.hpp"
 
 namespace kestrin {
 
@@ -23,7 +24,7 @@ struct CacheEntry {
     std::vector<std::pair<std::string, std::string>> vary;
     int status = 0;
     std::string head; // raw header block as received
-    std::string body; // decoded body
+    BodyBlock body;   // decoded body
     ParsedHead parsed;
     int64_t request_time = 0; // seconds since the epoch
     int64_t response_time = 0;

@@ -1,6 +1,7 @@
 #include "request.hpp"
 
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -35,6 +36,18 @@ ks_status check_http_url(const std::string &url) {
     bool ok = std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0;
     curl_free(scheme);
     return ok ? KS_OK : KS_INVALID_ARGUMENT;
+}
+
+// A body announced larger than a cache entry may be is not collected for the cache: it would
+// be copied only to be dropped at the limit. Only an unencoded length is the stored size.
+bool announced_over(const ParsedHead &h, size_t limit) {
+    if (h.get("Content-Encoding"))
+        return false;
+    auto length = h.get("Content-Length");
+    uint64_t n = 0;
+    return length &&
+           std::from_chars(length->data(), length->data() + length->size(), n).ec == std::errc() &&
+           n > limit;
 }
 
 } // namespace
@@ -346,7 +359,8 @@ void Request::on_head_end() {
     bool unverified = s.cert_mode == KS_CERT_NONE && (is_https(url_) || is_https(s.proxy));
     hop_.store_ok = s.cache && method_ == "GET" && send_kind_ == BodyKind::None &&
                     cache_mode_ != CacheMode::NoStore && !unverified &&
-                    is_storable(hop_.parsed, sent_headers_);
+                    is_storable(hop_.parsed, sent_headers_) &&
+                    !announced_over(hop_.parsed, s.cache->max_entry_bytes());
     hop_.response_delivered = true;
     if (cb_.on_response)
         cb_.on_response(cb_.user_data, handle(), hop_.parsed.status,
@@ -398,7 +412,7 @@ size_t Request::on_write(char *data, size_t size, size_t n, void *p) {
         }
         if (!fits) {
             self->hop_.store_ok = false;
-            std::string().swap(self->hop_.store_body);
+            BodyBlock().swap(self->hop_.store_body);
         }
     }
     if (!self->cb_.on_body)
@@ -419,9 +433,9 @@ void Request::queue_body(const char *data, size_t len) {
     if (pending_body_.empty() || pending_body_.back().size() >= kBodyBatch) {
         // A full block before this one means a large body: give the next one its whole room
         // at once, as regrowing it would copy what it holds each time.
-        bool large = !pending_body_.empty() || spare_block_.capacity() >= kBodyBatch;
-        pending_body_.emplace_back(std::move(spare_block_));
-        spare_block_.clear();
+        bool large = !pending_body_.empty() ||
+                     (spares_ > 0 && spare_blocks_[spares_ - 1].capacity() >= kBodyBatch);
+        pending_body_.emplace_back(spares_ > 0 ? std::move(spare_blocks_[--spares_]) : BodyBlock());
         pending_body_.back().clear();
         if (large)
             pending_body_.back().reserve(kBodyBatch + kReadSize);
@@ -439,13 +453,14 @@ void Request::deliver_body(bool partial_block) {
     while (!pending_body_.empty() && !hop_.want_pause) {
         if (!partial_block && pending_body_.size() == 1)
             return; // still filling
-        std::string block = std::move(pending_body_.front());
+        BodyBlock block = std::move(pending_body_.front());
         pending_body_.pop_front();
         if (!cb_.on_body(cb_.user_data, handle(), reinterpret_cast<const uint8_t *>(block.data()),
                          block.size()))
             hop_.want_pause = true;
-        if (block.capacity() > spare_block_.capacity())
-            spare_block_ = std::move(block);
+        // A large block is kept while there is room; a small one only when nothing is.
+        if (spares_ < spare_blocks_.size() && (spares_ == 0 || block.capacity() >= kBodyBatch))
+            spare_blocks_[spares_++] = std::move(block);
     }
 }
 
@@ -703,7 +718,7 @@ void Request::serve(std::shared_ptr<const CacheEntry> entry) {
 
 void Request::pump_cached() {
     while (phase_ == Phase::Serving && !hop_.want_pause) {
-        const std::string &body = hop_.cached->body;
+        const BodyBlock &body = hop_.cached->body;
         if (serve_offset_ >= body.size())
             return finish({KS_OK, 0});
         size_t n = std::min(kServeChunk, body.size() - serve_offset_);
@@ -732,12 +747,14 @@ void Request::finish(Failure failure) {
     // Bytes that arrived before the outcome still come before it, a pause notwithstanding; a
     // canceled request wants no more of its body.
     if (failure.status != KS_CANCELED) {
-        for (const std::string &block : pending_body_)
+        for (const BodyBlock &block : pending_body_)
             cb_.on_body(cb_.user_data, handle(), reinterpret_cast<const uint8_t *>(block.data()),
                         block.size());
     }
     pending_body_.clear();
-    std::string().swap(spare_block_);
+    for (BodyBlock &block : spare_blocks_)
+        BodyBlock().swap(block);
+    spares_ = 0;
     phase_ = Phase::Done;
     awaiting_follow_ = false;
     timer_.cancel();

@@ -3,6 +3,7 @@
 // (hops, cache, back-pressure, upload, completion).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "error_map.hpp"
 #include "handler_slot.hpp"
 #include "http_head.hpp"
+#include "page_allocator.hpp"
 #include "upload_buffer.hpp"
 
 namespace kestrin {
@@ -191,10 +193,12 @@ class Request : public std::enable_shared_from_this<Request> {
     int64_t request_time_ = 0;
     size_t serve_offset_ = 0;
     // Body libcurl gave that on_body has not had yet, in blocks of at most kBodyBatch bytes.
-    std::deque<std::string> pending_body_;
-    // A delivered block's memory, kept for the next one: a large body then fills blocks
-    // without allocating or regrowing them.
-    std::string spare_block_;
+    std::deque<BodyBlock> pending_body_;
+    // Delivered blocks' memory, kept for the next ones: a large body then fills blocks without
+    // mapping or regrowing them. Two, as a read that spans blocks has one filling while the
+    // last goes out, and a third would be unmapped and mapped again on every such read.
+    std::array<BodyBlock, 2> spare_blocks_;
+    size_t spares_ = 0;
     bool flush_queued_ = false;
 
     // What one hop learns and decides; start_hop() begins each hop with a fresh one.
@@ -228,7 +232,7 @@ class Request : public std::enable_shared_from_this<Request> {
         bool revalidating = false;
         bool not_modified = false;
         bool store_ok = false;
-        std::string store_body;
+        BodyBlock store_body;
     };
     Hop hop_;
 };

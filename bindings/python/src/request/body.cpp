@@ -36,8 +36,8 @@ PyObject *request_next_body(PyObject *self) {
     if (std::holds_alternative<NotStarted>(result))
         return raise_runtime("request body stream is not started");
     auto &body = std::get<BodyOutcome>(result);
-    if (auto *chunk = std::get_if<Bytes>(&body))
-        return new_bytes(*chunk);
+    if (auto *chunk = std::get_if<BodyChunk>(&body))
+        return new_bytes(chunk->data(), chunk->size());
     if (auto *f = std::get_if<RequestFailure>(&body))
         return raise_request_failure(*f);
     Py_RETURN_NONE;

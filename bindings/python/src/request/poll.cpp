@@ -109,8 +109,8 @@ bool poll_one(RequestNative &n, PyRef &out) {
     if (resume)
         (void)n.core().resume_read();
 
-    if (auto *chunk = std::get_if<Bytes>(&body)) {
-        PyRef bytes = PyRef::steal(new_bytes(*chunk));
+    if (auto *chunk = std::get_if<BodyChunk>(&body)) {
+        PyRef bytes = PyRef::steal(new_bytes(chunk->data(), chunk->size()));
         if (!bytes)
             return false;
         out = event("body", 0, {}, std::move(bytes), {});

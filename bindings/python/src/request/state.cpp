@@ -127,7 +127,7 @@ bool RequestState::on_body(const uint8_t *data, size_t len) noexcept {
             delivered_ += len;
             return;
         }
-        body_.push_back(copy_run(data, len));
+        body_.push_back(chunks_->copy(data, len));
         buffered_ = saturating_add(buffered_, len);
         if (buffered_ >= kPauseThreshold && phase_ == Phase::pending) {
             paused_ = true;
@@ -213,7 +213,7 @@ HeadOutcome RequestState::wait_head(ks_request *run) {
 std::optional<BodyOutcome> RequestState::body_locked(bool &resume) {
     BodyOutcome result;
     if (!body_.empty()) {
-        Bytes chunk = std::move(body_.front());
+        BodyChunk chunk = std::move(body_.front());
         body_.pop_front();
         delivered_ += chunk.size();
         buffered_ -= static_cast<uint32_t>(std::min<size_t>(chunk.size(), buffered_));
@@ -264,7 +264,7 @@ BodyOutcome RequestState::read_rest(bool &resume, BodySink &sink, ks_request *ru
     std::unique_lock<std::mutex> lock(lock_);
     for (;;) {
         while (auto r = body_locked(resume)) {
-            if (auto *chunk = std::get_if<Bytes>(&*r)) {
+            if (auto *chunk = std::get_if<BodyChunk>(&*r)) {
                 sink.append(chunk->data(), chunk->size());
                 continue;
             }

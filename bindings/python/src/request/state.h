@@ -4,6 +4,7 @@
 #include "bridge/notifier.h"
 #include "errors/error.h"
 #include "lib/convert.h"
+#include "request/chunk.h"
 #include "request/sink.h"
 
 #include <atomic>
@@ -40,7 +41,7 @@ using HeadOutcome = std::variant<std::monostate, HeadResponse, RequestFailure>;
 
 struct BodyPending {};
 struct BodyDone {};
-using BodyOutcome = std::variant<BodyPending, Bytes, BodyDone, RequestFailure>;
+using BodyOutcome = std::variant<BodyPending, BodyChunk, BodyDone, RequestFailure>;
 
 // A hop, nothing, or the failure (kind and code) that woke the wait.
 using HopOutcome = std::variant<std::monostate, RedirectHop, CoreError>;
@@ -135,7 +136,8 @@ class RequestState {
     std::condition_variable wake_;
     Phase phase_ = Phase::pending;
     RequestFailure failure_;
-    std::deque<Bytes> body_;
+    std::deque<BodyChunk> body_;
+    std::shared_ptr<ChunkPool> chunks_ = std::make_shared<ChunkPool>();
     std::deque<RedirectHop> hops_;
     int32_t status_ = 0;
     std::optional<Bytes> head_;
