@@ -383,6 +383,19 @@ void Engine::fail_transfers() {
     }
 }
 
+BodyBlock Engine::take_block() noexcept {
+    std::lock_guard lock(kept_mu_);
+    return kept_ > 0 ? std::move(kept_blocks_[--kept_]) : BodyBlock();
+}
+
+void Engine::keep_block(BodyBlock &&block) noexcept {
+    if (block.capacity() < PageAllocator<char>::kMapFrom)
+        return;
+    std::lock_guard lock(kept_mu_);
+    if (kept_ < kept_blocks_.size())
+        kept_blocks_[kept_++] = std::move(block);
+}
+
 void Engine::flush_bodies() {
     while (!body_flushes_.empty()) {
         auto r = std::move(body_flushes_.back());

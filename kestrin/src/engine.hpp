@@ -6,6 +6,7 @@
 // is touched only by the owner.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -29,6 +30,8 @@
 #include <curl/curl.h>
 
 #include <kestrin/kestrin.h>
+
+#include "page_allocator.hpp"
 
 #include "alt_svc.hpp"
 #include "engine_settings.hpp"
@@ -125,6 +128,11 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // A socket libcurl opened for easy's connection.
     void note_socket(CURL *easy, curl_socket_t s);
 
+    // Body blocks that finished requests leave, for the next ones: responses of a few hundred
+    // KiB then fill blocks mapped and touched before. Two at most stay mapped per engine.
+    BodyBlock take_block() noexcept;
+    void keep_block(BodyBlock &&block) noexcept;
+
   private:
     explicit Engine(EngineSettings settings);
     // The shutdown that a release queues; it needs no memory then.
@@ -219,6 +227,10 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::unordered_map<curl_off_t, curl_socket_t> connection_sockets_;
     bool stopped_ = false;
     int foreign_completions_ = 0;
+
+    std::mutex kept_mu_; // a start that fails at once finishes its request on the caller's thread
+    std::array<BodyBlock, 2> kept_blocks_;
+    size_t kept_ = 0;
     // A libcurl callback of ours ran out of memory: libcurl's view of the sockets or the timer
     // is no longer ours.
     bool callback_failed_ = false;

@@ -433,12 +433,12 @@ void Request::queue_body(const char *data, size_t len) {
     if (pending_body_.empty() || pending_body_.back().size() >= kBodyBatch) {
         // A full block before this one means a large body: give the next one its whole room
         // at once, as regrowing it would copy what it holds each time.
-        bool large = !pending_body_.empty() ||
-                     (spares_ > 0 && spare_blocks_[spares_ - 1].capacity() >= kBodyBatch);
-        pending_body_.emplace_back(spares_ > 0 ? std::move(spare_blocks_[--spares_]) : BodyBlock());
-        pending_body_.back().clear();
+        BodyBlock block = spares_ > 0 ? std::move(spare_blocks_[--spares_]) : engine_->take_block();
+        bool large = !pending_body_.empty() || block.capacity() >= kBodyBatch;
+        block.clear();
         if (large)
-            pending_body_.back().reserve(kBodyBatch + kReadSize);
+            block.reserve(kBodyBatch + kReadSize);
+        pending_body_.push_back(std::move(block));
     }
     pending_body_.back().append(data, len);
     if (pending_body_.size() > 1 && !hop_.want_pause)
@@ -752,8 +752,10 @@ void Request::finish(Failure failure) {
                         block.size());
     }
     pending_body_.clear();
-    for (BodyBlock &block : spare_blocks_)
-        BodyBlock().swap(block);
+    for (size_t i = 0; i < spares_; ++i) {
+        engine_->keep_block(std::move(spare_blocks_[i]));
+        BodyBlock().swap(spare_blocks_[i]); // what the engine did not keep goes now
+    }
     spares_ = 0;
     phase_ = Phase::Done;
     awaiting_follow_ = false;

@@ -20,18 +20,16 @@ bool holds(const BodyChunk &c, const std::vector<uint8_t> &v) {
     return c.size() == v.size() && (v.empty() || std::equal(v.begin(), v.end(), c.data()));
 }
 
-// Heap, pooled and oversized chunks each hold an exact copy, also after moves and after the
-// pool that made them is gone.
+// Heap, pooled and oversized chunks each hold an exact copy, also after moves.
 TEST(ChunkPool, EveryKindOfChunkHoldsItsBytes) {
-    auto pool = std::make_shared<ChunkPool>();
+    ChunkPool pool;
     std::vector<BodyChunk> chunks;
     std::vector<std::vector<uint8_t>> want;
     for (size_t n : {size_t{0}, size_t{1}, ChunkPool::kMapFrom - 1, ChunkPool::kMapFrom,
                      ChunkPool::kBlock, ChunkPool::kBlock + 1, size_t{3} << 20}) {
         want.push_back(pattern(n));
-        chunks.push_back(pool->copy(want.back().data(), n));
+        chunks.push_back(pool.copy(want.back().data(), n));
     }
-    pool.reset();
     std::vector<BodyChunk> moved(std::make_move_iterator(chunks.begin()),
                                  std::make_move_iterator(chunks.end()));
     for (size_t i = 0; i < want.size(); ++i)
@@ -41,14 +39,14 @@ TEST(ChunkPool, EveryKindOfChunkHoldsItsBytes) {
 }
 
 TEST(ChunkPool, DroppedBlocksServeTheNextChunks) {
-    auto pool = std::make_shared<ChunkPool>();
+    ChunkPool pool;
     auto data = pattern(ChunkPool::kBlock);
     const uint8_t *first;
     {
-        BodyChunk a = pool->copy(data.data(), 200000);
+        BodyChunk a = pool.copy(data.data(), 200000);
         first = a.data();
     }
-    BodyChunk b = pool->copy(data.data(), ChunkPool::kBlock);
+    BodyChunk b = pool.copy(data.data(), ChunkPool::kBlock);
     EXPECT_EQ(b.data(), first);
     EXPECT_TRUE(holds(b, data));
 }

@@ -3,10 +3,11 @@
 #include <kestrin/kestrin.h>
 
 #include "bridge/notifier.h"
-#include "entry/run_loop.h"
 #include "engine/engine.h"
+#include "entry/run_loop.h"
 #include "lib/fault.h"
 #include "lib/pyref.h"
+#include "request/chunk.h"
 #include "request/py_request.h"
 #include "request/response.h"
 #include "websocket/py_websocket.h"
@@ -71,6 +72,7 @@ int exec_module(PyObject *module) {
             add_to_all(module, all.get(), "abi_version", abi.get()))
             return -1;
         core_run_loop(); // the Core's optional entry points, looked up once, now
+        prime_heap_thresholds();
         return register_exit_hook();
     });
 }

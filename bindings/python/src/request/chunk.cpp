@@ -1,5 +1,6 @@
 #include "request/chunk.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -20,13 +21,13 @@ uint8_t *map_block(size_t n) {
 } // namespace
 
 BodyChunk::BodyChunk(BodyChunk &&other) noexcept
-    : pool_(std::move(other.pool_)), data_(std::exchange(other.data_, nullptr)),
+    : pool_(std::exchange(other.pool_, nullptr)), data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)), mapped_(std::exchange(other.mapped_, 0)) {}
 
 BodyChunk &BodyChunk::operator=(BodyChunk &&other) noexcept {
     if (this != &other) {
         release();
-        pool_ = std::move(other.pool_);
+        pool_ = std::exchange(other.pool_, nullptr);
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
         mapped_ = std::exchange(other.mapped_, 0);
@@ -48,7 +49,21 @@ void BodyChunk::release() noexcept {
     else
         munmap(data_, mapped_);
     data_ = nullptr;
-    pool_.reset();
+    pool_ = nullptr;
+}
+
+void prime_heap_thresholds() {
+    // Larger than any chunk, so that a chunk's bytes object comes from an arena, as before.
+    constexpr size_t kPrime = 384 * 1024;
+    if (void *p = std::malloc(kPrime)) {
+        static_cast<volatile char *>(p)[0] = 0; // the pair must not be optimized away
+        std::free(p);
+    }
+}
+
+ChunkPool &ChunkPool::shared() {
+    static ChunkPool *pool = new ChunkPool();
+    return *pool;
 }
 
 ChunkPool::~ChunkPool() {
@@ -70,7 +85,7 @@ BodyChunk ChunkPool::copy(const uint8_t *data, size_t len) {
         if (chunk.data_ == nullptr)
             chunk.data_ = map_block(kBlock);
         chunk.mapped_ = kBlock;
-        chunk.pool_ = shared_from_this();
+        chunk.pool_ = this;
     } else {
         chunk.data_ = map_block(len);
         chunk.mapped_ = len;

@@ -5,15 +5,14 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 namespace corvina {
 
 class ChunkPool;
 
-// One chunk's bytes. Large chunks live in pages mapped from the kernel and go back to their
-// request's pool when dropped, so a large transfer reuses a few blocks and leaves nothing in
-// the C allocator's arenas: the network thread's arena would keep them resident after it ends.
+// One chunk's bytes. Large chunks live in pages mapped from the kernel and go back to the pool
+// when dropped, so transfers reuse a few blocks and leave nothing in the C allocator's arenas:
+// the network thread's arena would keep them resident after a large transfer ends.
 class BodyChunk {
   public:
     BodyChunk() = default;
@@ -28,16 +27,17 @@ class BodyChunk {
     friend class ChunkPool;
     void release() noexcept;
 
-    std::shared_ptr<ChunkPool> pool_;
+    ChunkPool *pool_ = nullptr;
     uint8_t *data_ = nullptr;
     size_t size_ = 0;
     size_t mapped_ = 0; // 0: from the heap
 };
 
-// A request's spare blocks, taken and given back from any thread without a lock. Shared with
-// its chunks, which may outlive the request.
-class ChunkPool : public std::enable_shared_from_this<ChunkPool> {
+// Spare blocks, taken and given back from any thread without a lock. It outlives its chunks.
+class ChunkPool {
   public:
+    // The module's pool, never destroyed: a chunk may be dropped while the interpreter exits.
+    static ChunkPool &shared();
     static constexpr size_t kMapFrom = 64 * 1024;
     // Every pooled block has this room, so a spare fits any chunk the Core's batching makes.
     static constexpr size_t kBlock = 320 * 1024;
@@ -50,9 +50,18 @@ class ChunkPool : public std::enable_shared_from_this<ChunkPool> {
     friend class BodyChunk;
     void give_back(uint8_t *block) noexcept;
 
-    // As many as a queue at the pause threshold holds, plus the one being read: a transfer
-    // whose reader lags maps its blocks once.
-    std::array<std::atomic<uint8_t *>, 6> spare_{};
+    // As many as a queue at the pause threshold holds, plus the one being read and a few for
+    // other transfers: a reader that lags maps its blocks once, and responses of a few hundred
+    // KiB map none. At most 2.5 MiB stays mapped.
+    std::array<std::atomic<uint8_t *>, 8> spare_{};
 };
+
+// Once, at load. glibc gives a block above its mmap threshold a mapping of its own, and when
+// such a block is freed raises the threshold to its size and the trim threshold to twice that.
+// The body buffers here and in the Core never pass through malloc, so nothing large is freed
+// until Python frees a large bytes object, and meanwhile the arenas trim and regrow their top
+// around each chunk's bytes object: 30 to 90 page faults per MiB streamed. One block as large as
+// a chunk's bytes object, freed, sets the thresholds where that free would.
+void prime_heap_thresholds();
 
 } // namespace corvina

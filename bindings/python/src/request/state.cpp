@@ -127,7 +127,7 @@ bool RequestState::on_body(const uint8_t *data, size_t len) noexcept {
             delivered_ += len;
             return;
         }
-        body_.push_back(chunks_->copy(data, len));
+        body_.push_back(ChunkPool::shared().copy(data, len));
         buffered_ = saturating_add(buffered_, len);
         if (buffered_ >= kPauseThreshold && phase_ == Phase::pending) {
             paused_ = true;

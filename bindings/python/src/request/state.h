@@ -137,7 +137,6 @@ class RequestState {
     Phase phase_ = Phase::pending;
     RequestFailure failure_;
     std::deque<BodyChunk> body_;
-    std::shared_ptr<ChunkPool> chunks_ = std::make_shared<ChunkPool>();
     std::deque<RedirectHop> hops_;
     int32_t status_ = 0;
     std::optional<Bytes> head_;
