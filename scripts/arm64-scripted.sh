@@ -16,7 +16,8 @@ fi
 # The same toolchain as the wheel's Core, so that the C++ runtime an exception crosses is the one
 # the module meets on a real aarch64 machine.
 core=$(scripts/wheel-test.sh --scripted-core aarch64 | tail -1)
-readelf -h "$core" | grep -q AArch64 || { echo "arm64-scripted: $core is not aarch64" >&2; exit 1; }
+header=$(readelf -h "$core")
+grep -q AArch64 <<<"$header" || { echo "arm64-scripted: $core is not aarch64" >&2; exit 1; }
 # From tests/, with nothing of the build tree on the path: the import must be the wheel's.
 cd tests
 CORVINA_SCRIPTED_CORE="$core" "$root/scripts/arm64-run.sh" --wheel "$wheel" -c '

@@ -58,7 +58,11 @@ system_curl_build() {
   cmake -S . -B build/system-curl -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$py" \
     -DCORVINA_STACK= -DCORVINA_BUILD_MODULE=ON >/dev/null
   cmake --build build/system-curl -j"$jobs" --target kestrin
-  ldd build/system-curl/kestrin/libkestrin.so | grep -q 'libcurl\.so' ||
+  # Read whole before matching: grep -q stops reading early, and under pipefail the writer's
+  # SIGPIPE would fail the check.
+  local needed
+  needed=$(ldd build/system-curl/kestrin/libkestrin.so)
+  grep -q 'libcurl\.so' <<<"$needed" ||
     { echo "the system-libcurl build does not link the system's libcurl"; return 1; }
 }
 
