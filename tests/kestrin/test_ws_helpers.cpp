@@ -2,6 +2,7 @@
 // compression offer and the check of its answer.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "profiles.hpp"
 #include "websocket/close.hpp"
 #include "websocket/deflate.hpp"
+#include "websocket/mask.hpp"
 #include "websocket/text.hpp"
 #include "websocket/url.hpp"
 
@@ -215,6 +217,32 @@ TEST(WsHelpers, DeflateAnswers) {
         EXPECT_EQ(why.empty(), c.ok) << c.answer << ": " << why;
         if (c.ok) {
             EXPECT_EQ(negotiated, c.negotiated) << c.answer;
+        }
+    }
+}
+
+// Against the rule itself (byte i XOR key[i % 4]), for every length around the 16-byte steps,
+// the frame whole and split at every point, so the key's phase carries across buffers.
+TEST(WsHelpers, MaskingMatchesTheRuleWholeAndSplit) {
+    namespace wd = boost::beast::websocket::detail;
+    const uint32_t raw = 0xa1b2c3d4;
+    for (size_t len = 0; len <= 70; ++len) {
+        std::vector<unsigned char> plain(len);
+        for (size_t i = 0; i < len; ++i)
+            plain[i] = static_cast<unsigned char>(i * 7 + 3);
+        wd::prepared_key key;
+        wd::prepare_key(key, raw);
+        std::vector<unsigned char> expected = plain;
+        for (size_t i = 0; i < len; ++i)
+            expected[i] ^= key[i % 4];
+        for (size_t split = 0; split <= len; ++split) {
+            std::vector<unsigned char> data = plain;
+            wd::prepared_key k = key;
+            wd::mask_inplace(boost::asio::mutable_buffer(data.data(), split), k);
+            wd::mask_inplace(boost::asio::mutable_buffer(data.data() + split, len - split), k);
+            ASSERT_EQ(data, expected) << "length " << len << ", split at " << split;
+            for (size_t i = 0; i < 4; ++i)
+                ASSERT_EQ(k[i], key[(i + len) % 4]) << "length " << len;
         }
     }
 }

@@ -23,6 +23,7 @@
 #include "http_head.hpp"
 #include "websocket/close.hpp"
 #include "websocket/config.hpp"
+#include "websocket/mask.hpp"
 #include "websocket/stream.hpp"
 #include "websocket/tunnel.hpp"
 #include "websocket/url.hpp"
