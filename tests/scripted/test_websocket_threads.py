@@ -65,7 +65,7 @@ def test_recv_waits_while_other_threads_send_cancel_and_poll(core):
     assert [c["kind"] for c in core.calls("ks_websocket_send")] == [1, 2]
 
 
-def test_poll_on_another_thread_waits_for_a_blocked_recv(core):
+def test_poll_on_another_thread_beside_a_blocked_recv(core):
     ws = new_ws()
     ws.connect()
     reader = Runner(ws.recv)

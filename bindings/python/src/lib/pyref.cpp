@@ -39,6 +39,24 @@ GilRelease::~GilRelease() noexcept(false) {
     drain_released_refs();
 }
 
+std::unique_lock<std::mutex> lock_yielding(std::mutex &m) {
+    std::unique_lock<std::mutex> lock(m, std::try_to_lock);
+    if (lock.owns_lock() || !t_gil_held) {
+        if (!lock.owns_lock())
+            lock.lock();
+        return lock;
+    }
+    // Wait with the interpreter lock given up, and never take it back while holding `m`. Raw
+    // save/restore: nothing else runs on this thread meanwhile, and nothing queued is released.
+    for (;;) {
+        PyThreadState *ts = PyEval_SaveThread();
+        { std::lock_guard<std::mutex> wait(m); }
+        PyEval_RestoreThread(ts);
+        if (lock.try_lock())
+            return lock;
+    }
+}
+
 void release_python_ref(PyObject *o) {
     if (o == nullptr)
         return;

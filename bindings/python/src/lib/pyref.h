@@ -3,6 +3,7 @@
 
 #include "lib/python.h"
 
+#include <mutex>
 #include <utility>
 
 namespace corvina {
@@ -70,6 +71,10 @@ class GilRelease {
     PyThreadState *state_;
     bool previous_;
 };
+
+// Locks `m`. A thread holding the interpreter lock gives it up while `m` is busy: no object lock
+// is ever waited for with the interpreter lock held, whatever its holder waits for.
+std::unique_lock<std::mutex> lock_yielding(std::mutex &m);
 
 // Drops a reference now if this thread holds the interpreter lock, else queues it for the next
 // time the module holds it.

@@ -70,38 +70,18 @@ void request_finalize(PyObject *self) {
     RequestBox::destroy(self);
 }
 
-std::unique_lock<std::mutex> lock_yielding(std::mutex &m) {
-    std::unique_lock<std::mutex> lock(m, std::try_to_lock);
-    if (lock.owns_lock())
-        return lock;
-    if (!gil_held_here()) {
-        lock.lock();
-        return lock;
-    }
-    // Wait with the interpreter lock given up, and never take it back while holding `m`.
-    // Raw save/restore: nothing else runs on this thread meanwhile, and nothing queued is
-    // released here.
-    for (;;) {
-        PyThreadState *ts = PyEval_SaveThread();
-        { std::lock_guard<std::mutex> wait(m); }
-        PyEval_RestoreThread(ts);
-        if (lock.try_lock())
-            return lock;
-    }
-}
-
 void set_started(RequestNative &n, std::shared_ptr<RequestHandle> started) {
-    std::lock_guard<std::mutex> lock(n.started_lock);
+    auto lock = lock_yielding(n.started_lock);
     n.started_context.swap(started); // the old one goes after the unlock
 }
 
 std::shared_ptr<RequestHandle> take_started(RequestNative &n) {
-    std::lock_guard<std::mutex> lock(n.started_lock);
+    auto lock = lock_yielding(n.started_lock);
     return std::move(n.started_context);
 }
 
 HeadOutcome take_started_head(RequestNative &n, std::shared_ptr<RequestHandle> &context) {
-    std::lock_guard<std::mutex> lock(n.started_lock);
+    auto lock = lock_yielding(n.started_lock);
     if (!n.started_context)
         return std::monostate{};
     HeadOutcome head = n.started_context->state().take_head();

@@ -53,8 +53,4 @@ void publish_stream(RequestNative &n, std::shared_ptr<RequestHandle> stream);
 // Clears the notifier and empties started_context; body_stream stays.
 void detach(RequestNative &n);
 
-// Locks `m`. A thread holding the interpreter lock gives it up while `m` is busy (its holder may
-// be a blocking reader whose progress needs a Core thread that waits for the interpreter lock).
-std::unique_lock<std::mutex> lock_yielding(std::mutex &m);
-
 } // namespace corvina

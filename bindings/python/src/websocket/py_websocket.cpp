@@ -38,7 +38,9 @@ struct WebSocketNative {
 
     std::shared_ptr<WebSocketHandle> handle;
     NotifyPending notify_pending;
-    std::mutex object_lock; // guards `connected`; taken before the state lock
+    // Guards `connected` and keeps a poll's drain whole; taken before the state lock, never held
+    // across a wait (recv waits on its own reference to the state).
+    std::mutex object_lock;
     std::shared_ptr<WebSocketState> connected;
 };
 
@@ -144,7 +146,7 @@ PyObject *connect_native(WebSocketNative &ws) {
         return raise_core_error(*error);
     std::shared_ptr<WebSocketState> previous; // released after the object lock
     {
-        std::lock_guard<std::mutex> guard(ws.object_lock);
+        auto guard = lock_yielding(ws.object_lock);
         previous = std::exchange(ws.connected,
                                  std::move(std::get<std::shared_ptr<WebSocketState>>(started)));
     }
@@ -248,13 +250,18 @@ PyObject *websocket_recv(PyObject *self) {
     bool connected = false;
     std::optional<EventFields> fields;
     {
-        // The whole wait runs without the interpreter lock; the condition wait is not
+        // The whole wait runs without the interpreter lock and without the object lock, so that
+        // polls, connect and other readers go on meanwhile; the condition wait is not
         // interrupted by signals, which the interpreter handles once this returns.
         GilRelease released;
-        std::lock_guard<std::mutex> guard(ws.object_lock);
-        if (ws.connected) {
+        std::shared_ptr<WebSocketState> state;
+        {
+            std::lock_guard<std::mutex> guard(ws.object_lock);
+            state = ws.connected;
+        }
+        if (state) {
             connected = true;
-            if (auto event = ws.connected->wait_pop(ws.handle ? ws.handle->core() : nullptr))
+            if (auto event = state->wait_pop(ws.handle ? ws.handle->core() : nullptr))
                 fields = fields_of(std::move(*event));
         }
     }
@@ -309,7 +316,7 @@ PyObject *websocket_poll_event(PyObject *self) {
     std::optional<EventFields> fields;
     NotifierRef removed; // dropped after the object lock
     {
-        std::lock_guard<std::mutex> guard(ws.object_lock);
+        auto guard = lock_yielding(ws.object_lock);
         connected = static_cast<bool>(ws.connected);
         if (connected) {
             if (auto event = ws.connected->try_pop()) {
@@ -333,7 +340,7 @@ PyObject *websocket_poll_events(PyObject *self, PyObject *const *args, Py_ssize_
     std::vector<EventFields> drained;
     NotifierRef removed; // dropped after the object lock
     {
-        std::lock_guard<std::mutex> guard(ws.object_lock);
+        auto guard = lock_yielding(ws.object_lock);
         connected = static_cast<bool>(ws.connected);
         for (uint32_t i = 0; connected && i < limit; ++i) {
             auto event = ws.connected->try_pop();
