@@ -148,6 +148,9 @@ void Engine::finish_shutdown() {
         active_.erase(r);
     }
     end_websockets(kEngineClosed, "engine released", false);
+    // A flush queued by a resume that no libcurl call followed: the request holds the engine,
+    // so a reference left here would keep both alive after the loop ends.
+    body_flushes_.clear();
     for (auto *watches : {&watches_, &parked_}) {
         for (auto &[fd, w] : *watches) {
             w->gone = true;
