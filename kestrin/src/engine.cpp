@@ -1,7 +1,6 @@
 #include "engine.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <linux/errqueue.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -215,8 +214,6 @@ int Engine::on_socket(CURL *, curl_socket_t s, int what, void *engine, void *) {
 }
 
 int Engine::watch_socket(curl_socket_t s, int what) {
-    if (what != CURL_POLL_REMOVE)
-        idle_h1_.erase(s); // a transfer took the connection
     auto it = watches_.find(s);
     if (what == CURL_POLL_REMOVE) {
         if (it != watches_.end()) {
@@ -454,56 +451,6 @@ void Engine::watch_connections(CURL *easy) {
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
 }
 
-// A finished transfer whose HTTP/1 connection went back to the pool: libcurl then still knows
-// its socket. A transfer that waited for a connection may have taken it within the same libcurl
-// call, and then watches it already. HTTP/2 connections are left alone, where the server may
-// speak at any time.
-void Engine::note_idle_connection(CURL *easy) {
-    curl_socket_t s = CURL_SOCKET_BAD;
-    long version = 0;
-    if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &s) != CURLE_OK || s == CURL_SOCKET_BAD ||
-        watches_.contains(s))
-        return;
-    curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
-    if (version == CURL_HTTP_VERSION_1_0 || version == CURL_HTTP_VERSION_1_1)
-        idle_h1_.insert(s);
-}
-
-// Runs as a transfer is about to send its request, on a new or a reused connection. libcurl
-// 7.88 checks idle connections at most once a second and takes waiting bytes for a sign of
-// life, so a response nobody asked for would answer this request. Every idle HTTP/1 socket
-// with something to read is replaced by one that is already closed: the real connection ends
-// at once and its bytes with it, and libcurl, finding the reused one dead when it sends, retries
-// on a fresh connection. One poll for all of them.
-void Engine::before_request() {
-    auto &fds = idle_poll_;
-    if (idle_h1_.empty())
-        return;
-    try {
-        fds.clear();
-        for (curl_socket_t s : idle_h1_)
-            fds.push_back({s, POLLIN, 0});
-    } catch (const std::bad_alloc &) {
-        return; // checked on the next request
-    }
-    if (::poll(fds.data(), fds.size(), 0) <= 0)
-        return;
-    for (const pollfd &p : fds) {
-        if (!p.revents || watches_.contains(p.fd))
-            continue;
-        forget_parked(p.fd); // its registration goes with the description dup3 replaces
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) == 0) {
-            ::close(pair[1]);
-            ::dup3(pair[0], p.fd, O_CLOEXEC);
-            ::close(pair[0]);
-        } else {
-            ::shutdown(p.fd, SHUT_RDWR); // out of descriptors: sending fails all the same
-        }
-        idle_h1_.erase(p.fd);
-    }
-}
-
 namespace {
 
 // An ICMP port unreachable queued on a UDP socket with IP_RECVERR. libcurl's receive took the
@@ -545,7 +492,6 @@ void Engine::forget_parked(curl_socket_t s) {
 
 int Engine::on_close_socket(void *engine, curl_socket_t s) {
     auto *self = static_cast<Engine *>(engine);
-    self->idle_h1_.erase(s);
     self->forget_parked(s);
     if (self->quic_sockets_.erase(s) && refused_icmp(s)) {
         try {
@@ -597,7 +543,6 @@ void Engine::drain_messages() {
         Request *r = nullptr;
         curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &r);
         CURLcode result = msg->data.result;
-        note_idle_connection(msg->easy_handle);
         if (r)
             r->step([&] { r->on_transfer_done(msg->easy_handle, result); });
     }

@@ -121,8 +121,6 @@ class Engine : public std::enable_shared_from_this<Engine> {
     curl_socket_t open_quic_socket(const curl_sockaddr &address);
     // Whether one of these QUIC sockets closed after its port refused; forgets them.
     bool take_quic_refusal(std::span<const curl_socket_t> sockets);
-    // A transfer is about to send its request, on a new or a reused connection.
-    void before_request();
     // Closes the connection of a transfer that timed out if it has been quiet that long.
     void drop_if_silent(CURL *easy, std::chrono::milliseconds quiet);
     // A socket libcurl opened for easy's connection.
@@ -173,7 +171,6 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void fail_transfers();
     void drain_messages();
     void flush_bodies();
-    void note_idle_connection(CURL *easy);
     static int on_close_socket(void *engine, curl_socket_t s);
 
     EngineSettings settings_;
@@ -216,10 +213,6 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::vector<CURL *> spare_easy_;
     std::vector<std::shared_ptr<Request>> body_flushes_;
     std::unordered_set<std::shared_ptr<WebSocket>> websockets_;
-    // Sockets of idle HTTP/1 connections in libcurl's pool. Bytes or an EOF arriving on one
-    // answer no request of ours, so it must not carry the next one.
-    std::unordered_set<curl_socket_t> idle_h1_;
-    std::vector<pollfd> idle_poll_; // kept between checks to spare the allocation
     AltSvcCache alt_svc_;
     std::unordered_set<curl_socket_t> quic_sockets_;
     std::unordered_set<curl_socket_t> quic_refusals_;

@@ -488,7 +488,6 @@ int Request::on_prereq(void *p, char *, char *, int, int) {
     auto *self = static_cast<Request *>(p);
     if (self->hop_.answered)
         return CURL_PREREQFUNC_ABORT;
-    self->engine_->before_request();
     return CURL_PREREQFUNC_OK;
 }
 
