@@ -14,8 +14,8 @@ TEST(StatusConversion, KindsAndNativeCodes) {
     EXPECT_EQ(error_from_status(16).kind, ErrorKind::Native);
     EXPECT_EQ(error_from_status(17).kind, ErrorKind::Native);
     EXPECT_EQ(error_from_status(0x80000000u).kind, ErrorKind::Native);
-    EXPECT_EQ(failure_from_status(0).kind, ErrorKind::Native);
-    EXPECT_EQ(failure_from_status(0).code, 0u);
+    EXPECT_EQ(error_from_status(0).kind, ErrorKind::Native);
+    EXPECT_EQ(error_from_status(0).code, 0u);
 }
 
 TEST(ErrorTexts, ExactShapes) {

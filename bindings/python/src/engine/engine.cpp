@@ -140,7 +140,7 @@ std::variant<std::shared_ptr<EngineHolder>, CoreError> create_engine(const Engin
 
     ks_engine *handle = nullptr;
     uint32_t status = ks_engine_create(&config, &handle);
-    if (status != 0) {
+    if (status != KS_OK) {
         // A Core that reports failure must not hand out a handle; if it does, it is not ours.
         return error_from_status(status);
     }

@@ -83,12 +83,6 @@ CoreError error_from_status(uint32_t status) {
     return {ErrorKind::Native, status};
 }
 
-CoreError failure_from_status(uint32_t status) {
-    if (status == 0)
-        return {ErrorKind::Native, 0};
-    return error_from_status(status);
-}
-
 std::string kind_text(ErrorKind kind, uint32_t code) {
     if (const char *name = kind_name(kind))
         return name;

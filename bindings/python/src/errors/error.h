@@ -7,28 +7,33 @@
 #include <string>
 #include <string_view>
 
+#include <kestrin/kestrin.h>
+
 namespace corvina {
 
+// The kinds of the Core's statuses 1..15 come first, each one below its status; the module's
+// own kinds follow.
 enum class ErrorKind : uint32_t {
-    InvalidArgument = 0,
-    UnsupportedAbi = 1,
-    OutOfMemory = 2,
-    InitializationFailed = 3,
-    InvalidState = 4,
-    Timeout = 5,
-    Canceled = 6,
-    Network = 7,
-    Tls = 8,
-    Proxy = 9,
-    Protocol = 10,
-    Redirect = 11,
-    CacheMiss = 12,
-    ProfileConflict = 13,
-    ProfileUnsupported = 14,
-    CallbackPanic = 15,
-    BufferLimit = 16,
-    Native = 17,
+    InvalidArgument = KS_INVALID_ARGUMENT - 1,
+    UnsupportedAbi = KS_UNSUPPORTED_ABI - 1,
+    OutOfMemory = KS_OUT_OF_MEMORY - 1,
+    InitializationFailed = KS_INITIALIZATION_FAILED - 1,
+    InvalidState = KS_INVALID_STATE - 1,
+    Timeout = KS_TIMEOUT - 1,
+    Canceled = KS_CANCELED - 1,
+    Network = KS_NETWORK - 1,
+    Tls = KS_TLS - 1,
+    Proxy = KS_PROXY - 1,
+    Protocol = KS_PROTOCOL - 1,
+    Redirect = KS_REDIRECT - 1,
+    CacheMiss = KS_CACHE_MISS - 1,
+    ProfileConflict = KS_PROFILE_CONFLICT - 1,
+    ProfileUnsupported = KS_PROFILE_UNSUPPORTED - 1,
+    CallbackPanic = KS_STATUS_LAST_KIND,
+    BufferLimit,
+    Native,
 };
+static_assert(static_cast<uint32_t>(ErrorKind::ProfileUnsupported) + 1 == KS_STATUS_LAST_KIND);
 
 // The synchronous result of a Core call, or one of the module's own state errors.
 struct CoreError {
@@ -52,19 +57,17 @@ struct WebSocketFailure {
     int32_t response_code = 0;
 };
 
-// Non-zero status to error: 1..15 name kinds 0..14, anything else is Native with the status.
+// Status to error: 1..15 name kinds 0..14, anything else (0 too, a failure reported without a
+// status) is Native with the status.
 CoreError error_from_status(uint32_t status);
 
 // The result of a Core call: nullopt on success, else its error.
 using CallResult = std::optional<CoreError>;
 inline CallResult status_result(uint32_t status) {
-    if (status == 0)
+    if (status == KS_OK)
         return std::nullopt;
     return error_from_status(status);
 }
-
-// As error_from_status, but 0 (a failure reported without a status) is Native 0.
-CoreError failure_from_status(uint32_t status);
 
 // The kind's name, or "native error <code as signed 32-bit>" for Native.
 std::string kind_text(ErrorKind kind, uint32_t code);

@@ -40,10 +40,10 @@ PyObject *engine_request(PyObject *self, PyObject *const *args, Py_ssize_t nargs
     }
     options = RequestOptions{}; // the Core has copied what it keeps
 
-    if (status != 0 || core == nullptr) {
+    if (status != KS_OK || core == nullptr) {
         // A handle written next to a failure status is not ours to release.
         RequestState::release_core_ref(state.get());
-        if (status != 0)
+        if (status != KS_OK)
             return raise_core_error(error_from_status(status));
         return raise_core_error(CoreError{ErrorKind::InitializationFailed, 0});
     }

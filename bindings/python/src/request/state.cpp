@@ -141,7 +141,7 @@ void RequestState::on_complete(uint32_t status, int32_t net_error) noexcept {
     frame([&] {
         if (phase_ != Phase::pending)
             return; // a callback that faulted already decided the outcome: CallbackPanic
-        if (status == 0) {
+        if (status == KS_OK) {
             phase_ = Phase::success;
         } else {
             CoreError e = error_from_status(status);

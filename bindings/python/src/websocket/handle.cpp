@@ -20,10 +20,10 @@ WebSocketHandle::create(ks_engine *engine, const WebSocketOptions &options) {
         WebSocketState::release_core_ref(state.get());
         throw;
     }
-    if (status != 0 || handle == nullptr) {
+    if (status != KS_OK || handle == nullptr) {
         // No callback can come for a connection that was never created.
         WebSocketState::release_core_ref(state.get());
-        if (status != 0)
+        if (status != KS_OK)
             return error_from_status(status);
         return CoreError{ErrorKind::InitializationFailed, 0};
     }

@@ -80,7 +80,7 @@ void on_error(void *user_data, ks_websocket *, uint32_t status, int32_t net_erro
               int32_t response_code, const char *message, size_t message_len) {
     WebSocketState *state = state_of(user_data);
     record(state, [&] {
-        CoreError error = failure_from_status(status);
+        CoreError error = error_from_status(status);
         WebSocketFailure failure{error.kind, error.code, text_run(message, message_len), net_error,
                                  response_code};
         state->push(WebSocketEvent{std::move(failure)}, true);
