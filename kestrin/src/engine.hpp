@@ -6,43 +6,29 @@
 // is touched only by the owner.
 #pragma once
 
-#include <array>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <span>
-#include <string>
-#include <string_view>
 #include <thread>
-#include <unordered_map>
-#include <unordered_set>
-#include <vector>
-
-#include <poll.h>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <curl/curl.h>
 
 #include <kestrin/kestrin.h>
 
-#include "page_allocator.hpp"
-
 #include "alt_svc.hpp"
+#include "block_pool.hpp"
+#include "connection_care.hpp"
+#include "curl_driver.hpp"
 #include "engine_settings.hpp"
-#include "error_map.hpp"
 #include "handler_slot.hpp"
+#include "job.hpp"
+#include "quic_refusals.hpp"
 
 namespace kestrin {
-
-class Request;
-class WebSocket;
-struct SocketWatch;
 
 class Engine : public std::enable_shared_from_this<Engine> {
   public:
@@ -96,40 +82,20 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void begin_foreign_completion() { ++foreign_completions_; }
     void end_foreign_completion() { --foreign_completions_; }
 
-    // Network thread only.
-    CURLM *multi() { return multi_; }
+    // Network thread only: the parts of the engine its requests and WebSockets use.
     bool stopped() const { return stopped_; }
-    void adopt(std::shared_ptr<Request> r) { active_.insert(std::move(r)); }
-    void forget(const std::shared_ptr<Request> &r) { active_.erase(r); }
-    // Live WebSockets, which shutdown ends with their terminal callback.
-    void adopt_websocket(std::shared_ptr<WebSocket> ws) { websockets_.insert(std::move(ws)); }
-    void forget_websocket(const std::shared_ptr<WebSocket> &ws) { websockets_.erase(ws); }
-    // A transfer's handle: a spare one, reset, or a new one; null when out of memory.
-    CURL *take_easy();
-    // Takes back a handle no multi holds; its options go, its buffers stay for the next transfer.
-    void give_back_easy(CURL *easy);
-    // False when libcurl could not take the transfer (out of memory).
-    bool add_transfer(CURL *easy);
-    // Collected body goes out once the current libcurl call returns.
-    void defer_body_flush(std::shared_ptr<Request> r) { body_flushes_.push_back(std::move(r)); }
-    void remove_transfer(CURL *easy);
-    // Lets the engine see the connections a transfer opens, closes and reuses.
-    void watch_connections(CURL *easy);
+    JobRegistry &jobs() { return jobs_; }
+    CurlDriver &transfers() { return transfers_; }
+    ConnectionCare &connections() { return connections_; }
+    QuicRefusals &quic_refusals() { return quic_refusals_; }
     AltSvcCache &alt_svc() { return alt_svc_; }
-    // A transfer's socket, as libcurl would open it; a QUIC one also keeps ICMP errors, so that
-    // a refusal stays known after libcurl's receive took it.
-    curl_socket_t open_quic_socket(const curl_sockaddr &address);
-    // Whether one of these QUIC sockets closed after its port refused; forgets them.
-    bool take_quic_refusal(std::span<const curl_socket_t> sockets);
+    // Lets the engine see the sockets a transfer's connections close.
+    void watch_connections(CURL *easy);
     // Closes the connection of a transfer that timed out if it has been quiet that long.
     void drop_if_silent(CURL *easy, std::chrono::milliseconds quiet);
-    // A socket libcurl opened for easy's connection.
-    void note_socket(CURL *easy, curl_socket_t s);
 
-    // Body blocks that finished requests leave, for the next ones: responses of a few hundred
-    // KiB then fill blocks mapped and touched before. Two at most stay mapped per engine.
-    BodyBlock take_block() noexcept;
-    void keep_block(BodyBlock &&block) noexcept;
+    // Any thread.
+    BlockPool &blocks() { return blocks_; }
 
   private:
     explicit Engine(EngineSettings settings);
@@ -155,22 +121,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void posted_locked();
     void watch_reactor(bool on);
     void finish_shutdown();
-    // Ends every WebSocket with `failure`.
-    void end_websockets(Failure failure, std::string_view message, bool drop_streams);
-
-    static int on_socket(CURL *easy, curl_socket_t s, int what, void *engine, void *socketp);
-    int watch_socket(curl_socket_t s, int what);
-    static int on_timer(CURLM *multi, long timeout_ms, void *engine);
-    void set_curl_timer(long timeout_ms);
-    void arm_curl_timer(std::chrono::steady_clock::time_point due);
-    void curl_timer_expired();
-    void arm(const std::shared_ptr<SocketWatch> &w, int direction);
-    void fire(const std::shared_ptr<SocketWatch> &w, int direction);
-    void socket_action(curl_socket_t s, int events);
-    void forget_parked(curl_socket_t s);
-    void fail_transfers();
-    void drain_messages();
-    void flush_bodies();
+    // The loop lost an operation to a fault: every job ends, and no handler runs now, so the
+    // WebSockets' streams can go too.
+    void fail_all();
     static int on_close_socket(void *engine, curl_socket_t s);
 
     EngineSettings settings_;
@@ -194,39 +147,15 @@ class Engine : public std::enable_shared_from_this<Engine> {
     std::thread thread_;
 
     // Network thread state.
-    CURLM *multi_ = nullptr;
-    boost::asio::steady_timer curl_timer_;
-    // What libcurl last asked for: a TIMEOUT action at timer_due_ while want_timer_.
-    bool want_timer_ = false;
-    std::chrono::steady_clock::time_point timer_due_;
-    // The wait queued on curl_timer_, if any: when it fires, and its generation (a later arm or a
-    // due-now post makes older ones stale).
-    bool timer_waiting_ = false;
-    std::chrono::steady_clock::time_point timer_armed_for_;
-    std::uint64_t timer_gen_ = 0;
-    std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> watches_;
-    // Sockets libcurl stopped watching but has not closed, still registered with the reactor.
-    std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> parked_;
-    std::unordered_set<std::shared_ptr<Request>> active_;
-    // Handles of finished transfers: a new one costs an allocation of its receive buffer and a
-    // teardown of all it holds.
-    std::vector<CURL *> spare_easy_;
-    std::vector<std::shared_ptr<Request>> body_flushes_;
-    std::unordered_set<std::shared_ptr<WebSocket>> websockets_;
+    JobRegistry jobs_;
+    CurlDriver transfers_;
+    ConnectionCare connections_;
+    QuicRefusals quic_refusals_;
     AltSvcCache alt_svc_;
-    std::unordered_set<curl_socket_t> quic_sockets_;
-    std::unordered_set<curl_socket_t> quic_refusals_;
-    // Each open connection's socket, by libcurl's connection id.
-    std::unordered_map<curl_off_t, curl_socket_t> connection_sockets_;
     bool stopped_ = false;
     int foreign_completions_ = 0;
 
-    std::mutex kept_mu_; // a start that fails at once finishes its request on the caller's thread
-    std::array<BodyBlock, 2> kept_blocks_;
-    size_t kept_ = 0;
-    // A libcurl callback of ours ran out of memory: libcurl's view of the sockets or the timer
-    // is no longer ours.
-    bool callback_failed_ = false;
+    BlockPool blocks_;
 };
 
 } // namespace kestrin

@@ -54,7 +54,7 @@ void Engine::run() {
 // Handlers catch running out of memory where they can fail just their request. Whatever still
 // escapes one (from inside a Beast or Asio operation) lost that operation, and which connection
 // it served is unknown: fail them all rather than leave one hanging, and keep the loop, which
-// later requests depend on. No handler runs now, so the WebSockets' streams can go too.
+// later requests depend on.
 void Engine::step_loop(bool block) {
     try {
         if (block)
@@ -62,13 +62,12 @@ void Engine::step_loop(bool block) {
         else
             io_.poll();
     } catch (const std::bad_alloc &) {
-        fail_transfers();
-        end_websockets(kOutOfMemoryFailure, "out of memory", true);
+        fail_all();
     }
 }
 
 bool Engine::idle() const {
-    return !stopped_ && active_.empty() && websockets_.empty() && watches_.empty() && !want_timer_;
+    return !stopped_ && jobs_.empty() && !transfers_.watching();
 }
 
 ks_status Engine::take_and_run_until(int (*ready)(void *), void *arg) {

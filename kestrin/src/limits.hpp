@@ -17,6 +17,10 @@ inline constexpr long kMaxIdleConnections = 64;   // kept open for reuse; older 
 // A browser's bound on a response head; libcurl's own limits are larger.
 inline constexpr size_t kMaxResponseHeadBytes = 256 * 1024;
 
+// CONTINUATION frames one HTTP/2 response head may take: a browser's head fits in a few, and a
+// flood of small ones costs the parser without ever passing the byte limit.
+inline constexpr int kMaxHeadContinuations = 8;
+
 // What a chunked upload holds at most: writers wait beyond it, so memory stays bounded however
 // fast the caller produces data.
 inline constexpr size_t kUploadBufferBytes = size_t{4} << 20;

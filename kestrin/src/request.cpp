@@ -19,24 +19,6 @@ namespace asio = boost::asio;
 namespace {
 
 constexpr size_t kServeChunk = 64 * 1024;
-// Body collected within one libcurl call goes out at this size at the latest.
-constexpr size_t kBodyBatch = 256 * 1024;
-
-// KS_OK for an http or https URL. Running out of memory while parsing is no fault of the URL.
-ks_status check_http_url(const std::string &url) {
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
-    if (!u)
-        return KS_OUT_OF_MEMORY;
-    CURLUcode rc = curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0);
-    char *scheme = nullptr;
-    if (rc == CURLUE_OK)
-        rc = curl_url_get(u.get(), CURLUPART_SCHEME, &scheme, 0);
-    if (rc != CURLUE_OK)
-        return rc == CURLUE_OUT_OF_MEMORY ? KS_OUT_OF_MEMORY : KS_INVALID_ARGUMENT;
-    bool ok = std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0;
-    curl_free(scheme);
-    return ok ? KS_OK : KS_INVALID_ARGUMENT;
-}
 
 // A body announced larger than a cache entry may be is not collected for the cache: it would
 // be copied only to be dropped at the limit. Only an unencoded length is the stored size.
@@ -62,57 +44,21 @@ Request::~Request() {
 
 ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_request_config &c,
                           std::shared_ptr<Request> &out) {
-    if (c.struct_size < sizeof(ks_request_config) ||
-        c.callbacks.struct_size < sizeof(ks_request_callbacks))
-        return KS_INVALID_ARGUMENT;
-    if (c.abi_version != KS_ABI_VERSION || c.callbacks.abi_version != KS_ABI_VERSION)
-        return KS_UNSUPPORTED_ABI;
-    BodyKind body_kind{};
-    CacheMode cache_mode{};
-    RedirectMode redirect_mode{};
-    Priority priority{};
-    if (!decode(c.body_kind, BodyKind::Stream, body_kind) ||
-        !decode(c.cache_mode, CacheMode::OnlyIfCached, cache_mode) ||
-        !decode(c.redirect_mode, RedirectMode::Error, redirect_mode) ||
-        !decode(c.priority, Priority::Idle, priority))
-        return KS_INVALID_ARGUMENT;
-    // The network thread ends every started request with it.
-    if (!c.callbacks.on_complete)
-        return KS_INVALID_ARGUMENT;
-    if ((c.header_count && !c.headers) || (c.body_len && !c.body) || !c.url || !c.method)
-        return KS_INVALID_ARGUMENT;
-
-    std::shared_ptr<Request> r(new Request(engine));
-    r->url_ = text(c.url, c.url_len);
-    r->method_ = text(c.method, c.method_len);
-    // libcurl sees the URL up to its first NUL: refuse one rather than send a shorter URL.
-    if (!is_token(r->method_) || !is_field_value(r->url_))
-        return KS_INVALID_ARGUMENT;
-    if (ks_status st = check_http_url(r->url_))
+    RequestConfig config;
+    if (ks_status st = read_request_config(c, config))
         return st;
-    // Sent as a browser would: the caller may give raw non-ASCII anywhere in it.
-    auto serialized = serialize_url(r->url_);
-    if (!serialized)
-        return KS_INVALID_ARGUMENT;
-    r->url_ = std::move(*serialized);
-    for (size_t i = 0; i < c.header_count; ++i) {
-        const ks_header &h = c.headers[i];
-        if ((h.name_len && !h.name) || (h.value_len && !h.value))
-            return KS_INVALID_ARGUMENT;
-        std::string name = text(h.name, h.name_len), value = text(h.value, h.value_len);
-        if (!is_token(name) || !is_field_value(value))
-            return KS_INVALID_ARGUMENT;
-        r->headers_.emplace_back(std::move(name), std::move(value));
-    }
-    r->cb_ = c.callbacks;
-    r->timeout_ms_ = c.timeout_ms;
-    r->cache_mode_ = cache_mode;
-    r->redirect_mode_ = redirect_mode;
-    r->priority_ = priority;
-    r->send_kind_ = body_kind;
-    if (body_kind == BodyKind::Bytes)
-        r->body_ = text(reinterpret_cast<const char *>(c.body), c.body_len);
-    if (body_kind == BodyKind::Stream)
+    std::shared_ptr<Request> r(new Request(engine));
+    r->cb_ = config.cb;
+    r->url_ = std::move(config.url);
+    r->method_ = std::move(config.method);
+    r->headers_ = std::move(config.headers);
+    r->send_kind_ = config.body_kind;
+    r->body_ = std::move(config.body);
+    r->timeout_ms_ = config.timeout_ms;
+    r->cache_mode_ = config.cache_mode;
+    r->redirect_mode_ = config.redirect_mode;
+    r->priority_ = config.priority;
+    if (config.body_kind == BodyKind::Stream)
         r->upload_ = std::make_unique<UploadBuffer>();
     r->api_ref = r;
     out = std::move(r);
@@ -199,7 +145,7 @@ void Request::release() {
 void Request::begin() {
     auto self = shared_from_this();
     phase_ = Phase::Transfer; // from here on finish() delivers on_complete, even if adopt throws
-    engine_->adopt(self);
+    engine_->jobs().add(self, Kind::transfer);
     if (canceled_ || engine_->stopped())
         return finish(kCanceled);
     if (auto timeout = timeout_timer(timeout_ms_)) {
@@ -212,7 +158,7 @@ void Request::begin() {
     start_hop();
 }
 
-void Request::abort(Failure failure) {
+void Request::abort(Failure failure, std::string_view) {
     finish(failure);
 }
 
@@ -234,8 +180,8 @@ void Request::start_hop() {
         return;
 
     // With the URL checked at creation, only memory can fail these.
-    easy_ = engine_->take_easy();
-    if (!easy_ || !configure(easy_) || !engine_->add_transfer(easy_))
+    easy_ = engine_->transfers().take_easy();
+    if (!easy_ || !configure(easy_) || !engine_->transfers().add(easy_))
         return finish(kOutOfMemoryFailure);
 }
 
@@ -381,7 +327,7 @@ void Request::learn_alt_svc() {
 // Only for the hop's own connect: libcurl opens sockets for the transfer that connects.
 curl_socket_t Request::on_open_socket(void *p, curlsocktype, curl_sockaddr *address) {
     auto *self = static_cast<Request *>(p);
-    curl_socket_t s = self->engine_->open_quic_socket(*address);
+    curl_socket_t s = self->engine_->quic_refusals().open_socket(*address);
     try {
         if (s != CURL_SOCKET_BAD)
             self->hop_.quic_sockets.push_back(s);
@@ -426,42 +372,23 @@ size_t Request::on_write(char *data, size_t size, size_t n, void *p) {
     return len;
 }
 
-// libcurl hands a body over in pieces of at most 16 KiB, several per read of the socket. Each
-// one passed on as it comes would wake the reader once per piece, so they are collected in
-// blocks and go out when libcurl returns or a block is full.
 void Request::queue_body(const char *data, size_t len) {
-    if (pending_body_.empty() || pending_body_.back().size() >= kBodyBatch) {
-        // A full block before this one means a large body: give the next one its whole room
-        // at once, as regrowing it would copy what it holds each time.
-        BodyBlock block = spares_ > 0 ? std::move(spare_blocks_[--spares_]) : engine_->take_block();
-        bool large = !pending_body_.empty() || block.capacity() >= kBodyBatch;
-        block.clear();
-        if (large)
-            block.reserve(kBodyBatch + kReadSize);
-        pending_body_.push_back(std::move(block));
-    }
-    pending_body_.back().append(data, len);
-    if (pending_body_.size() > 1 && !hop_.want_pause)
+    if (incoming_.append(data, len, kReadSize, engine_->blocks()))
         deliver_body(false);
     if (!flush_queued_) {
-        engine_->defer_body_flush(shared_from_this());
+        engine_->transfers().defer_body_flush(shared_from_this());
         flush_queued_ = true;
     }
 }
 
 void Request::deliver_body(bool partial_block) {
-    while (!pending_body_.empty() && !hop_.want_pause) {
-        if (!partial_block && pending_body_.size() == 1)
-            return; // still filling
-        BodyBlock block = std::move(pending_body_.front());
-        pending_body_.pop_front();
-        if (!cb_.on_body(cb_.user_data, handle(), reinterpret_cast<const uint8_t *>(block.data()),
-                         block.size()))
-            hop_.want_pause = true;
-        // A large block is kept while there is room; a small one only when nothing is.
-        if (spares_ < spare_blocks_.size() && (spares_ == 0 || block.capacity() >= kBodyBatch))
-            spare_blocks_[spares_++] = std::move(block);
-    }
+    if (hop_.want_pause)
+        return;
+    bool more = incoming_.deliver(partial_block, [this](const uint8_t *data, size_t len) {
+        return cb_.on_body(cb_.user_data, handle(), data, len);
+    });
+    if (!more)
+        hop_.want_pause = true;
 }
 
 void Request::flush_body() {
@@ -501,7 +428,7 @@ int Request::on_seek(void *p, curl_off_t offset, int origin) {
 
 int Request::on_sockopt(void *p, curl_socket_t s, curlsocktype) {
     auto *self = static_cast<Request *>(p);
-    self->engine_->note_socket(self->easy_, s);
+    self->engine_->connections().opened(self->easy_, s);
     return CURL_SOCKOPT_OK;
 }
 
@@ -597,7 +524,7 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
     curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
     ctx.over_quic = version == CURL_HTTP_VERSION_3;
     ctx.quic_only = hop_.curl_version == CURL_HTTP_VERSION_3ONLY;
-    ctx.quic_refused = engine_->take_quic_refusal(hop_.quic_sockets);
+    ctx.quic_refused = engine_->quic_refusals().take(hop_.quic_sockets);
     release_transfer();
     if (phase_ != Phase::Transfer)
         return;
@@ -638,8 +565,8 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
 }
 
 void Request::note_h2(CURL *easy, H2Note note, size_t length) {
-    Request *r = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_PRIVATE, &r) != CURLE_OK || !r || r->easy_ != easy)
+    auto *r = static_cast<Request *>(Transfer::of(easy));
+    if (!r || r->easy_ != easy)
         return;
     switch (note) {
     case H2Note::EndStream:
@@ -659,7 +586,8 @@ void Request::note_h2(CURL *easy, H2Note note, size_t length) {
         if (!r->hop_.head_done) {
             r->hop_.h2_head_bytes += length;
             r->hop_.h2_continuations += note == H2Note::Continuation;
-            if (r->hop_.h2_head_bytes > kMaxResponseHeadBytes || r->hop_.h2_continuations >= 8)
+            if (r->hop_.h2_head_bytes > kMaxResponseHeadBytes ||
+                r->hop_.h2_continuations >= kMaxHeadContinuations)
                 r->hop_.head_too_big = true;
         }
         break;
@@ -730,8 +658,8 @@ void Request::pump_cached() {
 
 void Request::release_transfer() {
     if (easy_) {
-        engine_->remove_transfer(easy_);
-        engine_->give_back_easy(easy_);
+        engine_->transfers().remove(easy_);
+        engine_->transfers().give_back_easy(easy_);
         easy_ = nullptr;
     }
     if (header_list_) {
@@ -745,17 +673,10 @@ void Request::finish(Failure failure) {
         return;
     // Bytes that arrived before the outcome still come before it, a pause notwithstanding; a
     // canceled request wants no more of its body.
-    if (failure.status != KS_CANCELED) {
-        for (const BodyBlock &block : pending_body_)
-            cb_.on_body(cb_.user_data, handle(), reinterpret_cast<const uint8_t *>(block.data()),
-                        block.size());
-    }
-    pending_body_.clear();
-    for (size_t i = 0; i < spares_; ++i) {
-        engine_->keep_block(std::move(spare_blocks_[i]));
-        BodyBlock().swap(spare_blocks_[i]); // what the engine did not keep goes now
-    }
-    spares_ = 0;
+    incoming_.end(failure.status != KS_CANCELED, engine_->blocks(),
+                  [this](const uint8_t *data, size_t len) {
+                      cb_.on_body(cb_.user_data, handle(), data, len);
+                  });
     phase_ = Phase::Done;
     awaiting_follow_ = false;
     timer_.cancel();
@@ -763,7 +684,7 @@ void Request::finish(Failure failure) {
     if (upload_)
         upload_->close(failure.status ? failure.status : ks_status{KS_INVALID_STATE});
     auto self = shared_from_this();
-    engine_->forget(self);
+    engine_->jobs().remove(self, Kind::transfer);
     hop_.cached.reset();
     done_.store(true, std::memory_order_release);
     cb_.on_complete(cb_.user_data, handle(), failure.status, failure.net_error);

@@ -16,44 +16,19 @@
 
 #include <kestrin/kestrin.h>
 
+#include "body_batch.hpp"
 #include "cache.hpp"
+#include "curl_driver.hpp"
 #include "error_map.hpp"
 #include "handler_slot.hpp"
 #include "http_head.hpp"
 #include "page_allocator.hpp"
+#include "request_config.hpp"
 #include "upload_buffer.hpp"
 
 namespace kestrin {
 
 class Engine;
-
-// The record's modes, decoded once at creation; each value is the record's constant for it.
-enum class BodyKind : uint32_t {
-    None = KS_BODY_NONE,
-    Bytes = KS_BODY_BYTES,
-    Stream = KS_BODY_STREAM
-};
-enum class CacheMode : uint32_t {
-    Default = KS_CACHE_DEFAULT,
-    Validate = KS_CACHE_VALIDATE,
-    Bypass = KS_CACHE_BYPASS,
-    NoStore = KS_CACHE_NO_STORE,
-    Force = KS_CACHE_FORCE,
-    OnlyIfCached = KS_CACHE_ONLY_IF_CACHED,
-};
-enum class RedirectMode : uint32_t {
-    Follow = KS_REDIRECT_FOLLOW,
-    Manual = KS_REDIRECT_MANUAL,
-    Error = KS_REDIRECT_ERROR
-};
-enum class Priority : uint32_t {
-    Default = KS_PRIORITY_DEFAULT,
-    Highest = KS_PRIORITY_HIGHEST,
-    Medium = KS_PRIORITY_MEDIUM,
-    Low = KS_PRIORITY_LOW,
-    Lowest = KS_PRIORITY_LOWEST,
-    Idle = KS_PRIORITY_IDLE
-};
 
 // HTTP/2 frames of a request's stream that libcurl does not report (h2_frames.cpp).
 enum class H2Note {
@@ -64,7 +39,7 @@ enum class H2Note {
     Continuation // a CONTINUATION frame of it began, of the given length
 };
 
-class Request : public std::enable_shared_from_this<Request> {
+class Request final : public Transfer, public std::enable_shared_from_this<Request> {
   public:
     // Checks and copies the configuration; nothing runs until start().
     static ks_status create(const std::shared_ptr<Engine> &engine, const ks_request_config &config,
@@ -94,10 +69,12 @@ class Request : public std::enable_shared_from_this<Request> {
     std::shared_ptr<Request> api_ref;
 
     // Network thread.
-    void on_transfer_done(CURL *easy, CURLcode code);
+    void transfer_done(CURL *easy, CURLcode code) override {
+        step([&] { on_transfer_done(easy, code); });
+    }
     // From within libcurl, for the request whose transfer easy is.
     static void note_h2(CURL *easy, H2Note note, size_t length = 0);
-    void abort(Failure failure);
+    void abort(Failure failure, std::string_view message = {}) override;
     // The request's own timeout.
     void time_out();
     // Runs one step of the request; memory running out in it fails the request with
@@ -110,7 +87,7 @@ class Request : public std::enable_shared_from_this<Request> {
         }
     }
     // Hands the body collected during one libcurl call to on_body.
-    void flush_body();
+    void flush_body() override;
 
   private:
     // libcurl's read size, and so the largest piece of body one write callback brings.
@@ -124,6 +101,7 @@ class Request : public std::enable_shared_from_this<Request> {
     enum class Phase { Idle, Transfer, AwaitFollow, Serving, Done };
 
     void begin();
+    void on_transfer_done(CURL *easy, CURLcode code);
     size_t take_header_line(char *data, size_t len);
     void start_hop();
     bool consult_cache();
@@ -192,13 +170,7 @@ class Request : public std::enable_shared_from_this<Request> {
     HeaderList sent_headers_; // this hop's request headers, for Vary
     int64_t request_time_ = 0;
     size_t serve_offset_ = 0;
-    // Body libcurl gave that on_body has not had yet, in blocks of at most kBodyBatch bytes.
-    std::deque<BodyBlock> pending_body_;
-    // Delivered blocks' memory, kept for the next ones: a large body then fills blocks without
-    // mapping or regrowing them. Two, as a read that spans blocks has one filling while the
-    // last goes out, and a third would be unmapped and mapped again on every such read.
-    std::array<BodyBlock, 2> spare_blocks_;
-    size_t spares_ = 0;
+    BodyBatch incoming_; // response body on its way to on_body
     bool flush_queued_ = false;
 
     // What one hop learns and decides; start_hop() begins each hop with a fresh one.

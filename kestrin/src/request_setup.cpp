@@ -166,7 +166,7 @@ bool Request::configure(CURL *e) {
 
 bool Request::configure_transport(CURL *e) {
     const EngineSettings &s = engine_->settings();
-    curl_easy_setopt(e, CURLOPT_PRIVATE, this);
+    own(e);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, hop_.curl_error);
     if (curl_easy_setopt(e, CURLOPT_URL, url_.c_str()) != CURLE_OK)
         return false;

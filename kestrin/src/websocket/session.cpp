@@ -133,7 +133,7 @@ WsTcp &WebSocketSession::tcp() {
 
 void WebSocketSession::begin() {
     auto self = shared_from_this();
-    engine_->adopt_websocket(self);
+    engine_->jobs().add(self, Kind::connection);
     if (canceled_ || engine_->stopped())
         return abort(kCanceled, "canceled");
     if (auto timeout = timeout_timer(config_.timeout_ms)) {
@@ -531,7 +531,7 @@ void WebSocketSession::finish() {
         error_code ignored;
         tcp().socket().close(ignored);
     }
-    engine_->forget_websocket(shared_from_this());
+    engine_->jobs().remove(shared_from_this(), Kind::connection);
 }
 
 } // namespace kestrin

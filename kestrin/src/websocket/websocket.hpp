@@ -13,12 +13,13 @@
 #include <kestrin/kestrin.h>
 
 #include "error_map.hpp"
+#include "job.hpp"
 
 namespace kestrin {
 
 class Engine;
 
-class WebSocket {
+class WebSocket : public Job {
   public:
     // Checks and copies the configuration; nothing runs until start().
     static ks_status create(const std::shared_ptr<Engine> &engine,
@@ -43,12 +44,9 @@ class WebSocket {
     // Drops the caller's reference.
     virtual void release() = 0;
 
-    // Network thread: ends the connection with an error callback.
-    virtual void abort(Failure failure, std::string_view message) = 0;
-    // Network thread, with no handler of this connection running: destroys the Beast stream.
-    // An exception out of a Beast operation can leave the operations it had parked inside the
-    // stream (each holding this connection and work on the loop) with nobody to resume them.
-    virtual void drop_stream() noexcept = 0;
+    // abort() ends the connection with an error callback; drop_stream() destroys the Beast
+    // stream, as an exception out of a Beast operation can leave the operations it had parked
+    // inside the stream with nobody to resume them.
 
   protected:
     WebSocket() = default;
