@@ -28,14 +28,11 @@ template <class T> bool number(std::string_view s, T &out) {
     return ec == std::errc() && end == s.data() + s.size() && !s.empty();
 }
 
-// Too large a value is a long time, not a malformed one.
-std::optional<int64_t> delta_seconds(std::string_view s) {
+// All digits, and at most a year: too large a value is a long time, not a malformed one.
+std::optional<int64_t> max_age(std::string_view s) {
     if (s.empty() || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
-    uint64_t v = 0;
-    if (!number(s, v) || v > uint64_t(kMaxAge))
-        return kMaxAge;
-    return static_cast<int64_t>(v);
+    return std::min(*delta_seconds(s), kMaxAge);
 }
 
 // "host:port", "[v6]:port" or ":port".
@@ -49,9 +46,7 @@ bool parse_authority(std::string_view a, AltSvcValue::Alternative &alt) {
     std::string_view host = a.substr(0, colon);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
-    alt.host.assign(host);
-    std::transform(alt.host.begin(), alt.host.end(), alt.host.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    alt.host = ascii_lower(host);
     alt.port = static_cast<uint16_t>(port);
     return true;
 }
@@ -83,7 +78,7 @@ std::optional<AltSvcValue> parse_alt_svc(std::string_view value) {
             std::string name(trim(parts[i].substr(0, peq)));
             std::string param = unquote(trim(parts[i].substr(peq + 1)));
             if (iequals(name, "ma"))
-                alt.max_age = delta_seconds(param).value_or(alt.max_age);
+                alt.max_age = max_age(param).value_or(alt.max_age);
         }
         out.alternatives.push_back(std::move(alt));
     }

@@ -24,11 +24,7 @@ std::optional<int64_t> directive_seconds(std::string_view cc, std::string_view n
             std::string_view v = item.substr(eq + 1);
             while (!v.empty() && (v.front() == ' ' || v.front() == '"'))
                 v.remove_prefix(1);
-            int64_t out = 0;
-            auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), out);
-            if (ec == std::errc() && out >= 0)
-                return out;
-            return std::nullopt;
+            return delta_seconds(v);
         }
         if (comma == std::string_view::npos)
             break;
@@ -50,13 +46,6 @@ int64_t sub(int64_t a, int64_t b) {
     int64_t out = 0;
     if (__builtin_sub_overflow(a, b, &out))
         return b < 0 ? INT64_MAX : INT64_MIN;
-    return out;
-}
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return out;
 }
 
@@ -102,12 +91,8 @@ int64_t current_age(const CacheEntry &e, int64_t now) {
         if (auto date = parse_http_date(*d))
             apparent = std::max<int64_t>(0, sub(e.response_time, *date));
     int64_t age_value = 0;
-    if (auto a = e.parsed.get("Age")) {
-        int64_t v = 0;
-        auto [p, ec] = std::from_chars(a->data(), a->data() + a->size(), v);
-        if (ec == std::errc() && v > 0)
-            age_value = v;
-    }
+    if (auto a = e.parsed.get("Age"))
+        age_value = delta_seconds(*a).value_or(0);
     int64_t response_delay = sub(e.response_time, e.request_time);
     int64_t corrected = std::max(apparent, add(age_value, response_delay));
     return add(corrected, std::max<int64_t>(0, sub(now, e.response_time)));
@@ -165,7 +150,7 @@ vary_values(const ParsedHead &response, const HeaderList &request_headers) {
         if (name == "*")
             return std::nullopt;
         if (!name.empty())
-            out.emplace_back(lower(name), joined_values(request_headers, name));
+            out.emplace_back(ascii_lower(name), joined_values(request_headers, name));
         if (comma == std::string_view::npos)
             break;
         rest.remove_prefix(comma + 1);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstring>
 
 namespace kestrin {
@@ -130,6 +131,27 @@ bool has_token(std::string_view value, std::string_view token) {
         value.remove_prefix(comma + 1);
     }
     return false;
+}
+
+std::optional<int64_t> delta_seconds(std::string_view s) {
+    constexpr int64_t kMax = int64_t{1} << 31;
+    size_t digits = 0;
+    while (digits < s.size() && s[digits] >= '0' && s[digits] <= '9')
+        ++digits;
+    if (digits == 0)
+        return std::nullopt;
+    uint64_t v = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + digits, v);
+    if (ec != std::errc() || v > uint64_t(kMax))
+        return kMax;
+    return static_cast<int64_t>(v);
+}
+
+std::string ascii_lower(std::string_view s) {
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
 }
 
 bool content_lengths_agree(std::string_view joined) {

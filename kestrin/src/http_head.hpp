@@ -1,6 +1,7 @@
 // Parsing of raw response header blocks and small header-name helpers.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,13 @@ bool is_token(std::string_view s);
 
 // A header value that cannot split the message: no CR, LF or NUL.
 bool is_field_value(std::string_view s);
+
+// Delta-seconds (RFC 9111 1.2.2): the digits at the start of `s`; nullopt when there are none.
+// A value past 2^31 is 2^31, a long time rather than a malformed one.
+std::optional<int64_t> delta_seconds(std::string_view s);
+
+// ASCII lower case, as header names, hosts and schemes compare.
+std::string ascii_lower(std::string_view s);
 
 // False when the Content-Length values of a head (all of them joined with ", ") name more
 // than one length; repeats of one value are fine.

@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include "http_head.hpp"
 #include "url_text.hpp"
 
 namespace kestrin {
@@ -35,8 +36,7 @@ std::optional<Origin> origin_of(std::string_view url) {
         return std::nullopt;
     Origin o{part(u.get(), CURLUPART_SCHEME), part(u.get(), CURLUPART_HOST),
              part(u.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT)};
-    std::transform(o.host.begin(), o.host.end(), o.host.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    o.host = ascii_lower(o.host);
     return o;
 }
 

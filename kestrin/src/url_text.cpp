@@ -1,5 +1,7 @@
 #include "url_text.hpp"
 
+#include "http_head.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -105,6 +107,8 @@ std::optional<std::string> ascii_host([[maybe_unused]] CURLU *u,
 #endif
 }
 
+} // namespace
+
 std::string_view default_port(std::string_view scheme) {
     if (scheme == "http" || scheme == "ws")
         return "80";
@@ -112,8 +116,6 @@ std::string_view default_port(std::string_view scheme) {
         return "443";
     return {};
 }
-
-} // namespace
 
 std::optional<std::string> serialize_url(std::string_view url) {
     // libcurl stops at a NUL; such a URL is refused rather than cut short.
@@ -134,8 +136,7 @@ std::optional<std::string> serialize_url(std::string_view url) {
     auto host = ascii_host(u.get(), raw_host);
     if (!scheme || !host || host->empty())
         return std::nullopt;
-    std::transform(host->begin(), host->end(), host->begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    *host = ascii_lower(*host);
     // The IDNA result must itself be a plain host name (an IPv6 literal may name its zone).
     if (host->front() != '[' && std::any_of(host->begin(), host->end(), [](unsigned char c) {
             return c <= ' ' || c >= 0x7F || c == '/' || c == '?' || c == '#' || c == '@' ||

@@ -15,4 +15,7 @@ namespace kestrin {
 // a valid domain name; throws std::bad_alloc when memory runs out.
 std::optional<std::string> serialize_url(std::string_view url);
 
+// The port a URL of this scheme (http, https, ws, wss) means when it names none; empty for others.
+std::string_view default_port(std::string_view scheme);
+
 } // namespace kestrin

@@ -201,11 +201,25 @@ TEST(CacheFreshness, MaxAgeExpiresAgeAndNoCache) {
     e = entry_with("Cache-Control: max-age=60\r\n", t);
     EXPECT_FALSE(has_validators(e));
 
-    // Found by fuzz_core_cache: a server's Age or dates at the ends of int64_t saturate.
+    // Found by fuzz_core_cache: a server's Age at the end of int64_t. Delta-seconds past 2^31
+    // are 2^31 (RFC 9111 1.2.2), a long time: the same for max-age, which then stays fresh.
     e = entry_with("Cache-Control: max-age=60\r\nAge: 9223372036854775807\r\n", t);
     e.request_time = t - 10;
-    EXPECT_EQ(current_age(e, t + 5), INT64_MAX);
+    EXPECT_EQ(current_age(e, t + 5), (int64_t{1} << 31) + 15);
     EXPECT_FALSE(is_fresh(e, t + 5));
+    e = entry_with("Cache-Control: max-age=99999999999999999999999\r\n", t);
+    EXPECT_TRUE(is_fresh(e, t + 86400));
+}
+
+TEST(HttpNumbers, DeltaSeconds) {
+    EXPECT_EQ(delta_seconds("0"), 0);
+    EXPECT_EQ(delta_seconds("60"), 60);
+    EXPECT_EQ(delta_seconds("60, private"), 60); // the digits at the start
+    EXPECT_EQ(delta_seconds("2147483648"), int64_t{1} << 31);
+    EXPECT_EQ(delta_seconds("2147483649"), int64_t{1} << 31);
+    EXPECT_EQ(delta_seconds("184467440737095516160"), int64_t{1} << 31);
+    for (const char *bad : {"", "-1", " 5", "x"})
+        EXPECT_EQ(delta_seconds(bad), std::nullopt) << bad;
 }
 
 TEST(CacheStorage, StorabilityAndVary) {

@@ -59,12 +59,12 @@ bool parse_websocket_url(const std::string &url, WebSocketTarget &out) {
         return false;
     if (url_part(u.get(), CURLUPART_FRAGMENT))
         return false; // a fragment has no meaning for a WebSocket URL
-    std::string default_port = out.tls ? "443" : "80";
+    std::string_view implied = default_port(*scheme);
     auto port = url_part(u.get(), CURLUPART_PORT);
-    out.port = port ? *port : default_port;
+    out.port = port ? *port : std::string(implied);
     out.host = strip_brackets(*host);
     out.host_header = *host;
-    if (out.port != default_port)
+    if (out.port != implied)
         out.host_header += ":" + out.port;
     auto path = url_part(u.get(), CURLUPART_PATH);
     out.resource = path && !path->empty() ? *path : "/";
