@@ -50,9 +50,12 @@ set(CURL_NO_CURL_CMAKE ON)
 set(CURL_INCLUDE_DIR ${CORVINA_STACK}/include CACHE PATH "" FORCE)
 set(CURL_LIBRARY ${_stack_curl} CACHE FILEPATH "" FORCE)
 
-# A stack built for a wheel target (zig) carries a link to the host's Boost headers: the Core
-# uses only Asio and Beast, header-only, and a target's toolchain file finds no host package.
-if(EXISTS ${CORVINA_STACK}/include/boost/version.hpp AND NOT TARGET Boost::headers)
+# The stack carries the Boost headers of Asio and Beast, with the patches of patches/boost: a
+# Core built on the stack takes them from it, never from the host.
+if(NOT EXISTS ${CORVINA_STACK}/include/boost/version.hpp)
+  message(FATAL_ERROR "${CORVINA_STACK} has no Boost headers: build it again (scripts/stack.sh)")
+endif()
+if(NOT TARGET Boost::headers)
   add_library(Boost::headers INTERFACE IMPORTED)
   set_target_properties(Boost::headers PROPERTIES
     INTERFACE_INCLUDE_DIRECTORIES ${CORVINA_STACK}/include)

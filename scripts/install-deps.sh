@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # System packages for building and testing; installs only what is missing. The network stack
-# the builds link comes from scripts/stack.sh (perl, xz-utils and curl build and fetch it);
+# the builds link comes from scripts/stack.sh (perl, xz-utils, patch and curl build and fetch it);
 # libcurl4-openssl-dev and libssl-dev serve the check that the Core still builds against the
 # system's libcurl, and the codecs' -dev packages the tests that compress bodies.
 set -euo pipefail
 packages=(
-  build-essential g++-multilib cmake ninja-build pkg-config perl xz-utils
+  build-essential g++-multilib cmake ninja-build pkg-config perl xz-utils patch
   libcurl4-openssl-dev libssl-dev zlib1g-dev libbrotli-dev libzstd-dev
   libboost1.81-dev libgtest-dev googletest unicode-data
   nginx-light tinyproxy dante-server openssl curl nodejs node-ws clang-14 libclang-rt-14-dev

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the network stack every build of the Core links statically: libcurl with OpenSSL,
 # nghttp2, ngtcp2 + nghttp3 (HTTP/3 over OpenSSL's QUIC API), libidn2 and the zlib, brotli and
-# zstd codecs, each from the upstream tarball of the Debian source package pinned in
-# scripts/stack.lock. The tarball's URL comes from the archive's Sources index (a private apt
+# zstd codecs, and the Boost headers of Asio and Beast, each from the upstream tarball of the
+# Debian source package pinned in scripts/stack.lock, with the patches of patches/<part>/
+# applied in order (each says what it changes, why, whether it suits upstream, and its test). The tarball's URL comes from the archive's Sources index (a private apt
 # configuration: the system's sources stay as they are) and its sha256 must match the lock.
 # Everything is static and position-independent, built once into
-#   ${CORVINA_STACK_CACHE:-~/.cache/corvina-stack}/<hash of the lock and this script>/prefix
+#   ${CORVINA_STACK_CACHE:-~/.cache/corvina-stack}/<hash of the lock, the patches and this script>/prefix
 # which is outside the tree, so a fresh clone reuses it. Verified tarballs are kept in
 # <cache>/tarballs, as the mirror is not always complete. Each part's build log is kept in
 # <cache>/<hash>/logs. Prints the prefix on its last line.
@@ -13,8 +14,7 @@
 # CORVINA_STACK_TARGET=<arch>-linux-gnu.<glibc> (x86_64-linux-gnu.2.17, aarch64-linux-gnu.2.17)
 # builds it with zig (build/venv's ziglang) for that CPU and glibc instead of the host's
 # compilers, for the manylinux wheels. The prefix then holds the toolchain too (toolchain/cc,
-# c++, ar, ranlib and toolchain.cmake) with which the Core and the module are built, and a link
-# to Boost's headers, which the Core takes from the host's Boost package.
+# c++, ar, ranlib and toolchain.cmake) with which the Core and the module are built.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 lock="$root/scripts/stack.lock"
@@ -26,8 +26,11 @@ if [ -n "$target" ]; then
   zig=$("$root/build/venv/bin/python" -c 'import os, ziglang; print(os.path.dirname(ziglang.__file__))')/zig
   [ -x "$zig" ] || { echo "stack: no zig in build/venv (scripts/venv.sh installs it)" >&2; exit 1; }
 fi
-hash=$( (cat "$lock" "$root/scripts/stack.sh"; [ -z "$target" ] || echo "$target $("$zig" version)") |
-  sha256sum | cut -c1-16)
+patches() { # part: its patch files, in the order they apply
+  find "$root/patches/$1" -maxdepth 1 -name '*.patch' 2>/dev/null | sort
+}
+hash=$( (cat "$lock" "$root/scripts/stack.sh"; find "$root/patches" -name '*.patch' | sort |
+  xargs -r cat; [ -z "$target" ] || echo "$target $("$zig" version)") | sha256sum | cut -c1-16)
 work="$cache/$hash"
 prefix="$work/prefix"
 
@@ -64,7 +67,8 @@ apt_update() {
   [ -z "$apt_updated" ] || return 0
   mkdir -p "$apt_dir/lists/partial"
   printf 'deb-src [signed-by=%s] http://deb.debian.org/debian %s main\n' \
-    "$keyring" trixie "$keyring" trixie-backports "$keyring" sid >"$apt_dir/sources.list"
+    "$keyring" bookworm "$keyring" trixie "$keyring" trixie-backports "$keyring" sid \
+    >"$apt_dir/sources.list"
   apt-get -qq "${apt_opts[@]}" update >"$work/apt-update.log" 2>&1 ||
     die "apt-get update failed; see $work/apt-update.log"
   apt_updated=1
@@ -140,8 +144,6 @@ TOOLCHAIN
   export CC="$tc/cc" CXX="$tc/c++" AR="$tc/ar" RANLIB="$tc/ranlib"
   [ "$arch" = "$(uname -m)" ] || host_args=(--host="$arch-linux-gnu")
   cmake_args=(-DCMAKE_TOOLCHAIN_FILE="$tc/toolchain.cmake")
-  mkdir -p "$prefix/include"
-  ln -sfn /usr/include/boost "$prefix/include/boost"
 fi
 src=""
 log=""
@@ -162,6 +164,31 @@ cmake_part() { # cmake args...
     -DCMAKE_POLICY_VERSION_MINIMUM=3.5 -Wno-dev "${cmake_args[@]}" "$@"
   run cmake --build "$dir" -j"$jobs"
   run cmake --install "$dir"
+}
+
+# Header-only: the Boost libraries that Asio and Beast reach, each whole, from the release's
+# modular tree (libs/<library>/include). The compilers that build the Core say which (the
+# host's, and zig's for a wheel target: each reaches a few headers of its own).
+build_boost() {
+  local probe="$work/build/boost-probe.cpp" deps="$work/build/boost.deps" incs=() dir cxx lib
+  mkdir -p "$work/build"
+  printf '#include <boost/%s>\n' asio.hpp asio/ssl.hpp beast.hpp beast/ssl.hpp \
+    beast/websocket.hpp beast/websocket/ssl.hpp system.hpp version.hpp >"$probe"
+  for dir in "$src"/libs/*/include "$src"/libs/*/*/include; do
+    if [ -d "$dir/boost" ]; then incs+=(-I"$dir"); fi
+  done
+  : >"$deps"
+  for cxx in c++ ${CXX:+"$CXX"}; do
+    run "$cxx" -std=c++20 -M -MF "$deps.part" "${incs[@]}" -I"$prefix/include" "$probe"
+    cat "$deps.part" >>"$deps"
+  done
+  rm -rf "$prefix/include/boost"
+  for lib in $(tr ' \\' '\n\n' <"$deps" | sed -n "s|^$src/libs/\(.*\)/include/boost/.*|\1|p" |
+    sort -u); do
+    echo "boost: $lib" >>"$log"
+    cp -r "$src/libs/$lib/include/boost" "$prefix/include/"
+  done
+  [ -f "$prefix/include/boost/beast/websocket.hpp" ] || die "no Beast among the Boost headers"
 }
 
 build_zlib() {
@@ -276,7 +303,13 @@ for pkg in "${parts[@]}"; do
   echo "stack: $pkg ${version[$pkg]}" >&2
   tar -xf "$cache/tarballs/${tarball[$pkg]}" -C "$work/src/$pkg"
   src=$(find "$work/src/$pkg" -mindepth 1 -maxdepth 1 -type d | head -1)
-  (build_"$pkg")
+  part=$pkg
+  case $pkg in boost1.*) part=boost ;; esac
+  for patch in $(patches "$part"); do
+    echo "patch: $(basename "$patch")" >>"$log"
+    run patch -d "$src" -p1 --forward --batch -i "$patch"
+  done
+  (build_"$part")
   touch "$work/parts/$pkg"
 done
 

@@ -107,6 +107,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     // The network thread: sleeps until the loop has something ready while nobody runs it, runs
     // what is ready, and ends with the loop.
     void run();
+    // The same where Asio does not tell its reactor's descriptor.
+    void run_alone();
     // Runs the ready handlers, or with `block` one handler, waiting for it if need be; memory
     // running out in a handler fails what it may have left hanging.
     void step_loop(bool block);

@@ -12,6 +12,10 @@ namespace kestrin {
 
 bool Engine::prepare_watch() {
     reactor_fd_ = reactor_descriptor(io_);
+    if (reactor_fd_ < 0) {
+        owner_ = LoopOwner::network; // for good: no caller ever takes the loop
+        return true;
+    }
     watch_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
     wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (reactor_fd_ < 0 || watch_fd_ < 0 || wake_fd_ < 0)
@@ -26,6 +30,8 @@ bool Engine::prepare_watch() {
 }
 
 void Engine::run() {
+    if (reactor_fd_ < 0)
+        return run_alone();
     for (;;) {
         epoll_event events[2];
         int n = ::epoll_wait(watch_fd_, events, 2, -1);
@@ -49,6 +55,13 @@ void Engine::run() {
             return; // shut down: nobody runs the loop again
         release_loop();
     }
+}
+
+// Without the reactor's descriptor the network thread keeps the loop and waits inside the
+// reactor; callers wait for their callbacks as usual.
+void Engine::run_alone() {
+    while (!io_.stopped())
+        step_loop(true);
 }
 
 // Handlers catch running out of memory where they can fail just their request. Whatever still

@@ -1,5 +1,5 @@
-// The epoll descriptor of an io_context's reactor, which Asio keeps private: the network thread
-// sleeps on it while nobody runs the loop.
+// The epoll descriptor of an io_context's reactor: the network thread sleeps on it while nobody
+// runs the loop.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -7,7 +7,7 @@
 namespace kestrin {
 
 // Readable while one of the loop's sockets or timers is ready. Creates the reactor if the
-// io_context has none yet; -1 when it could not get a descriptor.
+// io_context has none yet; -1 where Asio does not tell it (a Boost without the stack's patches).
 int reactor_descriptor(boost::asio::io_context &io);
 
 } // namespace kestrin

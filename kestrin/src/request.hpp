@@ -30,7 +30,8 @@ namespace kestrin {
 
 class Engine;
 
-// HTTP/2 frames of a request's stream that libcurl does not report (h2_frames.cpp).
+// HTTP/2 events of a request's stream that libcurl reports only through the stack's patch
+// (h2_frames.cpp).
 enum class H2Note {
     EndStream,   // the server ended its side of the stream
     Closed,      // the stream closed with NO_ERROR, ended or not
@@ -74,6 +75,8 @@ class Request final : public Transfer, public std::enable_shared_from_this<Reque
     }
     // From within libcurl, for the request whose transfer easy is.
     static void note_h2(CURL *easy, H2Note note, size_t length = 0);
+    // Lets libcurl tell the request of its HTTP/2 stream's frames, where it can (h2_frames.cpp).
+    static void watch_h2_frames(CURL *easy);
     void abort(Failure failure, std::string_view message = {}) override;
     // The request's own timeout.
     void time_out();
@@ -134,6 +137,9 @@ class Request final : public Transfer, public std::enable_shared_from_this<Reque
     // only with partial_block.
     void deliver_body(bool partial_block);
     static size_t on_read(char *data, size_t size, size_t n, void *self);
+#ifdef CURL_H2FRAME_STREAM_CLOSED
+    static void on_h2_frame(CURL *easy, int what, size_t length, unsigned int error_code, void *);
+#endif
     static curl_socket_t on_open_socket(void *self, curlsocktype, curl_sockaddr *address);
     static int on_prereq(void *self, char *, char *, int, int);
     static int on_seek(void *self, curl_off_t offset, int origin);

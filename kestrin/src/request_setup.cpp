@@ -177,6 +177,7 @@ bool Request::configure_transport(CURL *e) {
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Request::on_write);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    watch_h2_frames(e);
     // A paused transfer makes libcurl keep all that its current read decodes to, and fail past
     // 64 MiB: gzip decodes at most about 1032 times, so a 32 KiB read stays well under it.
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, long(kReadSize));

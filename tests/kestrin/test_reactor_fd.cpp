@@ -1,7 +1,7 @@
-// What the network thread rests on (reactor_fd.cpp): the descriptor read out of Asio's reactor
-// is its epoll set, and that set turns readable when one of the loop's timers or sockets is
-// ready. A failure here on a new Boost means the engine's network thread would sleep through
-// them: see "When Boost moves" in kestrin/README.md.
+// What the network thread rests on (reactor_fd.cpp): the descriptor the stack's patched Asio
+// tells (patches/boost/0004) is its reactor's epoll set, and that set turns readable when one of
+// the loop's timers or sockets is ready. A failure here on a new Boost means the engine's network
+// thread would sleep through them: see "When Boost moves" in kestrin/README.md.
 #include <gtest/gtest.h>
 
 #include <poll.h>

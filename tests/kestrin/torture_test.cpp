@@ -36,8 +36,6 @@
 
 #include <kestrin/kestrin.h>
 
-#include "websocket/mask.hpp" // the Core's masking, which this build of the Core uses
-
 namespace {
 
 // ---- the failure injector -----------------------------------------------------------------

@@ -312,22 +312,15 @@ void WebSocketSession::on_handshake(const error_code &ec) {
 
 // ---- network thread: open ------------------------------------------------------
 
-template <class Ws> void WebSocketSession::on_control(Ws &ws, websocket::frame_type kind) {
+template <class Ws> void WebSocketSession::on_control(Ws &, websocket::frame_type kind) {
     if (kind != websocket::frame_type::close || done_)
         return;
     close_received_ = true;
     if (close_sent_ || peer_closing_)
         return;
     peer_closing_ = true;
-    // Beast answers next; shape its answer as a browser does.
-    const websocket::close_reason &r = ws.reason();
-    CloseAnswer answer = answer_peer_close(ws.next_layer().peer_code(r.code),
-                                           std::string_view(r.reason.data(), r.reason.size()));
-    ws.next_layer().close_reply = std::move(answer.frame);
-    if (answer.forbidden_code) {
-        bad_close_code_ = true;
-        return;
-    }
+    // Beast answers next, with the peer's code and reason (patches/boost); a code no close frame
+    // may carry failed the read before this.
     int p = Open;
     phase_.compare_exchange_strong(p, Closing);
     if (config_.cb.on_closing)
@@ -346,9 +339,6 @@ void WebSocketSession::on_read(const error_code &ec) {
     if (ended())
         return;
     if (ec) {
-        if (bad_close_code_)
-            return abort({KS_PROTOCOL, net::ERR_WS_PROTOCOL_ERROR},
-                         "the peer closed with a forbidden code");
         if (ec == websocket::error::closed || close_received_)
             return report_closed(true);
         if (is_inflate_error(ec))
@@ -462,7 +452,7 @@ void WebSocketSession::report_closed(bool clean) {
     if (clean)
         with_ws([&](auto &ws) {
             const websocket::close_reason &r = ws.reason();
-            code = r.code ? ws.next_layer().peer_code(r.code) : 1005; // 1005: the frame had none
+            code = r.code ? r.code : 1005; // 1005: the frame had none
             reason.assign(r.reason.data(), r.reason.size());
         });
     finish();
@@ -478,7 +468,7 @@ void WebSocketSession::fail_inflate(const error_code &ec) {
     auto frame = std::make_shared<std::string>(client_close_frame(1002, ""));
     writing_ = true; // nothing else goes out after it
     with_ws([&](auto &ws) {
-        asio::async_write(ws.next_layer().next_layer(), asio::buffer(*frame),
+        asio::async_write(ws.next_layer(), asio::buffer(*frame),
                           [self = shared_from_this(), frame, ec](const error_code &, size_t) {
                               self->step([&] { self->fail_with(ec, "read"); });
                           });

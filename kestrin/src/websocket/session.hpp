@@ -23,7 +23,6 @@
 #include "http_head.hpp"
 #include "websocket/close.hpp"
 #include "websocket/config.hpp"
-#include "websocket/mask.hpp"
 #include "websocket/stream.hpp"
 #include "websocket/tunnel.hpp"
 #include "websocket/url.hpp"
@@ -49,8 +48,8 @@ class WebSocketSession final : public WebSocket,
   private:
     friend class WebSocket; // create() sets api_ref_
 
-    using PlainWs = boost::beast::websocket::stream<WsCloseTap<WsTcp>>;
-    using TlsWs = boost::beast::websocket::stream<WsCloseTap<boost::beast::ssl_stream<WsTcp>>>;
+    using PlainWs = boost::beast::websocket::stream<WsTcp>;
+    using TlsWs = boost::beast::websocket::stream<boost::beast::ssl_stream<WsTcp>>;
 
     // Seen from API threads; moves only forward.
     enum Phase : int { Idle, Connecting, Open, Closing, Done };
@@ -77,7 +76,7 @@ class WebSocketSession final : public WebSocket,
             f(*plain_ws_);
     }
     WsTcp &tcp();
-    boost::beast::ssl_stream<WsTcp> &tls() { return tls_ws_->next_layer().next_layer(); }
+    boost::beast::ssl_stream<WsTcp> &tls() { return tls_ws_->next_layer(); }
 
     void begin();
     void make_stream();
@@ -132,7 +131,6 @@ class WebSocketSession final : public WebSocket,
     bool close_sent_ = false;
     bool peer_closing_ = false;
     bool close_received_ = false; // the peer's close frame, whoever started
-    bool bad_close_code_ = false; // the peer's close frame carried a forbidden code
     std::optional<std::pair<uint16_t, std::string>> close_wanted_;
 };
 
