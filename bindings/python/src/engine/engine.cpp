@@ -33,14 +33,12 @@ constexpr auto kEngineNew = signature("PyEngine", "__new__",
 
 bool convert_engine_args(const Args<kEngineNew> &a, EngineOptions &o,
                          std::optional<std::string> &http) {
-    bool verify = true;
-    bool cache = true;
+    bool verify{}, cache{}; // set by flag() from the signature
     auto text = [](std::optional<std::string> &out) {
         return [&out](PyObject *v) { return to_optional_text(v, out); };
     };
     if (!a.convert<"impersonate">(text(o.impersonate)) || !a.convert<"proxy">(text(o.proxy)) ||
-        !a.convert<"verify">([&](PyObject *v) { return v == nullptr || to_flag(v, verify); }) ||
-        !a.convert<"ca_pem">([&](PyObject *v) {
+        !a.flag<"verify">(verify) || !a.convert<"ca_pem">([&](PyObject *v) {
             if (absent(v))
                 return true;
             Bytes pem;
@@ -53,8 +51,7 @@ bool convert_engine_args(const Args<kEngineNew> &a, EngineOptions &o,
         !a.convert<"accept_language">(text(o.accept_language)) ||
         !a.convert<"proxy_username">(text(o.proxy_username)) ||
         !a.convert<"proxy_password">(text(o.proxy_password)) ||
-        !a.convert<"http_version">(text(http)) ||
-        !a.convert<"cache">([&](PyObject *v) { return v == nullptr || to_flag(v, cache); }) ||
+        !a.convert<"http_version">(text(http)) || !a.flag<"cache">(cache) ||
         !a.convert<"profile_namespace">(text(o.profile_namespace)))
         return false;
     o.cache_disabled = cache ? 0 : 1;

@@ -184,6 +184,18 @@ template <const auto &Sig> class Args {
         return convert_arg(Sig.params[i].name, [&] { return conversion(items_[i]); });
     }
 
+    // A boolean parameter: its truth when given, else the default its signature shows.
+    template <Literal Name> bool flag(bool &out) const {
+        constexpr std::string_view shown = Sig.params[Sig.at(Name.view())].default_text;
+        static_assert(shown == "True" || shown == "False");
+        return convert<Name>([&](PyObject *v) {
+            if (v != nullptr)
+                return to_flag(v, out);
+            out = shown == "True";
+            return true;
+        });
+    }
+
   private:
     PyObject *items_[Sig.size] = {};
 };

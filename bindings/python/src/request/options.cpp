@@ -22,9 +22,8 @@ std::optional<Code> lookup(const Entry<Code> (&table)[N], std::string_view keywo
 struct RawArgs {
     std::optional<Bytes> body;
     std::optional<double> timeout;
-    bool allow_redirects = true;
+    bool allow_redirects{}, chunked{}; // set by flag() from the signature
     std::optional<std::string> redirect, cache, priority;
-    bool chunked = false;
 };
 
 // Step one: every parameter converted in order, the first failure reported.
@@ -39,12 +38,11 @@ bool convert_request_args(const Args<kEngineRequest> &a, RequestOptions &o, RawA
                return to_byte_string(v, *r.body);
            }) &&
            a.convert<"timeout">([&](PyObject *v) { return to_seconds(v, r.timeout); }) &&
-           a.convert<"allow_redirects">(
-               [&](PyObject *v) { return v == nullptr || to_flag(v, r.allow_redirects); }) &&
+           a.flag<"allow_redirects">(r.allow_redirects) &&
            a.convert<"redirect">([&](PyObject *v) { return to_optional_text(v, r.redirect); }) &&
            a.convert<"cache">([&](PyObject *v) { return to_optional_text(v, r.cache); }) &&
            a.convert<"priority">([&](PyObject *v) { return to_optional_text(v, r.priority); }) &&
-           a.convert<"chunked">([&](PyObject *v) { return v == nullptr || to_flag(v, r.chunked); });
+           a.flag<"chunked">(r.chunked);
 }
 
 // Steps three to eight: the checks in their order, then the body.

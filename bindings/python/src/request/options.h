@@ -40,9 +40,10 @@ struct RequestOptions {
     BodyKind body_kind = BodyKind::none;
     Bytes body;
     std::optional<Duration> timeout;
-    ks_redirect_mode redirect_mode = KS_REDIRECT_FOLLOW;
-    ks_cache_mode cache_mode = KS_CACHE_DEFAULT;
-    ks_priority priority = KS_PRIORITY_DEFAULT;
+    // Set from the arguments, their defaults included.
+    ks_redirect_mode redirect_mode{};
+    ks_cache_mode cache_mode{};
+    ks_priority priority{};
 };
 
 // The arguments bound to kEngineRequest, converted in order, then checked; false with the
