@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "redirect_policy.hpp"
+#include "url.hpp"
 
 namespace kestrin {
 

@@ -11,6 +11,7 @@
 
 #include "cache.hpp"
 #include "record_text.hpp"
+#include "url.hpp"
 
 namespace kestrin {
 namespace {
@@ -35,15 +36,10 @@ bool normalise_proxy(std::string &proxy) {
         return true;
     if (proxy.find("://") == std::string::npos)
         proxy = "http://" + proxy;
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
-    if (!u ||
-        curl_url_set(u.get(), CURLUPART_URL, proxy.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+    auto u = Url::parse(proxy);
+    if (!u)
         return false;
-    char *scheme = nullptr;
-    if (curl_url_get(u.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK)
-        return false;
-    std::string s = scheme;
-    curl_free(scheme);
+    std::string s = u->scheme();
     return s == "http" || s == "https" || s == "socks5" || s == "socks5h" || s == "socks4" ||
            s == "socks4a";
 }

@@ -94,6 +94,7 @@ struct FailureContext {
     bool quic_only = false;      // the transfer could only use HTTP/3
     bool over_quic = false;      // it ran on an established QUIC connection
     bool quic_refused = false;   // its UDP port answered with an ICMP refusal
+    long http_fault = 0;         // CURLINFO_HTTP_FAULT: why libcurl refused an HTTP/1 response
 };
 
 Failure map_curl_error(int curl_code, const FailureContext &ctx = {});

@@ -1,7 +1,7 @@
-// An allocator for buffers that come and go with large transfers. Blocks from 128 KiB up are
-// mapped straight from the kernel and unmapped when freed: the C allocator would otherwise
-// serve them from the network thread's arena once its mmap threshold has risen, and an arena
-// keeps freed memory resident long after the transfer that needed it.
+// An allocator for buffers that come and go with large transfers. Blocks from KS_BODY_MAP_FROM
+// up are mapped straight from the kernel and unmapped when freed (the pools keep a few): the C
+// allocator would otherwise serve them from the network thread's arena once its mmap threshold
+// has risen, and an arena keeps freed memory resident long after the transfer that needed it.
 #pragma once
 
 #include <cstddef>
@@ -10,11 +10,13 @@
 
 #include <sys/mman.h>
 
+#include <kestrin/kestrin.h>
+
 namespace kestrin {
 
 template <class T> struct PageAllocator {
     using value_type = T;
-    static constexpr size_t kMapFrom = 128 * 1024;
+    static constexpr size_t kMapFrom = KS_BODY_MAP_FROM;
 
     PageAllocator() = default;
     template <class U> PageAllocator(const PageAllocator<U> &) noexcept {}

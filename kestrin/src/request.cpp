@@ -10,7 +10,11 @@
 #include "limits.hpp"
 #include "record_text.hpp"
 #include "redirect_policy.hpp"
-#include "url_text.hpp"
+#include "url.hpp"
+
+#ifndef CURLHTTPFAULT_CHUNKED
+#error "libcurl lacks CURLINFO_HTTP_FAULT: build it with patches/curl (scripts/stack.sh)"
+#endif
 
 namespace kestrin {
 
@@ -48,18 +52,9 @@ ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_reques
     if (ks_status st = read_request_config(c, config))
         return st;
     std::shared_ptr<Request> r(new Request(engine));
-    r->cb_ = config.cb;
-    r->url_ = std::move(config.url);
-    r->method_ = std::move(config.method);
-    r->headers_ = std::move(config.headers);
-    r->send_kind_ = config.body_kind;
-    r->body_ = std::move(config.body);
-    r->timeout_ms_ = config.timeout_ms;
-    r->cache_mode_ = config.cache_mode;
-    r->redirect_mode_ = config.redirect_mode;
-    r->priority_ = config.priority;
     if (config.body_kind == BodyKind::Stream)
         r->upload_ = std::make_unique<UploadBuffer>();
+    r->config_ = std::move(config);
     r->api_ref = r;
     out = std::move(r);
     return KS_OK;
@@ -148,7 +143,7 @@ void Request::begin() {
     engine_->jobs().add(self, Kind::transfer);
     if (canceled_ || engine_->stopped())
         return finish(kCanceled);
-    if (auto timeout = timeout_timer(timeout_ms_)) {
+    if (auto timeout = timeout_timer(config_.timeout_ms)) {
         timer_.expires_after(*timeout);
         timer_.async_wait([self](const boost::system::error_code &ec) {
             if (!ec)
@@ -166,8 +161,8 @@ void Request::time_out() {
     // Quiet for half the request's time, at most a second: no longer a slow server's pause.
     constexpr std::chrono::milliseconds kQuiet{1000};
     if (easy_ && phase_ == Phase::Transfer)
-        engine_->drop_if_silent(easy_,
-                                std::min(kQuiet, std::chrono::milliseconds(timeout_ms_ / 2)));
+        engine_->drop_if_silent(
+            easy_, std::min(kQuiet, std::chrono::milliseconds(config_.timeout_ms / 2)));
     finish(kTimedOut);
 }
 
@@ -189,26 +184,29 @@ void Request::start_hop() {
 bool Request::consult_cache() {
     const auto &cache = engine_->settings().cache;
     // As in browsers: the caller's own validators or Cache-Control adjust the mode.
-    if (has_header(headers_, "If-None-Match") || has_header(headers_, "If-Modified-Since") ||
-        has_header(headers_, "If-Match") || has_header(headers_, "If-Unmodified-Since") ||
-        has_header(headers_, "If-Range")) {
-        if (cache_mode_ == CacheMode::Default)
-            cache_mode_ = CacheMode::NoStore;
-    } else if (cache_mode_ == CacheMode::Default) {
+    if (has_header(config_.headers, "If-None-Match") ||
+        has_header(config_.headers, "If-Modified-Since") ||
+        has_header(config_.headers, "If-Match") ||
+        has_header(config_.headers, "If-Unmodified-Since") ||
+        has_header(config_.headers, "If-Range")) {
+        if (config_.cache_mode == CacheMode::Default)
+            config_.cache_mode = CacheMode::NoStore;
+    } else if (config_.cache_mode == CacheMode::Default) {
         std::string cc;
-        for (const auto &[n, v] : headers_)
+        for (const auto &[n, v] : config_.headers)
             if (iequals(n, "Cache-Control") || iequals(n, "Pragma"))
                 cc += v + ",";
         if (has_token(cc, "no-store"))
-            cache_mode_ = CacheMode::NoStore;
+            config_.cache_mode = CacheMode::NoStore;
         else if (has_token(cc, "no-cache"))
-            cache_mode_ = CacheMode::Validate;
+            config_.cache_mode = CacheMode::Validate;
     }
-    bool readable = cache_mode_ != CacheMode::Bypass && cache_mode_ != CacheMode::NoStore;
+    bool readable =
+        config_.cache_mode != CacheMode::Bypass && config_.cache_mode != CacheMode::NoStore;
     std::shared_ptr<const CacheEntry> entry;
-    if (cache && readable && method_ == "GET" && send_kind_ == BodyKind::None)
-        entry = cache->lookup(url_, sent_headers_);
-    switch (cache_mode_) {
+    if (cache && readable && config_.method == "GET" && config_.body_kind == BodyKind::None)
+        entry = cache->lookup(config_.url.text, sent_headers_);
+    switch (config_.cache_mode) {
     case CacheMode::OnlyIfCached:
         if (!entry) {
             finish(kCacheMiss);
@@ -244,7 +242,7 @@ bool Request::consult_cache() {
 
 HeaderList Request::build_headers() const {
     HeaderList out = default_headers(engine_->settings(), HeaderUse::Fetch);
-    merge_headers(out, headers_, Merge::InPlace);
+    merge_headers(out, config_.headers, Merge::InPlace);
     return out;
 }
 
@@ -302,26 +300,28 @@ void Request::on_head_end() {
     }
     const EngineSettings &s = engine_->settings();
     // No certificate vouched for this response: it must not reach a cache other engines read.
-    bool unverified = s.cert_mode == KS_CERT_NONE && (is_https(url_) || is_https(s.proxy));
-    hop_.store_ok = s.cache && method_ == "GET" && send_kind_ == BodyKind::None &&
-                    cache_mode_ != CacheMode::NoStore && !unverified &&
+    bool unverified =
+        s.cert_mode == KS_CERT_NONE && (config_.url.origin.scheme == "https" || is_https(s.proxy));
+    hop_.store_ok = s.cache && config_.method == "GET" && config_.body_kind == BodyKind::None &&
+                    config_.cache_mode != CacheMode::NoStore && !unverified &&
                     is_storable(hop_.parsed, sent_headers_) &&
                     !announced_over(hop_.parsed, s.cache->max_entry_bytes());
     hop_.response_delivered = true;
-    if (cb_.on_response)
-        cb_.on_response(cb_.user_data, handle(), hop_.parsed.status,
-                        reinterpret_cast<const uint8_t *>(hop_.head.data()), hop_.head.size());
+    if (config_.cb.on_response)
+        config_.cb.on_response(config_.cb.user_data, handle(), hop_.parsed.status,
+                               reinterpret_cast<const uint8_t *>(hop_.head.data()),
+                               hop_.head.size());
 }
 
 // Under auto, from direct https responses only: a proxied request never goes over QUIC.
 void Request::learn_alt_svc() {
     const EngineSettings &s = engine_->settings();
-    if (s.http_version != KS_HTTP_AUTO || !s.proxy.empty() || !is_https(url_))
+    if (s.http_version != KS_HTTP_AUTO || !s.proxy.empty() || config_.url.origin.scheme != "https")
         return;
     if (!hop_.parsed.get("Alt-Svc"))
         return;
-    if (auto origin = origin_of(url_))
-        engine_->alt_svc().learn(*origin, hop_.parsed.joined("Alt-Svc"), AltSvcCache::Clock::now());
+    engine_->alt_svc().learn(config_.url.origin, hop_.parsed.joined("Alt-Svc"),
+                             AltSvcCache::Clock::now());
 }
 
 // Only for the hop's own connect: libcurl opens sockets for the transfer that connects.
@@ -361,7 +361,7 @@ size_t Request::on_write(char *data, size_t size, size_t n, void *p) {
             BodyBlock().swap(self->hop_.store_body);
         }
     }
-    if (!self->cb_.on_body)
+    if (!self->config_.cb.on_body)
         return len;
     try {
         self->queue_body(data, len);
@@ -385,7 +385,7 @@ void Request::deliver_body(bool partial_block) {
     if (hop_.want_pause)
         return;
     bool more = incoming_.deliver(partial_block, [this](const uint8_t *data, size_t len) {
-        return cb_.on_body(cb_.user_data, handle(), data, len);
+        return config_.cb.on_body(config_.cb.user_data, handle(), data, len);
     });
     if (!more)
         hop_.want_pause = true;
@@ -473,10 +473,9 @@ void Request::follow() {
 Failure Request::refined_failure(CURLcode code, const FailureContext &ctx) const {
     if (hop_.conflicting_lengths)
         return kConflictingLengths;
-    std::string_view text(hop_.curl_error);
     if (!hop_.head_done &&
         (hop_.head_too_big || (code == CURLE_OUT_OF_MEMORY && !hop_.head.empty()) ||
-         (code == CURLE_RECV_ERROR && text.starts_with("Too large response headers"))))
+         ctx.http_fault == CURLHTTPFAULT_HEADERS_TOO_LARGE))
         return kHeadersTooBig;
     // Stopped by on_prereq: a response began and then broke libcurl's connection.
     if (code == CURLE_ABORTED_BY_CALLBACK && hop_.answered)
@@ -490,15 +489,11 @@ Failure Request::refined_failure(CURLcode code, const FailureContext &ctx) const
         if (code == CURLE_SEND_FAIL_REWIND || code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR)
             return kRefusedStream;
     }
-    // libcurl 8 keeps the first of its texts for a bad chunk size, which names the fault.
-    if (code == CURLE_RECV_ERROR &&
-        (text.ends_with(" in chunked-encoding") || text.starts_with("chunk hex-length ") ||
-         text.starts_with("invalid chunk size")))
+    if (ctx.http_fault == CURLHTTPFAULT_CHUNKED)
         return kInvalidChunkedEncoding;
     // libcurl 8 refuses Content-Length values that disagree, across lines or within one, itself,
     // before the head reaches the Core's own check; and with them a value it cannot read.
-    if (code == CURLE_WEIRD_SERVER_REPLY && !hop_.head_done &&
-        text.starts_with("Invalid Content-Length"))
+    if (ctx.http_fault == CURLHTTPFAULT_CONTENT_LENGTH && !hop_.head_done)
         return kConflictingLengths;
     // A UDP port that refused fails the connect as over TCP; any other failed connect of QUIC
     // is its handshake's (no h3 ALPN, a TLS alert, a CONNECTION_CLOSE).
@@ -513,6 +508,7 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
     FailureContext ctx;
     ctx.via_proxy = !engine_->settings().proxy.empty();
     curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &ctx.tunnel_status);
+    curl_easy_getinfo(easy, CURLINFO_HTTP_FAULT, &ctx.http_fault);
     curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &ctx.tls_verify_result);
     // A failed check of an https:// proxy's certificate is the one to report.
     long proxy_verify = 0;
@@ -549,7 +545,7 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
         return finish(kInvalidResponse);
     if (cache && hop_.store_ok) {
         auto entry = std::make_shared<CacheEntry>();
-        entry->url = url_;
+        entry->url = config_.url.text;
         entry->vary = vary_values(hop_.parsed, sent_headers_).value_or(decltype(entry->vary){});
         entry->status = hop_.parsed.status;
         entry->head = hop_.head;
@@ -558,8 +554,9 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
         entry->request_time = request_time_;
         entry->response_time = now_seconds();
         cache->store(std::move(entry));
-    } else if (cache && method_ != "GET" && method_ != "HEAD" && hop_.parsed.status < 400) {
-        cache->remove(url_); // an unsafe method invalidates what we stored
+    } else if (cache && config_.method != "GET" && config_.method != "HEAD" &&
+               hop_.parsed.status < 400) {
+        cache->remove(config_.url.text); // an unsafe method invalidates what we stored
     }
     finish({KS_OK, 0});
 }
@@ -595,39 +592,41 @@ void Request::note_h2(CURL *easy, H2Note note, size_t length) {
 }
 
 void Request::handle_redirect() {
-    if (redirect_mode_ == RedirectMode::Error)
+    if (config_.redirect_mode == RedirectMode::Error)
         return finish(kRedirectRefused);
     if (hops_ >= kMaxRedirects)
         return finish(kTooManyRedirects);
-    auto target = resolve_location(url_, *hop_.parsed.get("Location"));
+    auto base = Url::parse(config_.url.text);
+    auto target = base ? base->resolve(*hop_.parsed.get("Location")) : std::nullopt;
     if (!target)
         return finish(kUnsafeRedirect);
-    NextMethod next = next_method(hop_.parsed.status, method_);
-    if (next.keep_body && send_kind_ == BodyKind::Stream)
+    NextMethod next = next_method(hop_.parsed.status, config_.method);
+    if (next.keep_body && config_.body_kind == BodyKind::Stream)
         return finish(kUploadRewind);
-    if (!next.keep_body && send_kind_ != BodyKind::None) {
-        send_kind_ = BodyKind::None;
-        body_.clear();
+    if (!next.keep_body && config_.body_kind != BodyKind::None) {
+        config_.body_kind = BodyKind::None;
+        config_.body.clear();
         if (upload_)
             upload_->close(KS_INVALID_STATE);
-        std::erase_if(headers_, [](const auto &h) { return is_body_header(h.first); });
+        std::erase_if(config_.headers, [](const auto &h) { return is_body_header(h.first); });
     }
-    if (!same_origin(url_, *target))
-        drop_credentials(headers_);
-    std::string from = std::move(url_);
-    url_ = std::move(*target);
-    method_ = std::move(next.method);
+    if (target->origin != config_.url.origin)
+        drop_credentials(config_.headers);
+    std::string from = std::move(config_.url.text);
+    config_.url = std::move(*target);
+    config_.method = std::move(next.method);
     ++hops_;
     std::string head = std::move(hop_.head);
-    if (redirect_mode_ == RedirectMode::Manual) {
+    if (config_.redirect_mode == RedirectMode::Manual) {
         phase_ = Phase::AwaitFollow;
         awaiting_follow_ = true;
     }
-    if (cb_.on_redirect)
-        cb_.on_redirect(cb_.user_data, handle(), hop_.parsed.status,
-                        reinterpret_cast<const uint8_t *>(head.data()), head.size(), from.data(),
-                        from.size(), url_.data(), url_.size());
-    if (redirect_mode_ == RedirectMode::Follow && phase_ == Phase::Transfer)
+    if (config_.cb.on_redirect)
+        config_.cb.on_redirect(config_.cb.user_data, handle(), hop_.parsed.status,
+                               reinterpret_cast<const uint8_t *>(head.data()), head.size(),
+                               from.data(), from.size(), config_.url.text.data(),
+                               config_.url.text.size());
+    if (config_.redirect_mode == RedirectMode::Follow && phase_ == Phase::Transfer)
         start_hop();
 }
 
@@ -636,10 +635,10 @@ void Request::serve(std::shared_ptr<const CacheEntry> entry) {
     hop_.cached = std::move(entry);
     serve_offset_ = 0;
     hop_.want_pause = false;
-    if (cb_.on_response)
-        cb_.on_response(cb_.user_data, handle(), hop_.cached->status,
-                        reinterpret_cast<const uint8_t *>(hop_.cached->head.data()),
-                        hop_.cached->head.size());
+    if (config_.cb.on_response)
+        config_.cb.on_response(config_.cb.user_data, handle(), hop_.cached->status,
+                               reinterpret_cast<const uint8_t *>(hop_.cached->head.data()),
+                               hop_.cached->head.size());
     pump_cached();
 }
 
@@ -651,7 +650,7 @@ void Request::pump_cached() {
         size_t n = std::min(kServeChunk, body.size() - serve_offset_);
         const auto *chunk = reinterpret_cast<const uint8_t *>(body.data() + serve_offset_);
         serve_offset_ += n;
-        if (cb_.on_body && !cb_.on_body(cb_.user_data, handle(), chunk, n))
+        if (config_.cb.on_body && !config_.cb.on_body(config_.cb.user_data, handle(), chunk, n))
             hop_.want_pause = true;
     }
 }
@@ -675,7 +674,7 @@ void Request::finish(Failure failure) {
     // canceled request wants no more of its body.
     incoming_.end(failure.status != KS_CANCELED, engine_->blocks(),
                   [this](const uint8_t *data, size_t len) {
-                      cb_.on_body(cb_.user_data, handle(), data, len);
+                      config_.cb.on_body(config_.cb.user_data, handle(), data, len);
                   });
     phase_ = Phase::Done;
     awaiting_follow_ = false;
@@ -687,7 +686,7 @@ void Request::finish(Failure failure) {
     engine_->jobs().remove(self, Kind::transfer);
     hop_.cached.reset();
     done_.store(true, std::memory_order_release);
-    cb_.on_complete(cb_.user_data, handle(), failure.status, failure.net_error);
+    config_.cb.on_complete(config_.cb.user_data, handle(), failure.status, failure.net_error);
 }
 
 } // namespace kestrin

@@ -95,6 +95,7 @@ class Request final : public Transfer, public std::enable_shared_from_this<Reque
   private:
     // libcurl's read size, and so the largest piece of body one write callback brings.
     static constexpr size_t kReadSize = 32 * 1024;
+    static_assert(BodyBatch::kBlockBytes + kReadSize <= KS_BODY_CHUNK_MAX);
 
     // The abort that release() queues; it needs no memory then.
     HandlerSlot release_slot_;
@@ -147,12 +148,9 @@ class Request final : public Transfer, public std::enable_shared_from_this<Reque
 
     std::shared_ptr<Engine> engine_;
 
-    // Copied configuration.
-    ks_request_callbacks cb_{};
-    uint64_t timeout_ms_ = 0;
-    CacheMode cache_mode_ = CacheMode::Default; // the caller's validators may narrow it
-    RedirectMode redirect_mode_ = RedirectMode::Follow;
-    Priority priority_ = Priority::Default;
+    // The caller's record, as redirects change it (URL, method, headers, the current hop's body)
+    // and the caller's validators narrow its cache mode; network thread only after start.
+    RequestConfig config_;
     std::unique_ptr<UploadBuffer> upload_;
     uint64_t upload_taken_ = 0; // streamed body bytes libcurl took from upload_
 
@@ -164,10 +162,6 @@ class Request final : public Transfer, public std::enable_shared_from_this<Reque
 
     // Network thread state.
     Phase phase_ = Phase::Idle;
-    std::string url_, method_;
-    HeaderList headers_;                  // the caller's, minus what redirects dropped
-    std::string body_;                    // bytes body
-    BodyKind send_kind_ = BodyKind::None; // body sent on the current hop
     int hops_ = 0;
     boost::asio::steady_timer timer_;
 
@@ -194,7 +188,6 @@ class Request final : public Transfer, public std::enable_shared_from_this<Reque
         bool conflicting_lengths = false;
         // In a libcurl callback, which then failed the transfer.
         bool out_of_memory = false;
-        char curl_error[CURL_ERROR_SIZE] = {};      // libcurl's text for the failure
         long curl_version = CURL_HTTP_VERSION_NONE; // what the hop asked libcurl for
         std::vector<curl_socket_t> quic_sockets;    // opened for the hop's HTTP/3
         bool redirect = false;

@@ -1,30 +1,32 @@
 #include "request_config.hpp"
 
-#include <cstring>
-#include <memory>
-
-#include <curl/curl.h>
+#include <new>
 
 #include "record_text.hpp"
-#include "url_text.hpp"
+#include "url.hpp"
 
 namespace kestrin {
 namespace {
 
-// KS_OK for an http or https URL. Running out of memory while parsing is no fault of the URL.
-ks_status check_http_url(const std::string &url) {
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
-    if (!u)
-        return KS_OUT_OF_MEMORY;
-    CURLUcode rc = curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0);
-    char *scheme = nullptr;
-    if (rc == CURLUE_OK)
-        rc = curl_url_get(u.get(), CURLUPART_SCHEME, &scheme, 0);
-    if (rc != CURLUE_OK)
-        return rc == CURLUE_OUT_OF_MEMORY ? KS_OUT_OF_MEMORY : KS_INVALID_ARGUMENT;
-    bool ok = std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0;
-    curl_free(scheme);
-    return ok ? KS_OK : KS_INVALID_ARGUMENT;
+// The http(s) URL as a browser sends it: the caller may give raw non-ASCII anywhere in it, but
+// no space. Running out of memory is no fault of the URL.
+ks_status read_url(std::string_view text, WebUrl &out) try {
+    // libcurl sees the URL up to its first NUL: refuse one rather than send a shorter URL.
+    if (!is_field_value(text))
+        return KS_INVALID_ARGUMENT;
+    auto url = Url::parse(text);
+    if (!url)
+        return KS_INVALID_ARGUMENT;
+    std::string scheme = url->scheme();
+    if (scheme != "http" && scheme != "https")
+        return KS_INVALID_ARGUMENT;
+    auto serialized = url->serialize();
+    if (!serialized)
+        return KS_INVALID_ARGUMENT;
+    out = std::move(*serialized);
+    return KS_OK;
+} catch (const std::bad_alloc &) {
+    return KS_OUT_OF_MEMORY;
 }
 
 } // namespace
@@ -46,18 +48,11 @@ ks_status read_request_config(const ks_request_config &c, RequestConfig &out) {
     if ((c.header_count && !c.headers) || (c.body_len && !c.body) || !c.url || !c.method)
         return KS_INVALID_ARGUMENT;
 
-    out.url = text(c.url, c.url_len);
     out.method = text(c.method, c.method_len);
-    // libcurl sees the URL up to its first NUL: refuse one rather than send a shorter URL.
-    if (!is_token(out.method) || !is_field_value(out.url))
+    if (!is_token(out.method))
         return KS_INVALID_ARGUMENT;
-    if (ks_status st = check_http_url(out.url))
+    if (ks_status st = read_url(text(c.url, c.url_len), out.url))
         return st;
-    // Sent as a browser would: the caller may give raw non-ASCII anywhere in it.
-    auto serialized = serialize_url(out.url);
-    if (!serialized)
-        return KS_INVALID_ARGUMENT;
-    out.url = std::move(*serialized);
     for (size_t i = 0; i < c.header_count; ++i) {
         const ks_header &h = c.headers[i];
         if ((h.name_len && !h.name) || (h.value_len && !h.value))

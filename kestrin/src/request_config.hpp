@@ -7,6 +7,7 @@
 #include <kestrin/kestrin.h>
 
 #include "http_head.hpp"
+#include "url.hpp"
 
 namespace kestrin {
 
@@ -40,7 +41,7 @@ enum class Priority : uint32_t {
 
 struct RequestConfig {
     ks_request_callbacks cb{};
-    std::string url; // serialized as a browser sends it
+    WebUrl url; // serialized as a browser sends it
     std::string method;
     HeaderList headers;
     BodyKind body_kind = BodyKind::None;

@@ -151,15 +151,15 @@ bool Request::configure(CURL *e) {
         headers.push_back(h);
     // The caller's priority outranks a profile's navigation default; a Priority header of the
     // caller's own outranks both.
-    if (hop_.curl_version == CURL_HTTP_VERSION_3ONLY && *urgency(priority_) &&
-        !has_header(headers_, "Priority")) {
+    if (hop_.curl_version == CURL_HTTP_VERSION_3ONLY && *urgency(config_.priority) &&
+        !has_header(config_.headers, "Priority")) {
         std::erase_if(headers, [](const auto &h) { return iequals(h.first, "Priority"); });
-        headers.emplace_back("Priority", urgency(priority_));
+        headers.emplace_back("Priority", urgency(config_.priority));
     }
     configure_body(e, headers);
     if (!configure_header_lines(e, headers))
         return false;
-    if (long w = stream_weight(priority_))
+    if (long w = stream_weight(config_.priority))
         curl_easy_setopt(e, CURLOPT_STREAM_WEIGHT, w);
     return true;
 }
@@ -167,8 +167,7 @@ bool Request::configure(CURL *e) {
 bool Request::configure_transport(CURL *e) {
     const EngineSettings &s = engine_->settings();
     own(e);
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, hop_.curl_error);
-    if (curl_easy_setopt(e, CURLOPT_URL, url_.c_str()) != CURLE_OK)
+    if (curl_easy_setopt(e, CURLOPT_URL, config_.url.text.c_str()) != CURLE_OK)
         return false;
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
@@ -190,7 +189,7 @@ bool Request::configure_transport(CURL *e) {
     // Waiting for a connection to learn whether it multiplexes pays only where it learns that
     // early (ALPN, prior knowledge). A clear-text connection tells with its first response, so
     // one stalled request would hold back every other request to its host.
-    bool https = is_https(url_);
+    bool https = config_.url.origin.scheme == "https";
     hop_.curl_version = curl_http_version(https);
     if (s.http_version == KS_HTTP_2 && !https && h2c_reuse_broken()) {
         // Such a libcurl cannot share these connections: one connection per request.
@@ -227,8 +226,7 @@ long Request::curl_http_version(bool https) {
         break;
     case KS_HTTP_AUTO:
         if (quic && !engine_->alt_svc().empty()) {
-            auto origin = origin_of(url_);
-            if (origin && engine_->alt_svc().offers_h3(*origin, AltSvcCache::Clock::now()))
+            if (engine_->alt_svc().offers_h3(config_.url.origin, AltSvcCache::Clock::now()))
                 return CURL_HTTP_VERSION_3;
         }
         break;
@@ -237,30 +235,30 @@ long Request::curl_http_version(bool https) {
 }
 
 void Request::configure_body(CURL *e, HeaderList &headers) {
-    if (method_ == "HEAD" && send_kind_ == BodyKind::None) {
+    if (config_.method == "HEAD" && config_.body_kind == BodyKind::None) {
         curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
-    } else if (send_kind_ == BodyKind::Stream) {
+    } else if (config_.body_kind == BodyKind::Stream) {
         curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, curl_off_t(-1));
         curl_easy_setopt(e, CURLOPT_READFUNCTION, &Request::on_read);
         curl_easy_setopt(e, CURLOPT_READDATA, this);
         curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, &Request::on_seek);
         curl_easy_setopt(e, CURLOPT_SEEKDATA, this);
-        if (method_ != "PUT")
-            curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method_.c_str());
-    } else if (send_kind_ == BodyKind::Bytes || method_ == "POST" || method_ == "PUT" ||
-               method_ == "PATCH") {
+        if (config_.method != "PUT")
+            curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, config_.method.c_str());
+    } else if (config_.body_kind == BodyKind::Bytes || config_.method == "POST" ||
+               config_.method == "PUT" || config_.method == "PATCH") {
         // Bodyless POST/PUT/PATCH still say Content-Length: 0, as browsers do.
-        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body_.size()));
-        curl_easy_setopt(e, CURLOPT_POSTFIELDS, body_.data());
-        if (method_ != "POST")
-            curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method_.c_str());
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(config_.body.size()));
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, config_.body.data());
+        if (config_.method != "POST")
+            curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, config_.method.c_str());
         if (!has_header(headers, "Content-Type"))
             headers.emplace_back("Content-Type", std::string()); // no form default
-    } else if (method_ == "GET") {
+    } else if (config_.method == "GET") {
         curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
     } else {
-        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method_.c_str());
+        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, config_.method.c_str());
     }
     if (!has_header(headers, "Expect"))
         headers.emplace_back("Expect", std::string());
@@ -273,7 +271,7 @@ bool Request::configure_header_lines(CURL *e, const HeaderList &headers) {
     }
     for (const auto &[name, value] : headers) {
         bool removal = value.empty() && (name == "Content-Type" || name == "Expect") &&
-                       !has_header(headers_, name);
+                       !has_header(config_.headers, name);
         // "Name:" removes a header in libcurl; "Name;" sends it empty.
         std::string line = removal ? name + ":" : value.empty() ? name + ";" : name + ": " + value;
         curl_slist *next = curl_slist_append(header_list_, line.c_str());

@@ -4,6 +4,7 @@
 // token-list and redirect-URL helpers, which must not crash and keep their own invariants.
 #include "http_head.hpp"
 #include "redirect_policy.hpp"
+#include "url.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -222,19 +223,19 @@ void check_redirect(FuzzedDataProvider &in) {
     std::string location = in.ConsumeBool() ? field(in) : "http://" + field(in);
     int status = in.ConsumeIntegral<int>();
     g_context = "base: " + shown(base) + "\nlocation: " + shown(location);
-    if (auto target = kestrin::resolve_location(base, location)) {
-        g_context += "\ntarget: " + shown(*target);
+    auto parsed = kestrin::Url::parse(base);
+    if (auto target = parsed ? parsed->resolve(location) : std::nullopt) {
+        g_context += "\ntarget: " + shown(target->text);
         // The result becomes the next hop's URL: it must not smuggle line breaks or spaces.
-        for (unsigned char c : *target)
+        for (unsigned char c : target->text)
             if (c <= 0x20 || c == 0x7F)
                 fail("resolved Location holds a control character or a space");
-        if (target->rfind("http://", 0) != 0 && target->rfind("https://", 0) != 0)
+        if (target->text.rfind("http://", 0) != 0 && target->text.rfind("https://", 0) != 0)
             fail("resolved Location is not http or https");
-        if (!kestrin::same_origin(*target, *target))
-            fail("a resolved Location is not same-origin with itself");
+        if (target->origin.scheme + "://" !=
+            target->text.substr(0, target->origin.scheme.size() + 3))
+            fail("a resolved Location's origin is not its own");
     }
-    if (kestrin::same_origin(base, location) != kestrin::same_origin(location, base))
-        fail("same_origin is not symmetric");
     kestrin::NextMethod next = kestrin::next_method(status, location);
     if (!next.keep_body && next.method != "GET")
         fail("a hop that drops the body keeps a method other than GET");

@@ -22,6 +22,7 @@
 #include "profiles.hpp"
 #include "redirect_policy.hpp"
 #include "upload_buffer.hpp"
+#include "url.hpp"
 
 using namespace kestrin;
 using namespace std::chrono_literals;
@@ -48,6 +49,19 @@ TEST(RedirectPolicy, BrowserMethodRules) {
     for (int s : {200, 300, 304, 305, 306, 309})
         EXPECT_FALSE(is_redirect_status(s));
 }
+
+namespace {
+
+std::optional<std::string> resolve_location(const std::string &base, std::string_view location) {
+    auto target = Url::parse(base)->resolve(location);
+    return target ? std::optional(target->text) : std::nullopt;
+}
+
+bool same_origin(std::string_view a, std::string_view b) {
+    return Url::parse(a)->serialize()->origin == Url::parse(b)->serialize()->origin;
+}
+
+} // namespace
 
 TEST(RedirectPolicy, ResolvesLocationsLikeABrowser) {
     const std::string base = "http://a.test:8080/dir/page?q=1";

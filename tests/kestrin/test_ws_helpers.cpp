@@ -10,8 +10,8 @@
 #include "profiles.hpp"
 #include "websocket/close.hpp"
 #include "websocket/deflate.hpp"
+#include "websocket/target.hpp"
 #include "websocket/text.hpp"
-#include "websocket/url.hpp"
 
 #include <boost/beast/websocket/detail/mask.hpp>
 

@@ -133,10 +133,7 @@ typedef enum ks_priority {
 } ks_priority;
 
 /* A WebSocket message's type: on_message's type, ks_websocket_send's kind. */
-typedef enum ks_message_type {
-    KS_MESSAGE_TEXT = 1,
-    KS_MESSAGE_BINARY = 2
-} ks_message_type;
+typedef enum ks_message_type { KS_MESSAGE_TEXT = 1, KS_MESSAGE_BINARY = 2 } ks_message_type;
 
 /* http_version is a ks_http_version, cert_mode a ks_cert_mode. */
 typedef struct ks_engine_config {
@@ -161,6 +158,14 @@ typedef struct ks_engine_config {
     const uint8_t *ca_pem;
     size_t ca_pem_len;
 } ks_engine_config;
+
+/* Body memory, one rule on both sides of this interface: a body buffer of
+ * KS_BODY_MAP_FROM bytes or more is mapped from the kernel and pooled, not
+ * taken from the C allocator, whose arenas keep freed memory resident long
+ * after the transfer that needed it. One on_body call hands over at most
+ * KS_BODY_CHUNK_MAX bytes, so that one pooled block holds any chunk. */
+#define KS_BODY_MAP_FROM (64u * 1024u)
+#define KS_BODY_CHUNK_MAX (320u * 1024u)
 
 /* Request callbacks. The second argument is the Core's own handle of the
  * request. on_body returns true to keep reading and
@@ -247,8 +252,8 @@ KS_API const char *ks_version_string(void);
 
 /* Creates an engine and its network thread.
  * KS_OK; KS_INVALID_ARGUMENT: a null pointer, a short record, http_version
- * out of range (3 too, where the library was built without QUIC), cert_mode out of range, a non-empty ca_pem without a
- * certificate, a proxy of another scheme; KS_UNSUPPORTED_ABI;
+ * out of range (3 too, where the library was built without QUIC), cert_mode out of range, a
+ * non-empty ca_pem without a certificate, a proxy of another scheme; KS_UNSUPPORTED_ABI;
  * KS_PROFILE_UNSUPPORTED: an unknown impersonate name; KS_PROFILE_CONFLICT:
  * profile_namespace is used by a live engine with another profile;
  * KS_OUT_OF_MEMORY; KS_INITIALIZATION_FAILED: no thread could be started. */

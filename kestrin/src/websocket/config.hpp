@@ -8,7 +8,7 @@
 #include <kestrin/kestrin.h>
 
 #include "http_head.hpp"
-#include "websocket/url.hpp"
+#include "websocket/target.hpp"
 
 namespace kestrin {
 

@@ -24,8 +24,8 @@
 #include "websocket/close.hpp"
 #include "websocket/config.hpp"
 #include "websocket/stream.hpp"
+#include "websocket/target.hpp"
 #include "websocket/tunnel.hpp"
-#include "websocket/url.hpp"
 #include "websocket/websocket.hpp"
 
 namespace kestrin {

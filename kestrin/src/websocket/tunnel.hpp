@@ -9,7 +9,7 @@
 
 #include "error_map.hpp"
 #include "websocket/stream.hpp"
-#include "websocket/url.hpp"
+#include "websocket/target.hpp"
 
 namespace kestrin {
 

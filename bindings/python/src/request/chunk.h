@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <kestrin/kestrin.h>
+
 namespace corvina {
 
 class ChunkPool;
@@ -38,9 +40,9 @@ class ChunkPool {
   public:
     // The module's pool, never destroyed: a chunk may be dropped while the interpreter exits.
     static ChunkPool &shared();
-    static constexpr size_t kMapFrom = 64 * 1024;
-    // Every pooled block has this room, so a spare fits any chunk the Core's batching makes.
-    static constexpr size_t kBlock = 320 * 1024;
+    static constexpr size_t kMapFrom = KS_BODY_MAP_FROM;
+    // Every pooled block has this room, so a spare fits any chunk the Core hands over.
+    static constexpr size_t kBlock = KS_BODY_CHUNK_MAX;
 
     ~ChunkPool();
     // A chunk holding a copy of the bytes; throws std::bad_alloc.

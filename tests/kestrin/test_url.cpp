@@ -1,5 +1,5 @@
 // URL serialization: raw non-ASCII anywhere in a URL comes out as a browser sends it.
-#include "url_text.hpp"
+#include "url.hpp"
 
 #include <gtest/gtest.h>
 
