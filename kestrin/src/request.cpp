@@ -612,6 +612,7 @@ void Request::handle_redirect() {
     }
     if (target->origin != config_.url.origin)
         drop_credentials(config_.headers);
+    config_.parsed_url.reset();
     std::string from = std::move(config_.url.text);
     config_.url = std::move(*target);
     config_.method = std::move(next.method);

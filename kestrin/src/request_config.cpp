@@ -10,7 +10,7 @@ namespace {
 
 // The http(s) URL as a browser sends it: the caller may give raw non-ASCII anywhere in it, but
 // no space. Running out of memory is no fault of the URL.
-ks_status read_url(std::string_view text, WebUrl &out) try {
+ks_status read_url(std::string_view text, WebUrl &out, std::optional<Url> &parsed) try {
     // libcurl sees the URL up to its first NUL: refuse one rather than send a shorter URL.
     if (!is_field_value(text))
         return KS_INVALID_ARGUMENT;
@@ -23,6 +23,8 @@ ks_status read_url(std::string_view text, WebUrl &out) try {
     auto serialized = url->serialize();
     if (!serialized)
         return KS_INVALID_ARGUMENT;
+    if (serialized->text == text)
+        parsed = std::move(url);
     out = std::move(*serialized);
     return KS_OK;
 } catch (const std::bad_alloc &) {
@@ -51,7 +53,7 @@ ks_status read_request_config(const ks_request_config &c, RequestConfig &out) {
     out.method = text(c.method, c.method_len);
     if (!is_token(out.method))
         return KS_INVALID_ARGUMENT;
-    if (ks_status st = read_url(text(c.url, c.url_len), out.url))
+    if (ks_status st = read_url(text(c.url, c.url_len), out.url, out.parsed_url))
         return st;
     for (size_t i = 0; i < c.header_count; ++i) {
         const ks_header &h = c.headers[i];

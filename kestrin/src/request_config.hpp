@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <kestrin/kestrin.h>
@@ -42,6 +43,9 @@ enum class Priority : uint32_t {
 struct RequestConfig {
     ks_request_callbacks cb{};
     WebUrl url; // serialized as a browser sends it
+    // `url` as libcurl parsed it, where serializing changed nothing (the usual case): handed to
+    // libcurl as it is. None once a redirect has moved the request on.
+    std::optional<Url> parsed_url;
     std::string method;
     HeaderList headers;
     BodyKind body_kind = BodyKind::None;

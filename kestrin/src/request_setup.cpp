@@ -167,8 +167,13 @@ bool Request::configure(CURL *e) {
 bool Request::configure_transport(CURL *e) {
     const EngineSettings &s = engine_->settings();
     own(e);
-    if (curl_easy_setopt(e, CURLOPT_URL, config_.url.text.c_str()) != CURLE_OK)
-        return false;
+    if (config_.parsed_url) {
+        curl_easy_setopt(e, CURLOPT_CURLU, config_.parsed_url->handle());
+    } else {
+        curl_easy_setopt(e, CURLOPT_CURLU, nullptr); // it would outrank CURLOPT_URL
+        if (curl_easy_setopt(e, CURLOPT_URL, config_.url.text.c_str()) != CURLE_OK)
+            return false;
+    }
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Request::on_header);

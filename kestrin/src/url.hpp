@@ -53,6 +53,9 @@ class Url {
     std::string resource() const; // path ("/" when empty) and query, as a request line has them
     bool has_fragment() const;
 
+    // For CURLOPT_CURLU, which spares libcurl a parse of its own; valid while this lives.
+    CURLU *handle() const { return u_.get(); }
+
   private:
     struct Free {
         void operator()(CURLU *u) const { curl_url_cleanup(u); }
