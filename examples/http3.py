@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+import signal
 import socket
 import subprocess
 import sys
@@ -45,7 +47,7 @@ class QuicServer:
             self._proc = subprocess.Popen(
                 [sys.executable, "-m", "hypercorn", "--certfile", pem, "--keyfile", pem,
                  "--bind", f"127.0.0.1:{port}", "--quic-bind", f"127.0.0.1:{port}", "h3app:app"],
-                cwd=root, stdout=out, stderr=subprocess.STDOUT)
+                cwd=root, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
         deadline = time.monotonic() + 20
         while b"(QUIC)" not in log.read_bytes():  # the QUIC listener comes up last
             if self._proc.poll() is not None or time.monotonic() > deadline:
@@ -56,9 +58,23 @@ class QuicServer:
 
     def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
                  tb: TracebackType | None) -> None:
-        self._proc.kill()
+        # hypercorn serves from a worker process of its own: stop the whole group, or the worker
+        # outlives its parent and keeps the ports.
+        self._signal_group(signal.SIGTERM)
+        try:
+            self._proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass
+        self._signal_group(signal.SIGKILL)  # whatever ignored SIGTERM
         self._proc.wait()
         self._dir.cleanup()
+
+
+    def _signal_group(self, sig: int) -> None:
+        try:
+            os.killpg(self._proc.pid, sig)
+        except ProcessLookupError:
+            pass
 
 
 def http3(url: str, ca_pem: bytes) -> None:
