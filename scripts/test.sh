@@ -14,6 +14,21 @@ cd "$root"
 jobs=${JOBS:-2}
 py="$root/build/venv/bin/python"
 
+# Sanitizer reports go to files here (log_path), not to a stderr that pytest may capture; they
+# are kept, and printed when the run fails.
+reports="$root/build/sanitizer-reports"
+rm -rf "$reports" && mkdir -p "$reports"
+show_reports() {
+  local code=$?
+  if [ "$code" -ne 0 ] && compgen -G "$reports/*" >/dev/null; then
+    for f in "$reports"/*; do printf '\n==== sanitizer report %s\n' "$f"; cat "$f"; done
+  fi
+  return "$code"
+}
+trap show_reports EXIT
+asan_opts="abort_on_error=1:log_path=$reports/asan"
+ubsan_opts="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
+
 start=$SECONDS
 step() { printf '\n==== [%dm%02ds] %s\n' $(((SECONDS - start) / 60)) $(((SECONDS - start) % 60)) "$*"; }
 
@@ -124,28 +139,28 @@ PYTHON="$py" bench/smoke.sh
 
 step "ASan+UBSan build of module and Cores (begun in the background)"
 await "$asan_build" build/asan.log "the ASan build"
-ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+ASAN_OPTIONS="$asan_opts" UBSAN_OPTIONS="$ubsan_opts" \
   ctest --test-dir build/asan --output-on-failure -j"$jobs"
 # libstdc++ is preloaded too: the interpreter does not link it, and ASan must see its throw.
 asan_rt="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so.6)"
-(cd tests && LD_PRELOAD="$asan_rt" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
-  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+(cd tests && LD_PRELOAD="$asan_rt" ASAN_OPTIONS="detect_leaks=0:$asan_opts" \
+  UBSAN_OPTIONS="$ubsan_opts" \
   PYTHONPATH="$root/build/asan/bindings/python" \
   CORVINA_SCRIPTED_CORE="$root/build/asan/tests/scripted_core/libkestrin.so" \
   run_pytest "$py" -m pytest -q -p no:cacheprovider scripted)
 if [ -d tests/e2e ]; then
-  (cd tests && LD_PRELOAD="$asan_rt" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  (cd tests && LD_PRELOAD="$asan_rt" ASAN_OPTIONS="detect_leaks=0:$asan_opts" \
+    UBSAN_OPTIONS="$ubsan_opts" \
     PYTHONPATH="$root/build/asan/bindings/python" \
     run_pytest "$py" -m pytest -q -p no:cacheprovider -m "not slow" e2e)
 fi
 
 step "ThreadSanitizer build: concurrency tests"
 cmake_build build/tsan -DCORVINA_SANITIZE=thread -DCORVINA_BUILD_TESTING=ON
-TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs"
+TSAN_OPTIONS="halt_on_error=1:log_path=$reports/tsan" ctest --test-dir build/tsan --output-on-failure -j"$jobs"
 tsan_rt=$(gcc -print-file-name=libtsan.so)
 (cd tests && LD_PRELOAD="$tsan_rt" \
-  TSAN_OPTIONS="suppressions=$root/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
+  TSAN_OPTIONS="suppressions=$root/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan" \
   PYTHONPATH="$root/build/tsan/bindings/python" \
   CORVINA_SCRIPTED_CORE="$root/build/tsan/tests/scripted_core/libkestrin.so" \
   run_pytest "$py" -m pytest -q -p no:cacheprovider -m concurrency scripted)

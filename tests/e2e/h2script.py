@@ -70,9 +70,13 @@ class Stream:
 
 
 class H2ScriptServer:
-    def __init__(self, ssl_context=None, silent=()):
+    def __init__(self, ssl_context=None, silent=(), max_streams=None):
         self.ssl_context = ssl_context
         self.silent = set(silent)
+        # Announced in SETTINGS_MAX_CONCURRENT_STREAMS; a stream past it is refused
+        # (RST_STREAM REFUSED_STREAM), as servers do, where h2 itself would end the connection.
+        self.max_streams = max_streams
+        self.refused = 0
         self.routes = {}
         self.accepted = 0
         self.open = 0
@@ -142,6 +146,8 @@ class H2ScriptServer:
                 client_side=False, validate_inbound_headers=False))
             conn.initiate_connection()
             writer.write(conn.data_to_send())
+            if self.max_streams is not None:
+                writer.write(frame(4, 0, 0, struct.pack("!HI", 3, self.max_streams)))
             while True:
                 data = await reader.read(65536)
                 if not data:
@@ -162,6 +168,10 @@ class H2ScriptServer:
 
     def _event(self, event, number, conn, writer, streams, tasks):
         if isinstance(event, h2.events.RequestReceived):
+            if self.max_streams is not None and conn.open_inbound_streams > self.max_streams:
+                self.refused += 1
+                conn.reset_stream(event.stream_id, h2.errors.ErrorCodes.REFUSED_STREAM)
+                return
             headers = {k.decode(): v.decode("utf-8", "surrogateescape")
                        for k, v in event.headers}
             stream = Stream(self, number, conn, writer, event.stream_id, headers)

@@ -1,7 +1,8 @@
 """HTTP/2 answers that end or stall the wrong way, against a scripted server (h2script): a body
 cut short by a reset of any code, a complete answer sent before the upload ended, silent
-connections after a timeout, oversized header blocks, GOAWAY below an in-flight stream; and the
-HTTP/1.1 shapes of the same where they exist (hostile server)."""
+connections after a timeout, oversized header blocks, GOAWAY below an in-flight stream, a burst
+past the server's stream limit, a PING flood; and the HTTP/1.1 shapes of the same where they
+exist (hostile server)."""
 
 import asyncio
 import time
@@ -251,3 +252,53 @@ def _streamed(server, request, body):
         return response.status_code, b"", request.read_body(), []
     except RuntimeError as exc:
         return str(exc)
+
+
+# ---- a server's stream limit ---------------------------------------------------------------
+
+def test_requests_past_the_stream_limit_wait_for_a_stream(tls):
+    # One stream at a time, each answer a little late; the connection and its SETTINGS are known
+    # before the burst. Every request waits for the stream; none fails for the limit.
+    server = H2ScriptServer(tls_context(tls), max_streams=1)
+    try:
+        async def slow(stream):
+            await asyncio.sleep(0.02)
+            stream.respond(200, b"ok")
+
+        url = server.route("/slow", slow)
+        engine = cn.PyEngine(ca_pem=tls["ca_pem"])
+        assert fetch(engine, "GET", url, timeout=TIMEOUT)[2] == b"ok"
+
+        async def main():
+            return await asyncio.gather(*(fetch_async(engine, "GET", url, timeout=TIMEOUT)
+                                          for _ in range(16)), return_exceptions=True)
+
+        results = asyncio.run(main())
+        assert [r if isinstance(r, Exception) else r[2] for r in results] == [b"ok"] * 16
+    finally:
+        server.stop()
+
+
+# ---- a PING flood ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("when", ["before-answer", "while-idle"])
+def test_request_after_a_ping_flood_gets_a_fresh_connection(h2server, engine, when):
+    # nghttp2 gives up on a connection whose unsent PING answers pile up; the next request goes
+    # out on a new connection, whatever became of the flooded one's own request.
+    pings = b"".join(frame(6, 0, 0, i.to_bytes(8, "big")) for i in range(5000))
+
+    async def flood(stream):
+        if when == "while-idle":
+            stream.respond(200, b"flooded")
+            await stream.drain()
+            await asyncio.sleep(0.2)
+        stream.raw(pings)
+        await stream.drain()
+        if when == "before-answer":
+            stream.respond(200, b"flooded")
+
+    flooded = h2server.route("/flood", flood)
+    after = h2server.route("/after", ok)
+    assert failure(engine, "GET", flooded, timeout=TIMEOUT) in (None, PROTOCOL)
+    time.sleep(0.5)
+    assert fetch(engine, "GET", after, timeout=TIMEOUT)[:1] == (200,)
