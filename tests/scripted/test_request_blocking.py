@@ -273,6 +273,9 @@ class TestRedirects:
         req = new_request()
         threading.Timer(0.02, lambda: core.req_redirect(status=307, to_url="x", where=1)).start()
         assert req.wait_redirect(5) == (307, b"", "", "x")
+        # The request was never started, so the Core holds no reference to its state: it must
+        # outlive the callback, which may still be returning when the wait wakes.
+        assert core.wait_idle(5)
 
     def test_wait_redirect_returns_none_on_any_other_change(self, core):
         req = new_request()
@@ -287,6 +290,7 @@ class TestRedirects:
         threading.Timer(0.02, lambda: core.req_complete(status=12, net_error=-9, where=1)).start()
         with pytest.raises(RuntimeError, match="^Redirect$"):
             req.wait_redirect(30)
+        assert core.wait_idle(5)  # as above: the callback returns before the request goes
         # Nothing wakes the next one: the old failure is not reported, the timeout ends it.
         assert req.wait_redirect(0.01) is None
 
@@ -350,6 +354,7 @@ class TestRedirects:
         threading.Timer(0.02, lambda: core.req_complete(status=8, net_error=-7, where=1)).start()
         with pytest.raises(RuntimeError, match="^Network$"):
             req.wait_manual(30)
+        assert core.wait_idle(5)  # the callback returns before the unstarted request goes
 
     def test_manual_deadline_passes(self, core):
         req = new_request(redirect="manual")
