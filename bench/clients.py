@@ -163,16 +163,16 @@ def s1_urllib3(p, meter):
     return p["count"], p["count"]
 
 
-# ------------------------------------------------- S1x2: the same from two threads at once
+# ------------------------------------------------- S1x2, S1x4: the same from 2 or 4 threads at once
 
-def two_threads(make_get, p, meter):
+def n_threads(n, make_get, p, meter):
     count = p["count"]
-    gets = [make_get() for _ in range(2)]
+    gets = [make_get() for _ in range(n)]
     for g in gets:
         for _ in range(10):
             g()
-    results, errors = [None, None], []
-    barrier = threading.Barrier(3)
+    results, errors = [None] * n, []
+    barrier = threading.Barrier(n + 1)
 
     def run(i):
         try:
@@ -182,7 +182,7 @@ def two_threads(make_get, p, meter):
         except BaseException as e:  # reported by the main thread
             errors.append(e)
 
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(2)]
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(n)]
     for t in threads:
         t.start()
     meter.begin()
@@ -193,14 +193,24 @@ def two_threads(make_get, p, meter):
     if errors:
         raise errors[0]
     for status, _, body in results:
-        check(status == 200 and body == b"x", "S1x2 response")
-    return 2 * count, 2 * count
+        check(status == 200 and body == b"x", f"S1x{n} response")
+    return n * count, n * count
+
+
+def two_threads(make_get, p, meter):
+    return n_threads(2, make_get, p, meter)
 
 
 @client("S1x2", "corvina_native")
 def s1x2_corvina(p, meter):
     eng, url = engine(), p["base"] + "/1b"
     return two_threads(lambda: (lambda: s1_corvina_one(eng, url)), p, meter)
+
+
+@client("S1x4", "corvina_native")
+def s1x4_corvina(p, meter):
+    eng, url = engine(), p["base"] + "/1b"
+    return n_threads(4, lambda: (lambda: s1_corvina_one(eng, url)), p, meter)
 
 
 @client("S1x2", "pycurl")

@@ -38,6 +38,7 @@ ROWS = [
     ("S1", "req", {"count": 300}, {"count": 1300}, lambda p: p["count"], [CORVINA, "pycurl"]),
     ("S1x2", "req", {"count": 150}, {"count": 650}, lambda p: 2 * p["count"],
      [CORVINA, "pycurl"]),
+    ("S1x4", "req", {"count": 75}, {"count": 325}, lambda p: 4 * p["count"], [CORVINA]),
     ("S5 upload", "MiB", {"size": 8 * MiB}, {"size": 40 * MiB}, lambda p: p["size"] // MiB,
      [CORVINA, "pycurl"]),
     ("S4 asyncio 16B", "msg", {"count": 300, "size": 16}, {"count": 1300, "size": 16},
@@ -137,6 +138,7 @@ def measure(python, servers, scenario, name, short, long, ops_of, syscalls, work
         if keep:
             run = "long" if params is long else "short"
             kept = Path(keep) / re.sub(r"[^A-Za-z0-9]+", "-", f"{scenario}-{name}-{run}")
+            kept.parent.mkdir(parents=True, exist_ok=True)
         runs.append((ops_of(params), run_callgrind(cmd, work, kept),
                      run_strace(cmd, work) if syscalls else None))
     (n0, i0, s0), (n1, i1, s1) = runs

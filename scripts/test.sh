@@ -69,6 +69,35 @@ background() { # log, command...
 await() { # pid, log, what
   wait "$1" || { tail -30 "$2"; echo "$3 failed; see $2"; exit 1; }
 }
+# The free-threaded interpreters (built once and cached, like the stack) and their environments.
+ft_py="$root/build/ft-venv/bin/python"
+tsan_ft_py="$root/build/tsan-ft-venv/bin/python"
+freethreaded_venv() { # flavour, venv, packages beyond the test runner's
+  local flavour=$1 venv=$2 python
+  shift 2
+  python=$(scripts/freethreaded.sh "$flavour" | tail -1)
+  "$venv/bin/python" -m pip --version >/dev/null 2>&1 || { rm -rf "$venv"; "$python" -m venv "$venv"; }
+  # The newest hypothesis builds a native part from source on a free-threaded interpreter.
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest pytest-timeout \
+    "hypothesis==6.150.0" "$@"
+}
+# The ThreadSanitizer build, for the stress suite near the end: at the lowest priority, so that it
+# takes only what the plain one and the tests leave of the CPUs.
+tsan_freethreaded_venv() {
+  renice -n 19 "$BASHPID" >/dev/null
+  # Both builds share one tarball, which the plain one fetches: never fetch it twice at once.
+  local tarballs=${CORVINA_PYTHON_CACHE:-$HOME/.cache/corvina-python}/tarballs i
+  for i in $(seq 600); do
+    compgen -G "$tarballs/*.orig.tar.xz" >/dev/null && ! compgen -G "$tarballs/*.part" >/dev/null && break
+    sleep 1
+  done
+  freethreaded_venv tsan build/tsan-ft-venv
+}
+background build/freethreaded.log freethreaded_venv plain build/ft-venv "scikit-build-core>=0.10" cmake ninja
+freethreaded_prep=$!
+background build/tsan-freethreaded.log tsan_freethreaded_venv
+tsan_freethreaded_prep=$!
+
 system_curl_build() {
   cmake -S . -B build/system-curl -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$py" \
     -DCORVINA_STACK= -DCORVINA_BUILD_MODULE=ON >/dev/null
@@ -88,7 +117,7 @@ ctest --test-dir build/test --output-on-failure -j"$jobs"
 step "the x86_64 wheel and sdist, installed in the virtual environment"
 WHEEL_ARCHS=x86_64 scripts/wheel.sh
 "$py" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
-  dist/corvina_native-*-manylinux*_x86_64.whl
+  dist/corvina_native-*-cp310-abi3-manylinux*_x86_64.whl
 # The wheel's scripted Core comes from the wheel's toolchain (see scripts/wheel-test.sh).
 wheel_scripted_core=$(scripts/wheel-test.sh --scripted-core | tail -1)
 
@@ -128,11 +157,19 @@ asan_build=$!
 step "the x86_64 wheel on the oldest and newest CPython: scripted suite, e2e subset, mypy"
 scripts/wheel-test.sh --ends
 
+step "free-threaded CPython: its wheel, and the scripted suite with the lock off"
+await "$freethreaded_prep" build/freethreaded.log "the free-threaded interpreter"
+WHEEL_ARCHS=x86_64 WHEEL_PYTHON="$ft_py" scripts/wheel.sh
+"$ft_py" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps \
+  dist/corvina_native-*-cp3*t-manylinux*_x86_64.whl
+(cd tests && CORVINA_SCRIPTED_CORE="$wheel_scripted_core" \
+  run_pytest "$ft_py" -X faulthandler -m pytest -q -p no:cacheprovider scripted)
+
 step "the aarch64 wheel (its stack and the arm64 root were made in the background)"
 wait "$aarch64_prep" || { tail -30 build/aarch64-prep.log; exit 1; }
 WHEEL_ARCHS=aarch64 scripts/wheel.sh
 step "the aarch64 wheel under emulation: import, one HTTPS request, one WebSocket echo"
-"$py" tests/wheel/aarch64_smoke.py --smoke --wheel dist/corvina_native-*-manylinux*_aarch64.whl
+"$py" tests/wheel/aarch64_smoke.py --smoke --wheel dist/corvina_native-*-cp310-abi3-manylinux*_aarch64.whl
 
 step "benchmark harness smoke run (no timing assertions)"
 PYTHON="$py" bench/smoke.sh
@@ -164,6 +201,23 @@ tsan_rt=$(gcc -print-file-name=libtsan.so)
   PYTHONPATH="$root/build/tsan/bindings/python" \
   CORVINA_SCRIPTED_CORE="$root/build/tsan/tests/scripted_core/libkestrin.so" \
   run_pytest "$py" -m pytest -q -p no:cacheprovider -m concurrency scripted)
+
+step "ThreadSanitizer on the free-threaded interpreter: the stress suite and exit, lock off"
+await "$tsan_freethreaded_prep" build/tsan-freethreaded.log "the ThreadSanitizer free-threaded interpreter"
+cmake -S . -B build/tsan-ft -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$tsan_ft_py" \
+  -DCORVINA_STACK="$stack" -DCORVINA_SANITIZE=thread -DCORVINA_BUILD_TESTING=ON >/dev/null
+cmake --build build/tsan-ft -j"$jobs" --target corvina_native kestrin_scripted
+# CPython's own suppressions for its free-threaded build, from the tarball it was built from,
+# and ours (each with its reason).
+tsan_ft_version=$("$tsan_ft_py" -c 'import platform; print(platform.python_version())')
+tar -xJOf "${CORVINA_PYTHON_CACHE:-$HOME/.cache/corvina-python}"/tarballs/python*_"$tsan_ft_version".orig.tar.xz \
+  "Python-$tsan_ft_version/Tools/tsan/suppressions_free_threading.txt" >build/tsan-ft/tsan.supp
+cat tests/tsan-freethreaded.supp >>build/tsan-ft/tsan.supp
+(cd tests && TSAN_OPTIONS="suppressions=$root/build/tsan-ft/tsan.supp:halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan-ft" \
+  PYTHONPATH="$root/build/tsan-ft/bindings/python" \
+  CORVINA_SCRIPTED_CORE="$root/build/tsan-ft/tests/scripted_core/libkestrin.so" \
+  run_pytest "$tsan_ft_py" -X faulthandler -m pytest -q -p no:cacheprovider \
+  scripted/test_stress_threads.py scripted/test_exit.py)
 
 step "fuzzing: each libFuzzer target for a bounded time (clang, ASan+UBSan)"
 FUZZ_SECONDS=${FUZZ_SECONDS:-10} PYTHON="$py" CORVINA_STACK="$stack" scripts/fuzz.sh

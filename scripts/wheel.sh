@@ -10,6 +10,9 @@
 #                    gcc: the host's compilers, one wheel for this CPU and the host's glibc and
 #                    newer.
 #   WHEEL_ARCHS      zig's CPUs (default "x86_64 aarch64")
+#   WHEEL_PYTHON     the interpreter to build for (default build/venv's): a free-threaded one
+#                    (scripts/freethreaded.sh) gets a cp3XXt wheel against its full API, with
+#                    scikit-build-core, cmake and ninja installed beside it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -24,39 +27,48 @@ esac
 
 scripts/install-deps.sh
 scripts/venv.sh
+target_py=${WHEEL_PYTHON:-$py}
+# abi3 for interpreters with the lock; cp3XX-cp3XXt for a free-threaded one, which has no stable ABI.
+abi=$("$target_py" -c 'import sys, sysconfig
+v = "%d%d" % sys.version_info[:2]
+print(f"cp{v}-cp{v}t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "cp310-abi3")')
 
 # Only what this run builds is replaced: one CPU's wheel can be built after the other's.
 rm -f dist/*.tar.gz
 "$py" -m build --sdist --no-isolation --outdir dist . >/dev/null 2>&1
 for arch in "${archs[@]}"; do
   rm -rf "build/wheel-raw/$arch"
-  rm -f dist/*-"$arch".whl
+  rm -f dist/*-"$abi"-*"$arch".whl
   args=()
   if [ "$toolchain" = zig ]; then
     stack=$(CORVINA_STACK_TARGET="$arch-linux-gnu.$glibc" scripts/stack.sh | tail -1)
     # The module is built against the build's CPython headers: under the limited API they hold
     # nothing that differs between these two 64-bit little-endian targets.
-    args=(-Cwheel.tags="cp310-abi3-linux_$arch"
+    args=(-Cwheel.tags="$abi-linux_$arch"
       -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$stack/toolchain/toolchain.cmake")
   else
     stack=$(scripts/stack.sh | tail -1)
   fi
-  "$py" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
-    -w "build/wheel-raw/$arch" -Cbuild-dir="build/wheel-$toolchain-$arch" \
+  "$target_py" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
+    -w "build/wheel-raw/$arch" -Cbuild-dir="build/wheel-$toolchain-$arch-$abi" \
     -Ccmake.define.CORVINA_STACK="$stack" "${args[@]}" .
   # Nothing is left to graft; the exclusion keeps the Core's name and SONAME should that change.
   # auditwheel names only the host CPU's policies, so it takes the oldest the wheel meets.
   "$py" -m auditwheel repair --plat auto --exclude libkestrin.so -w dist \
     "build/wheel-raw/$arch"/*.whl
-  wheel=$(ls dist/*-cp310-abi3-*manylinux*_"$arch".whl)
+  wheel=$(ls dist/*-"$abi"-*manylinux*_"$arch".whl)
   "$py" -m auditwheel show "$wheel"
-  "$py" -m abi3audit --strict --report "$wheel" >/dev/null
+  [ "$abi" != cp310-abi3 ] || "$py" -m abi3audit --strict --report "$wheel" >/dev/null
   "$py" - "$wheel" "$glibc" <<'CHECK'
 import re, subprocess, sys, tempfile, zipfile
 wheel, glibc = sys.argv[1], sys.argv[2]
 z = zipfile.ZipFile(wheel)
 names = {n for n in z.namelist() if not n.endswith("/")}
-allowed = r"corvina_native\.abi3\.so|corvina_native\.libs/libkestrin\.so|corvina_native-stubs/.*|corvina_native-[^/]+\.dist-info/.*"
+module_re = r"corvina_native\.(abi3|cpython-3\d+t-[a-z0-9_]+-linux-gnu)\.so"
+allowed = module_re + r"|corvina_native\.libs/libkestrin\.so|corvina_native-stubs/.*|corvina_native-[^/]+\.dist-info/.*"
+modules = [n for n in names if re.fullmatch(module_re, n)]
+if len(modules) != 1:
+    sys.exit(f"wheel: one module expected, found {modules}")
 for need in ("corvina_native.libs/libkestrin.so", "corvina_native-stubs/__init__.pyi"):
     if need not in names:
         sys.exit(f"wheel: no {need}")
@@ -68,7 +80,7 @@ system = r"lib(c|m|pthread|dl|rt)\.so\.\d+|ld-linux.*|libgcc_s\.so\.1|libkestrin
 if not glibc:
     system += r"|libstdc\+\+\.so\.6"
 with tempfile.TemporaryDirectory() as tmp:
-    for name in ("corvina_native.abi3.so", "corvina_native.libs/libkestrin.so"):
+    for name in (modules[0], "corvina_native.libs/libkestrin.so"):
         path = z.extract(name, tmp)
         dyn = subprocess.run(["readelf", "-W", "--dyn-syms", "-d", path], capture_output=True,
                              text=True, check=True).stdout

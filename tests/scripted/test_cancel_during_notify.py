@@ -53,6 +53,10 @@ def keep_the_lock(seconds):
         pass
 
 
+@pytest.mark.skipif(
+    not getattr(sys, "_is_gil_enabled", lambda: True)(),
+    reason="without the interpreter lock the callback never waits for it",
+)
 @pytest.mark.parametrize("kind", sorted(KINDS))
 def test_cancel_while_a_callback_waits_for_the_lock(core, kind):
     make, delivery = KINDS[kind]

@@ -79,6 +79,10 @@ int exec_module(PyObject *module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+#ifdef Py_GIL_DISABLED
+    // Every object serializes its own state; importing the module must not turn the lock on.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -152,6 +152,8 @@ bool to_byte_string(PyObject *o, Bytes &out) {
         return true;
     }
     if (PyByteArray_Check(o)) {
+        // Another thread may resize it; the copy is one step for it.
+        CriticalSection section(o);
         const char *data = PyByteArray_AsString(o);
         out.assign(data, data + PyByteArray_Size(o));
         return true;

@@ -9,8 +9,14 @@ namespace {
 
 thread_local bool t_gil_held = false;
 
-std::mutex g_queue_lock;
-std::vector<PyObject *> g_queue;
+// References released where the interpreter lock is not held, for the next thread that holds it.
+// Never destroyed: a Core thread may still release one while the process exits and runs the
+// destructors of statics.
+struct ReleaseQueue {
+    std::mutex lock;
+    std::vector<PyObject *> refs;
+};
+ReleaseQueue &g_queue = *new ReleaseQueue;
 std::atomic<bool> g_queue_nonempty{false};
 
 } // namespace
@@ -64,8 +70,8 @@ void release_python_ref(PyObject *o) {
         Py_DECREF(o);
         return;
     }
-    std::lock_guard<std::mutex> lock(g_queue_lock);
-    g_queue.push_back(o);
+    std::lock_guard<std::mutex> lock(g_queue.lock);
+    g_queue.refs.push_back(o);
     g_queue_nonempty.store(true, std::memory_order_release);
 }
 
@@ -74,8 +80,8 @@ void drain_released_refs() {
         return;
     std::vector<PyObject *> batch;
     {
-        std::lock_guard<std::mutex> lock(g_queue_lock);
-        batch.swap(g_queue);
+        std::lock_guard<std::mutex> lock(g_queue.lock);
+        batch.swap(g_queue.refs);
         g_queue_nonempty.store(false, std::memory_order_relaxed);
     }
     // Outside the queue lock: a release may run Python code that queues more.
