@@ -30,7 +30,7 @@ Engine::~Engine() {
 ks_status Engine::create(EngineSettings settings, std::shared_ptr<Engine> &out) {
     global_init();
     std::shared_ptr<Engine> e(new (std::nothrow) Engine(std::move(settings)));
-    if (!e || !e->transfers_.init())
+    if (!e || !e->transfers_.init() || !e->request_template_.init(e->settings_))
         return KS_OUT_OF_MEMORY;
     e->work_.emplace(e->io_.get_executor());
     if (!e->prepare_watch())

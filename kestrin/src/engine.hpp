@@ -27,6 +27,8 @@
 #include "handler_slot.hpp"
 #include "job.hpp"
 #include "quic_refusals.hpp"
+#include "request_template.hpp"
+#include "url_memo.hpp"
 
 namespace kestrin {
 
@@ -39,6 +41,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     Engine &operator=(const Engine &) = delete;
 
     const EngineSettings &settings() const { return settings_; }
+    const RequestTemplate &request_template() const { return request_template_; }
+    UrlMemo &url_memo() { return url_memo_; }
     boost::asio::io_context &io() { return io_; }
 
     // Queues work for the loop unless the engine is shutting down, and wakes the network thread
@@ -129,6 +133,8 @@ class Engine : public std::enable_shared_from_this<Engine> {
     static int on_close_socket(void *engine, curl_socket_t s);
 
     EngineSettings settings_;
+    RequestTemplate request_template_;
+    UrlMemo url_memo_;
     boost::asio::io_context io_;
     // Keeps the loop running while idle; dropped at shutdown so the loop ends
     // once every pending handler has run and released what it holds.

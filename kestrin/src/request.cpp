@@ -45,15 +45,12 @@ bool announced_over(const ParsedHead &h, size_t limit) {
 Request::Request(std::shared_ptr<Engine> engine)
     : engine_(std::move(engine)), timer_(engine_->io()) {}
 
-Request::~Request() {
-    if (header_list_)
-        curl_slist_free_all(header_list_);
-}
+Request::~Request() = default;
 
 ks_status Request::create(const std::shared_ptr<Engine> &engine, const ks_request_config &c,
                           std::shared_ptr<Request> &out) {
     RequestConfig config;
-    if (ks_status st = read_request_config(c, config))
+    if (ks_status st = read_request_config(c, engine->url_memo(), config))
         return st;
     std::shared_ptr<Request> r(new Request(engine));
     if (config.body_kind == BodyKind::Stream)
@@ -173,7 +170,12 @@ void Request::time_out() {
 void Request::start_hop() {
     hop_ = Hop{};
     request_time_ = now_seconds();
-    sent_headers_ = build_headers();
+    if (config_.headers.empty()) {
+        own_headers_.reset();
+    } else {
+        own_headers_ = engine_->request_template().headers();
+        merge_headers(*own_headers_, config_.headers, Merge::InPlace);
+    }
 
     if (consult_cache())
         return;
@@ -182,6 +184,10 @@ void Request::start_hop() {
     easy_ = engine_->transfers().take_easy();
     if (!easy_ || !configure(easy_) || !engine_->transfers().add(easy_))
         return finish(kOutOfMemoryFailure);
+}
+
+const HeaderList &Request::sent_headers() const {
+    return own_headers_ ? *own_headers_ : engine_->request_template().headers();
 }
 
 // Answers from the cache or adds validators; true when no transfer is needed.
@@ -209,7 +215,7 @@ bool Request::consult_cache() {
         config_.cache_mode != CacheMode::Bypass && config_.cache_mode != CacheMode::NoStore;
     std::shared_ptr<const CacheEntry> entry;
     if (cache && readable && config_.method == "GET" && config_.body_kind == BodyKind::None)
-        entry = cache->lookup(config_.url.text, sent_headers_);
+        entry = cache->lookup(config_.url.text, sent_headers());
     switch (config_.cache_mode) {
     case CacheMode::OnlyIfCached:
         if (!entry) {
@@ -242,12 +248,6 @@ bool Request::consult_cache() {
         hop_.revalidating = true;
     }
     return false;
-}
-
-HeaderList Request::build_headers() const {
-    HeaderList out = default_headers(engine_->settings(), HeaderUse::Fetch);
-    merge_headers(out, config_.headers, Merge::InPlace);
-    return out;
 }
 
 size_t Request::on_header(char *data, size_t size, size_t n, void *p) {
@@ -308,7 +308,7 @@ void Request::on_head_end() {
         s.cert_mode == KS_CERT_NONE && (config_.url.origin.scheme == "https" || is_https(s.proxy));
     hop_.store_ok = s.cache && config_.method == "GET" && config_.body_kind == BodyKind::None &&
                     config_.cache_mode != CacheMode::NoStore && !unverified &&
-                    is_storable(hop_.parsed, sent_headers_) &&
+                    is_storable(hop_.parsed, sent_headers()) &&
                     !announced_over(hop_.parsed, s.cache->max_entry_bytes());
     hop_.response_delivered = true;
     if (config_.cb.on_response)
@@ -552,7 +552,7 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
     if (cache && hop_.store_ok) {
         auto entry = std::make_shared<CacheEntry>();
         entry->url = config_.url.text;
-        entry->vary = vary_values(hop_.parsed, sent_headers_).value_or(decltype(entry->vary){});
+        entry->vary = vary_values(hop_.parsed, sent_headers()).value_or(decltype(entry->vary){});
         entry->status = hop_.parsed.status;
         entry->head = hop_.head;
         entry->body = std::move(hop_.store_body);
@@ -668,10 +668,7 @@ void Request::release_transfer() {
         engine_->transfers().give_back_easy(easy_);
         easy_ = nullptr;
     }
-    if (header_list_) {
-        curl_slist_free_all(header_list_);
-        header_list_ = nullptr;
-    }
+    header_list_.reset();
 }
 
 void Request::finish(Failure failure) {

@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "http_head.hpp"
 #include "page_allocator.hpp"
 #include "request_config.hpp"
+#include "request_template.hpp"
 #include "upload_buffer.hpp"
 
 namespace kestrin {
@@ -115,10 +117,12 @@ class Request final : public Transfer, public std::enable_shared_from_this<Reque
     bool configure_transport(CURL *easy);
     // The hop's CURLOPT_HTTP_VERSION.
     long curl_http_version(bool https);
-    // The method and body; adds the entries that keep libcurl's own Content-Type and Expect out.
-    void configure_body(CURL *easy, HeaderList &headers);
-    bool configure_header_lines(CURL *easy, const HeaderList &headers);
-    HeaderList build_headers() const;
+    // The method and body; true when the request sends a body, whose Content-Type libcurl must
+    // not make up.
+    bool configure_body(CURL *easy);
+    bool configure_header_lines(CURL *easy, bool sends_body);
+    // This hop's request headers, for Vary: the engine's defaults unless the caller gave some.
+    const HeaderList &sent_headers() const;
     void on_head_end();
     void learn_alt_svc();
     void handle_redirect();
@@ -166,8 +170,8 @@ class Request final : public Transfer, public std::enable_shared_from_this<Reque
     boost::asio::steady_timer timer_;
 
     CURL *easy_ = nullptr;
-    curl_slist *header_list_ = nullptr;
-    HeaderList sent_headers_; // this hop's request headers, for Vary
+    HeaderLines header_list_; // when the engine's lines will not do
+    std::optional<HeaderList> own_headers_;
     int64_t request_time_ = 0;
     size_t serve_offset_ = 0;
     BodyBatch incoming_; // response body on its way to on_body

@@ -10,22 +10,31 @@ namespace {
 
 // The http(s) URL as a browser sends it: the caller may give raw non-ASCII anywhere in it, but
 // no space. Running out of memory is no fault of the URL.
-ks_status read_url(std::string_view text, WebUrl &out, std::optional<Url> &parsed) try {
-    // libcurl sees the URL up to its first NUL: refuse one rather than send a shorter URL.
-    if (!is_field_value(text))
-        return KS_INVALID_ARGUMENT;
-    auto url = Url::parse(text);
-    if (!url)
-        return KS_INVALID_ARGUMENT;
-    std::string scheme = url->scheme();
-    if (scheme != "http" && scheme != "https")
-        return KS_INVALID_ARGUMENT;
-    auto serialized = url->serialize();
-    if (!serialized)
-        return KS_INVALID_ARGUMENT;
-    if (serialized->text == text)
-        parsed = std::move(url);
-    out = std::move(*serialized);
+ks_status read_url(std::string_view text, UrlMemo &memo, WebUrl &out,
+                   std::shared_ptr<const Url> &parsed) try {
+    auto read = memo.find(text);
+    if (!read) {
+        // libcurl sees the URL up to its first NUL: refuse one rather than send a shorter URL.
+        if (!is_field_value(text))
+            return KS_INVALID_ARGUMENT;
+        auto url = Url::parse(text);
+        if (!url)
+            return KS_INVALID_ARGUMENT;
+        std::string scheme = url->scheme();
+        if (scheme != "http" && scheme != "https")
+            return KS_INVALID_ARGUMENT;
+        auto serialized = url->serialize();
+        if (!serialized)
+            return KS_INVALID_ARGUMENT;
+        auto made = std::make_shared<ReadUrl>();
+        if (serialized->text == text)
+            made->parsed = std::make_shared<const Url>(std::move(*url));
+        made->url = std::move(*serialized);
+        memo.remember(text, made);
+        read = std::move(made);
+    }
+    out = read->url;
+    parsed = read->parsed;
     return KS_OK;
 } catch (const std::bad_alloc &) {
     return KS_OUT_OF_MEMORY;
@@ -33,7 +42,7 @@ ks_status read_url(std::string_view text, WebUrl &out, std::optional<Url> &parse
 
 } // namespace
 
-ks_status read_request_config(const ks_request_config &c, RequestConfig &out) {
+ks_status read_request_config(const ks_request_config &c, UrlMemo &memo, RequestConfig &out) {
     if (c.struct_size < sizeof(ks_request_config) ||
         c.callbacks.struct_size < sizeof(ks_request_callbacks))
         return KS_INVALID_ARGUMENT;
@@ -53,7 +62,7 @@ ks_status read_request_config(const ks_request_config &c, RequestConfig &out) {
     out.method = text(c.method, c.method_len);
     if (!is_token(out.method))
         return KS_INVALID_ARGUMENT;
-    if (ks_status st = read_url(text(c.url, c.url_len), out.url, out.parsed_url))
+    if (ks_status st = read_url(text(c.url, c.url_len), memo, out.url, out.parsed_url))
         return st;
     for (size_t i = 0; i < c.header_count; ++i) {
         const ks_header &h = c.headers[i];

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -9,6 +10,7 @@
 
 #include "http_head.hpp"
 #include "url.hpp"
+#include "url_memo.hpp"
 
 namespace kestrin {
 
@@ -45,7 +47,7 @@ struct RequestConfig {
     WebUrl url; // serialized as a browser sends it
     // `url` as libcurl parsed it, where serializing changed nothing (the usual case): handed to
     // libcurl as it is. None once a redirect has moved the request on.
-    std::optional<Url> parsed_url;
+    std::shared_ptr<const Url> parsed_url;
     std::string method;
     HeaderList headers;
     BodyKind body_kind = BodyKind::None;
@@ -57,6 +59,7 @@ struct RequestConfig {
 };
 
 // KS_OK, or why the record cannot make a request (KS_OUT_OF_MEMORY only when memory ran out).
-ks_status read_request_config(const ks_request_config &c, RequestConfig &out);
+// The URL is read through the engine's memo.
+ks_status read_request_config(const ks_request_config &c, UrlMemo &memo, RequestConfig &out);
 
 } // namespace kestrin

@@ -146,18 +146,8 @@ bool Request::configure(CURL *e) {
     const EngineSettings &s = engine_->settings();
     set_proxy(e, s);
     set_tls(e, s);
-    HeaderList headers = sent_headers_;
-    for (const auto &h : hop_.extra_headers)
-        headers.push_back(h);
-    // The caller's priority outranks a profile's navigation default; a Priority header of the
-    // caller's own outranks both.
-    if (hop_.curl_version == CURL_HTTP_VERSION_3ONLY && *urgency(config_.priority) &&
-        !has_header(config_.headers, "Priority")) {
-        std::erase_if(headers, [](const auto &h) { return iequals(h.first, "Priority"); });
-        headers.emplace_back("Priority", urgency(config_.priority));
-    }
-    configure_body(e, headers);
-    if (!configure_header_lines(e, headers))
+    bool sends_body = configure_body(e);
+    if (!configure_header_lines(e, sends_body))
         return false;
     if (long w = stream_weight(config_.priority))
         curl_easy_setopt(e, CURLOPT_STREAM_WEIGHT, w);
@@ -239,7 +229,7 @@ long Request::curl_http_version(bool https) {
     return CURL_HTTP_VERSION_2TLS;
 }
 
-void Request::configure_body(CURL *e, HeaderList &headers) {
+bool Request::configure_body(CURL *e) {
     if (config_.method == "HEAD" && config_.body_kind == BodyKind::None) {
         curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
     } else if (config_.body_kind == BodyKind::Stream) {
@@ -258,33 +248,41 @@ void Request::configure_body(CURL *e, HeaderList &headers) {
         curl_easy_setopt(e, CURLOPT_POSTFIELDS, config_.body.data());
         if (config_.method != "POST")
             curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, config_.method.c_str());
-        if (!has_header(headers, "Content-Type"))
-            headers.emplace_back("Content-Type", std::string()); // no form default
+        return true;
     } else if (config_.method == "GET") {
         curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
     } else {
         curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, config_.method.c_str());
     }
-    if (!has_header(headers, "Expect"))
-        headers.emplace_back("Expect", std::string());
+    return false;
 }
 
-bool Request::configure_header_lines(CURL *e, const HeaderList &headers) {
-    if (header_list_) {
-        curl_slist_free_all(header_list_);
-        header_list_ = nullptr;
+// The engine's lines serve a bodyless request that adds no header; anything else gets its own.
+bool Request::configure_header_lines(CURL *e, bool sends_body) {
+    // The caller's priority outranks a profile's navigation default; a Priority header of the
+    // caller's own outranks both.
+    bool urgent = hop_.curl_version == CURL_HTTP_VERSION_3ONLY && *urgency(config_.priority) &&
+                  !has_header(config_.headers, "Priority");
+    if (!own_headers_ && hop_.extra_headers.empty() && !urgent && !sends_body) {
+        header_list_.reset();
+        curl_easy_setopt(e, CURLOPT_HTTPHEADER, engine_->request_template().bodyless_lines());
+        return true;
     }
-    for (const auto &[name, value] : headers) {
-        bool removal = value.empty() && (name == "Content-Type" || name == "Expect") &&
-                       !has_header(config_.headers, name);
-        // "Name:" removes a header in libcurl; "Name;" sends it empty.
-        std::string line = removal ? name + ":" : value.empty() ? name + ";" : name + ": " + value;
-        curl_slist *next = curl_slist_append(header_list_, line.c_str());
-        if (!next)
-            return false;
-        header_list_ = next;
+    HeaderList headers = sent_headers();
+    for (const auto &h : hop_.extra_headers)
+        headers.push_back(h);
+    if (urgent) {
+        std::erase_if(headers, [](const auto &h) { return iequals(h.first, "Priority"); });
+        headers.emplace_back("Priority", urgency(config_.priority));
     }
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, header_list_);
+    if (sends_body && !has_header(headers, "Content-Type"))
+        headers.emplace_back("Content-Type", std::string()); // no form default
+    if (!has_header(headers, "Expect"))
+        headers.emplace_back("Expect", std::string());
+    header_list_.reset(header_lines(headers, config_.headers));
+    if (!header_list_)
+        return false;
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, header_list_.get());
     return true;
 }
 
