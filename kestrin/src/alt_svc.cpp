@@ -107,13 +107,38 @@ void AltSvcCache::learn(const Origin &origin, std::string_view value, Clock::tim
 }
 
 bool AltSvcCache::offers_h3(const Origin &origin, Clock::time_point now) {
-    auto it = h3_until_.find(key(origin));
+    std::string k = key(origin);
+    auto it = h3_until_.find(k);
     if (it == h3_until_.end())
         return false;
-    if (it->second > now)
-        return true;
-    h3_until_.erase(it);
-    return false;
+    if (it->second <= now) {
+        h3_until_.erase(it);
+        return false;
+    }
+    // An expired mark stays, so that the next failure doubles it.
+    auto broken = broken_.find(k);
+    return broken == broken_.end() || broken->second.until <= now;
+}
+
+void AltSvcCache::quic_failed(const Origin &origin, Clock::time_point now) {
+    std::string k = key(origin);
+    auto it = broken_.find(k);
+    if (it == broken_.end()) {
+        if (broken_.size() >= kMaxOrigins)
+            broken_.erase(broken_.begin());
+        broken_.emplace(std::move(k), Broken{now + kFirstBrokenFor, kFirstBrokenFor});
+        return;
+    }
+    // Requests that raced together on the mark's first connections fail together: count once.
+    if (it->second.until > now)
+        return;
+    it->second.for_ = std::min<Clock::duration>(it->second.for_ * 2, kMostBrokenFor);
+    it->second.until = now + it->second.for_;
+}
+
+void AltSvcCache::quic_worked(const Origin &origin) {
+    if (!broken_.empty())
+        broken_.erase(key(origin));
 }
 
 } // namespace kestrin

@@ -30,20 +30,35 @@ std::optional<AltSvcValue> parse_alt_svc(std::string_view value);
 
 // Network thread only. Only an h3 alternative on the origin's own host and port is used: libcurl
 // then races QUIC against TCP to that one address, so an alternative that does not work costs a
-// short delay, never the request.
+// short delay, never the request, and once marked broken not even that.
 class AltSvcCache {
   public:
     using Clock = std::chrono::steady_clock;
 
     // A response's Alt-Svc replaces all that its origin advertised before.
     void learn(const Origin &origin, std::string_view value, Clock::time_point now);
+    // False while the origin's alternative is marked broken.
     bool offers_h3(const Origin &origin, Clock::time_point now);
     bool empty() const { return h3_until_.empty(); }
 
+    // A new connection raced QUIC against TCP and TCP won: the alternative is broken, and only
+    // TCP is used for 5 minutes the first time, twice as long each time again, at most 2 days.
+    void quic_failed(const Origin &origin, Clock::time_point now);
+    // A QUIC connection to the alternative worked: the mark and its count are forgotten.
+    void quic_worked(const Origin &origin);
+
+    static constexpr Clock::duration kFirstBrokenFor = std::chrono::minutes(5);
+    static constexpr Clock::duration kMostBrokenFor = std::chrono::hours(48);
+
   private:
+    struct Broken {
+        Clock::time_point until;
+        Clock::duration for_;
+    };
     static constexpr size_t kMaxOrigins = 1024;
     static std::string key(const Origin &o) { return o.host + ':' + o.port; }
     std::unordered_map<std::string, Clock::time_point> h3_until_;
+    std::unordered_map<std::string, Broken> broken_;
 };
 
 } // namespace kestrin

@@ -526,6 +526,15 @@ void Request::on_transfer_done(CURL *easy, CURLcode code) {
     curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version);
     ctx.over_quic = version == CURL_HTTP_VERSION_3;
     ctx.quic_only = hop_.curl_version == CURL_HTTP_VERSION_3ONLY;
+    if (hop_.curl_version == CURL_HTTP_VERSION_3) {
+        // Only a new connection raced; one that TCP won marks the alternative broken.
+        long connects = 0;
+        curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
+        if (ctx.over_quic)
+            engine_->alt_svc().quic_worked(config_.url.origin);
+        else if (connects > 0)
+            engine_->alt_svc().quic_failed(config_.url.origin, AltSvcCache::Clock::now());
+    }
     ctx.quic_refused = engine_->quic_refusals().take(hop_.quic_sockets);
     release_transfer();
     if (phase_ != Phase::Transfer)

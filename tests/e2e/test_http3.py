@@ -355,3 +355,90 @@ def test_fifty_requests_at_once_share_one_connection(h3, h3_engine):
                for status, head, _, _ in results)
     # hypercorn names a QUIC connection's client by the address of its first datagram.
     assert len({tuple(echoed(body)["client"]) for _, _, body, _ in results}) == 1
+
+
+class BrokenAlternative:
+    """HTTPS over TCP that advertises h3 on its own port, where a UDP socket takes every datagram
+    and answers none; each answer closes its connection, so each request connects anew."""
+
+    def __init__(self, tls):
+        import ssl
+
+        self.datagrams = 0
+        self.udp = socket.socket(type=socket.SOCK_DGRAM)
+        self.udp.bind((HOST, 0))
+        self.udp.settimeout(0.1)
+        self.port = self.udp.getsockname()[1]
+        self.tcp = socket.create_server((HOST, self.port))
+        self.tcp.settimeout(0.1)
+        self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.ctx.load_cert_chain(tls["cert"], tls["key"])
+        self.stopping = threading.Event()
+        self.threads = [threading.Thread(target=f, daemon=True) for f in (self._udp, self._tcp)]
+        for t in self.threads:
+            t.start()
+
+    def _udp(self):
+        while not self.stopping.is_set():
+            try:
+                self.udp.recv(65536)
+                self.datagrams += 1
+            except OSError:
+                pass
+
+    def _tcp(self):
+        answer = (f'HTTP/1.1 200 OK\r\nAlt-Svc: h3=":{self.port}"; ma=3600\r\n'
+                  "Content-Length: 2\r\nConnection: close\r\n\r\nok").encode()
+        while not self.stopping.is_set():
+            try:
+                conn, _ = self.tcp.accept()
+            except OSError:
+                continue
+            try:
+                conn.settimeout(5)
+                with self.ctx.wrap_socket(conn, server_side=True) as tls_conn:
+                    head = b""
+                    while b"\r\n\r\n" not in head:
+                        chunk = tls_conn.recv(4096)
+                        if not chunk:
+                            break
+                        head += chunk
+                    tls_conn.sendall(answer)
+            except OSError:
+                conn.close()
+
+    def url(self, path):
+        return f"https://{HOST}:{self.port}{path}"
+
+    def stop(self):
+        self.stopping.set()
+        for t in self.threads:
+            t.join(5)
+        self.udp.close()
+        self.tcp.close()
+
+
+def test_a_broken_alternative_is_raced_once_then_left_alone(tls):
+    peer = BrokenAlternative(tls)
+    try:
+        engine = cn.PyEngine(ca_pem=tls["ca_pem"])
+        _, head, _, _ = fetch(engine, "GET", peer.url("/learn"), timeout=TIMEOUT)
+        assert head.startswith(b"HTTP/1.1 200") and peer.datagrams == 0
+        _, head, _, _ = fetch(engine, "GET", peer.url("/race"), timeout=TIMEOUT)
+        assert head.startswith(b"HTTP/1.1 200")
+        time.sleep(0.3)  # datagrams still on their way
+        raced = peer.datagrams
+        assert raced > 0, "the advertised alternative was never tried"
+        for i in range(3):
+            _, head, _, _ = fetch(engine, "GET", peer.url(f"/tcp-only-{i}"), timeout=TIMEOUT)
+            assert head.startswith(b"HTTP/1.1 200")
+        time.sleep(0.3)
+        assert peer.datagrams == raced, "QUIC was raced again while marked broken"
+        # What one engine marked is its own.
+        fresh = cn.PyEngine(ca_pem=tls["ca_pem"])
+        fetch(fresh, "GET", peer.url("/learn"), timeout=TIMEOUT)
+        fetch(fresh, "GET", peer.url("/race"), timeout=TIMEOUT)
+        time.sleep(0.3)
+        assert peer.datagrams > raced
+    finally:
+        peer.stop()

@@ -137,6 +137,33 @@ TEST(AltSvc, KeepsOnlyLiveH3OnTheOriginsOwnPort) {
     EXPECT_FALSE(cache.offers_h3(o, now));
 }
 
+TEST(AltSvc, ABrokenAlternativeWaitsLongerEachTimeUntilQuicWorks) {
+    using std::chrono::hours, std::chrono::minutes;
+    AltSvcCache cache;
+    auto t = AltSvcCache::Clock::now();
+    Origin o{"https", "example.test", "443"}, other{"https", "other.test", "443"};
+    cache.learn(o, R"(h3=":443"; ma=864000)", t);
+    cache.learn(other, R"(h3=":443"; ma=864000)", t);
+    cache.quic_failed(o, t);
+    cache.quic_failed(o, t + minutes(1)); // raced beside the first: counted once
+    EXPECT_FALSE(cache.offers_h3(o, t + minutes(5) - std::chrono::seconds(1)));
+    EXPECT_TRUE(cache.offers_h3(other, t));
+    // Each failure after a mark expired doubles it: 5, 10, 20 minutes ... at most 2 days.
+    AltSvcCache::Clock::duration broken_for = minutes(5);
+    for (int i = 0; i < 12; ++i) {
+        t += broken_for;
+        ASSERT_TRUE(cache.offers_h3(o, t)) << i;
+        cache.quic_failed(o, t);
+        broken_for = std::min<AltSvcCache::Clock::duration>(broken_for * 2, hours(48));
+        EXPECT_FALSE(cache.offers_h3(o, t + broken_for - std::chrono::seconds(1))) << i;
+    }
+    EXPECT_EQ(broken_for, hours(48));
+    t += broken_for;
+    cache.quic_worked(o);
+    cache.quic_failed(o, t); // counted from the start again
+    EXPECT_TRUE(cache.offers_h3(o, t + minutes(5)));
+}
+
 TEST(HttpHead, ParsesStatusAndHeaders) {
     ParsedHead h = parse_head("HTTP/1.1 304 Not Modified\r\nETag: \"v1\"\r\nVary: a\r\nvary: B\r\n"
                               "X:   padded  \r\n\r\n");
