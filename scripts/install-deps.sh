@@ -3,13 +3,14 @@
 # the builds link comes from scripts/stack.sh (perl, xz-utils, patch and curl build and fetch it);
 # libcurl4-openssl-dev and libssl-dev serve the check that the Core still builds against the
 # system's libcurl, and the codecs' -dev packages the tests that compress bodies. libffi-dev
-# gives the free-threaded CPython of scripts/freethreaded.sh its ctypes, which the tests use.
+# gives the free-threaded CPython of scripts/freethreaded.sh its ctypes, which the tests use;
+# libnss-wrapper a test its own hosts file, for a name with two addresses.
 set -euo pipefail
 packages=(
   build-essential g++-multilib cmake ninja-build pkg-config perl xz-utils patch
   libcurl4-openssl-dev libssl-dev zlib1g-dev libbrotli-dev libzstd-dev
   libffi-dev libboost1.81-dev libgtest-dev googletest unicode-data
-  nginx-light tinyproxy dante-server openssl curl nodejs node-ws clang-14 libclang-rt-14-dev
+  nginx-light tinyproxy dante-server openssl curl nodejs node-ws libnss-wrapper clang-14 libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

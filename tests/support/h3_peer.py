@@ -114,13 +114,14 @@ async def app(scope, receive, send):
         await answer(404, b"no such path")
 
 
-def serve(port, cert, key):
+def serve(port, cert, key, host=HOST):
     from hypercorn.asyncio import serve as hypercorn_serve
     from hypercorn.config import Config
 
     config = Config()
-    config.bind = [f"{HOST}:{port}"]
-    config.quic_bind = [f"{HOST}:{port}"]
+    address = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+    config.bind = [address]
+    config.quic_bind = [address]
     config.certfile, config.keyfile = cert, key
     config.alpn_protocols = ["http/1.1"]
     config.keep_alive_max_requests = 1
@@ -132,14 +133,15 @@ def serve(port, cert, key):
 
 # ---- the process --------------------------------------------------------------------------
 
-def free_port_pair():
-    """A port number free for TCP and UDP alike on HOST."""
+def free_port_pair(host=HOST):
+    """A port number free for TCP and UDP alike on host."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
     for _ in range(50):
-        with socket.socket() as tcp, socket.socket(type=socket.SOCK_DGRAM) as udp:
-            tcp.bind((HOST, 0))
+        with socket.socket(family) as tcp, socket.socket(family, socket.SOCK_DGRAM) as udp:
+            tcp.bind((host, 0))
             port = tcp.getsockname()[1]
             try:
-                udp.bind((HOST, port))
+                udp.bind((host, port))
             except OSError:
                 continue
             return port
@@ -149,14 +151,15 @@ def free_port_pair():
 class H3Server:
     """The peer in a child process; ready once hypercorn has logged its QUIC listener."""
 
-    def __init__(self, cert, key, log_path, python=sys.executable, prefix=(), timeout=20.0):
-        self.port = free_port_pair()
+    def __init__(self, cert, key, log_path, python=sys.executable, prefix=(), timeout=20.0,
+                 host=HOST):
+        self.port = free_port_pair(host)
         self.log_path = log_path
         self.log = open(log_path, "wb")
         # A sanitizer runtime preloaded for the client under test has no business in the peer.
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         self.proc = subprocess.Popen([*prefix, python, os.path.abspath(__file__), str(self.port),
-                                      cert, key], stdout=self.log, stderr=subprocess.STDOUT,
+                                      cert, key, host], stdout=self.log, stderr=subprocess.STDOUT,
                                      env=env)
         deadline = time.monotonic() + timeout
         while b"(QUIC)" not in open(log_path, "rb").read():
@@ -181,4 +184,4 @@ class H3Server:
 
 
 if __name__ == "__main__":
-    serve(int(sys.argv[1]), sys.argv[2], sys.argv[3])
+    serve(int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4])
