@@ -46,6 +46,8 @@ class AltSvcCache {
     void quic_failed(const Origin &origin, Clock::time_point now);
     // A QUIC connection to the alternative worked: the mark and its count are forgotten.
     void quic_worked(const Origin &origin);
+    // The machine's addresses changed: every mark and count is forgotten.
+    void network_changed() { broken_.clear(); }
 
     static constexpr Clock::duration kFirstBrokenFor = std::chrono::minutes(5);
     static constexpr Clock::duration kMostBrokenFor = std::chrono::hours(48);

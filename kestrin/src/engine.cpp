@@ -35,6 +35,12 @@ ks_status Engine::create(EngineSettings settings, std::shared_ptr<Engine> &out) 
     e->work_.emplace(e->io_.get_executor());
     if (!e->prepare_watch())
         return KS_INITIALIZATION_FAILED; // out of descriptors
+    // Without netlink a broken alternative stays marked until its time is up.
+    try {
+        (void)e->network_watch_.start([raw = e.get()] { raw->alt_svc_.network_changed(); });
+    } catch (const std::bad_alloc &) {
+        return KS_OUT_OF_MEMORY;
+    }
     try {
         e->thread_ = std::thread([self = e] { self->run(); });
     } catch (const std::bad_alloc &) {
@@ -69,6 +75,7 @@ void Engine::finish_shutdown() {
     jobs_.abort_all(Job::Kind::transfer, kEngineClosed, "engine released");
     jobs_.abort_all(Job::Kind::connection, kEngineClosed, "engine released");
     transfers_.close();
+    network_watch_.stop();
     work_.reset();
 }
 

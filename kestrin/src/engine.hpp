@@ -26,6 +26,7 @@
 #include "engine_settings.hpp"
 #include "handler_slot.hpp"
 #include "job.hpp"
+#include "network_watch.hpp"
 #include "quic_refusals.hpp"
 #include "request_template.hpp"
 #include "url_memo.hpp"
@@ -160,6 +161,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     ConnectionCare connections_;
     QuicRefusals quic_refusals_;
     AltSvcCache alt_svc_;
+    NetworkWatch network_watch_{io_};
     bool stopped_ = false;
     int foreign_completions_ = 0;
 

@@ -4,9 +4,16 @@ and cancels, UDP ports that refuse or never answer, QUIC peers that fail the han
 the framing, the Alt-Svc upgrade under auto, asyncio, and many requests on one connection."""
 
 import asyncio
+import contextlib
+import glob
 import hashlib
 import json
+import os
+import re
+import shutil
 import socket
+import subprocess
+import sys
 import threading
 import time
 
@@ -149,9 +156,21 @@ def test_trust(h3, tls, case):
             fetch(engine, "GET", h3.url("/echo", host=host), timeout=TIMEOUT)
 
 
+# A name with two addresses, from a hosts file of the test's own (nss_wrapper), in a child.
+TWO_ADDRESSES = """
+import sys, corvina_native as cn
+engine = cn.PyEngine(http_version="h3", ca_pem=open(sys.argv[1], "rb").read())
+for _ in range(int(sys.argv[3])):
+    try:
+        engine.request("GET", sys.argv[2], timeout=10).start_stream()
+        print("answered")
+    except RuntimeError as e:
+        print(e)
+"""
+NSS_WRAPPER = next(iter(glob.glob("/usr/lib/*/libnss_wrapper.so")), None)
+
+
 def test_a_leaf_for_another_name_is_a_tls_failure(tls, workdir):
-    # Reached by address, so the name check alone fails. Through "localhost" the attempt on ::1,
-    # where nobody listens, can be the one that fails last, and its error is reported instead.
     leaf = tls["ca"].issue_cert("wrong.test")
     cert, key = workdir / "wrong-leaf.pem", workdir / "wrong-leaf.key"
     cert.write_bytes(b"".join(blob.bytes() for blob in leaf.cert_chain_pems))
@@ -161,6 +180,31 @@ def test_a_leaf_for_another_name_is_a_tls_failure(tls, workdir):
         engine = cn.PyEngine(http_version="h3", ca_pem=tls["ca_pem"])
         with pytest.raises(RuntimeError, match=net_error(-200, "Tls")):
             fetch(engine, "GET", server.url("/echo"), timeout=TIMEOUT)
+    finally:
+        server.stop()
+
+
+@pytest.mark.skipif(not NSS_WRAPPER, reason="needs libnss-wrapper for a hosts file of its own")
+def test_the_most_telling_failure_of_several_addresses_is_reported(tls, workdir):
+    """A name on ::1, where the handshake fails, and on 127.0.0.1, where nobody listens: the
+    attempt on ::1 goes first and fails first, yet its failure tells more than the refusal."""
+    leaf = tls["ca"].issue_cert("wrong.test")
+    cert, key = workdir / "v6-leaf.pem", workdir / "v6-leaf.key"
+    cert.write_bytes(b"".join(blob.bytes() for blob in leaf.cert_chain_pems))
+    key.write_bytes(leaf.private_key_pem.bytes())
+    server = H3Server(str(cert), str(key), str(workdir / "h3-v6.log"), host="::1")
+    try:
+        hosts, ca = workdir / "two-addresses.hosts", workdir / "two-addresses-ca.pem"
+        hosts.write_text("::1 two.test\n127.0.0.1 two.test\n")
+        ca.write_bytes(tls["ca_pem"])
+        env = dict(os.environ, NSS_WRAPPER_HOSTS=str(hosts),
+                   LD_PRELOAD=" ".join(filter(None, [os.environ.get("LD_PRELOAD"), NSS_WRAPPER])))
+        out = subprocess.run([sys.executable, "-c", TWO_ADDRESSES, str(ca),
+                              server.url("/echo", host="two.test"), "4"],
+                             env=env, capture_output=True, text=True, timeout=90)
+        lines = out.stdout.splitlines()
+        assert len(lines) == 4 and all(re.search(net_error(-200, "Tls"), x) for x in lines), \
+            out.stdout + out.stderr
     finally:
         server.stop()
 
@@ -429,6 +473,14 @@ def test_a_broken_alternative_is_raced_once_then_left_alone(tls):
         time.sleep(0.3)  # datagrams still on their way
         raced = peer.datagrams
         assert raced > 0, "the advertised alternative was never tried"
+        # TCP joins the race as soon as QUIC has heard nothing for a moment, so the race sends no
+        # more than QUIC alone does in half a second: its first flight, never a retransmission.
+        alone = cn.PyEngine(http_version="h3", ca_pem=tls["ca_pem"])
+        with pytest.raises(RuntimeError):
+            fetch(alone, "GET", peer.url("/h3-alone"), timeout=0.5)
+        time.sleep(0.3)
+        assert raced <= peer.datagrams - raced, "TCP waited for QUIC to retransmit"
+        raced = peer.datagrams
         for i in range(3):
             _, head, _, _ = fetch(engine, "GET", peer.url(f"/tcp-only-{i}"), timeout=TIMEOUT)
             assert head.startswith(b"HTTP/1.1 200")
@@ -440,5 +492,22 @@ def test_a_broken_alternative_is_raced_once_then_left_alone(tls):
         fetch(fresh, "GET", peer.url("/race"), timeout=TIMEOUT)
         time.sleep(0.3)
         assert peer.datagrams > raced
+        # A new address on the machine is another network, where the alternative may work.
+        if os.geteuid() == 0 and shutil.which("ip"):
+            before = peer.datagrams
+            with extra_address("127.77.0.1/32"):
+                time.sleep(0.3)  # the engine hears of it on its loop
+                fetch(engine, "GET", peer.url("/new-network"), timeout=TIMEOUT)
+                time.sleep(0.3)
+            assert peer.datagrams > before, "the mark outlived a change of network"
     finally:
         peer.stop()
+
+
+@contextlib.contextmanager
+def extra_address(cidr):
+    subprocess.run(["ip", "addr", "add", cidr, "dev", "lo"], check=True)
+    try:
+        yield
+    finally:
+        subprocess.run(["ip", "addr", "del", cidr, "dev", "lo"], check=True)
