@@ -69,7 +69,7 @@ class Nginx:
         {redirect_block}
         location /slow/ {{ alias {self.root}/; limit_rate 32k; }}
         location /medium/ {{ alias {self.root}/; limit_rate 2m; }}"""
-        http = f"""log_format conn '$connection $request_uri';
+        http = f"""log_format conn '$connection $request_uri $ssl_session_reused';
     access_log {self.dir}/access.log conn;
     types {{ text/plain txt; application/octet-stream bin; }}
     default_type application/octet-stream;
@@ -77,7 +77,9 @@ class Nginx:
     http2_max_concurrent_streams 256;"""
         tls = f"""
         ssl_certificate {cert};
-        ssl_certificate_key {key};"""
+        ssl_certificate_key {key};
+        ssl_protocols TLSv1.2 TLSv1.3;
+        ssl_session_cache shared:tls:1m;"""
         return nginx_config(self.dir, [
             f"\n        listen {HOST}:{self.http_port};{body}",
             f"\n        listen {HOST}:{self.h2c_port} http2;{body}",
@@ -87,6 +89,12 @@ class Nginx:
     def url(self, path, scheme="http", host=HOST):
         port = {"http": self.http_port, "h2c": self.h2c_port, "https": self.https_port}[scheme]
         return f"{'https' if scheme == 'https' else 'http'}://{host}:{port}{path}"
+
+    def resumed_for(self, marker):
+        """For each logged request whose URI contains marker, in order: whether its connection
+        resumed a TLS session."""
+        with open(os.path.join(self.dir, "access.log")) as f:
+            return [line.split()[2] == "r" for line in f if marker in line]
 
     def connections_for(self, marker):
         """Distinct connection numbers of the logged requests whose URI contains marker."""

@@ -120,3 +120,20 @@ def test_concurrent_async_requests_across_goaways(goaway_nginx, tls, scheme):
     # Streams that reach nginx together may pass its limit a little: many connections, not
     # exactly one per three requests.
     assert len(goaway_nginx.connections_for(marker)) >= ok // (PER_CONNECTION * 3)
+
+
+@pytest.mark.parametrize("version", ["h1", "h2"])
+def test_each_new_connection_resumes_the_tls_session(goaway_nginx, tls, version):
+    engine = cn.PyEngine(http_version=version, ca_pem=tls["ca_pem"])
+    marker = f"resume-{version}"
+    for i in range(3 * PER_CONNECTION):
+        assert fetch(engine, "GET", goaway_nginx.url(f"/small.txt?{marker}-{i}", "https"),
+                     timeout=TIMEOUT)[0] == 200
+    resumed = goaway_nginx.resumed_for(marker)
+    # Only the first connection does a full handshake: 3 connections, each of 3 requests.
+    assert resumed == [False] * PER_CONNECTION + [True] * 2 * PER_CONNECTION
+    # Another engine shares nothing with this one: its trust settings may differ.
+    other = cn.PyEngine(http_version=version, ca_pem=tls["ca_pem"])
+    assert fetch(other, "GET", goaway_nginx.url(f"/small.txt?{marker}-other", "https"),
+                 timeout=TIMEOUT)[0] == 200
+    assert goaway_nginx.resumed_for(f"{marker}-other") == [False]

@@ -270,7 +270,9 @@ def test_udp_port_without_quic(request, peer):
 class QuicPeer:
     """A scripted QUIC server on aioquic, in a thread: "no-h3" offers only another ALPN, so
     the handshake fails; "bad-frame" answers a request with a head and some body, then a frame
-    type that HTTP/3 reserves (an HTTP/2 PRIORITY), a framing error in mid-stream."""
+    type that HTTP/3 reserves (an HTTP/2 PRIORITY), a framing error in mid-stream; "resume"
+    issues session tickets, answers each request whole and then closes the connection, and
+    keeps whether each handshake resumed a session."""
 
     def __init__(self, mode, cert, key):
         from aioquic.quic.configuration import QuicConfiguration
@@ -279,6 +281,7 @@ class QuicPeer:
         self.config = QuicConfiguration(
             is_client=False, alpn_protocols=["hq-interop"] if mode == "no-h3" else ["h3"])
         self.config.load_cert_chain(cert, key)
+        self.tickets, self.resumed = {}, []
         self.port = closed_udp_port()
         self.loop = asyncio.new_event_loop()
         self._ready = threading.Event()
@@ -291,7 +294,9 @@ class QuicPeer:
         from aioquic.asyncio import QuicConnectionProtocol
         from aioquic.h3.connection import H3Connection
         from aioquic.h3.events import HeadersReceived
-        from aioquic.quic.events import ProtocolNegotiated
+        from aioquic.quic.events import HandshakeCompleted, ProtocolNegotiated
+
+        peer = self
 
         class Protocol(QuicConnectionProtocol):
             h3 = None
@@ -299,10 +304,17 @@ class QuicPeer:
             def quic_event_received(self, event):
                 if isinstance(event, ProtocolNegotiated):
                     self.h3 = H3Connection(self._quic)
+                if isinstance(event, HandshakeCompleted):
+                    peer.resumed.append(event.session_resumed)
                 if self.h3 is None:
                     return
                 for h3_event in self.h3.handle_event(event):
-                    if isinstance(h3_event, HeadersReceived):
+                    if isinstance(h3_event, HeadersReceived) and peer.mode == "resume":
+                        self.h3.send_headers(h3_event.stream_id, [(b":status", b"200")])
+                        self.h3.send_data(h3_event.stream_id, b"whole", True)
+                        self.transmit()
+                        peer.loop.call_later(0.05, self.close)
+                    elif isinstance(h3_event, HeadersReceived):
                         sid = h3_event.stream_id
                         self.h3.send_headers(sid, [(b":status", b"200")])
                         self.h3.send_data(sid, b"partial body", False)
@@ -316,7 +328,10 @@ class QuicPeer:
 
         asyncio.set_event_loop(self.loop)
         self.server = self.loop.run_until_complete(
-            serve(HOST, self.port, configuration=self.config, create_protocol=self._protocol()))
+            serve(HOST, self.port, configuration=self.config, create_protocol=self._protocol(),
+                  **({} if self.mode != "resume" else dict(
+                      session_ticket_handler=lambda t: self.tickets.__setitem__(t.ticket, t),
+                      session_ticket_fetcher=lambda label: self.tickets.pop(label, None)))))
         self._ready.set()
         self.loop.run_forever()
         self.server.close()
@@ -328,6 +343,19 @@ class QuicPeer:
     def stop(self):
         self.loop.call_soon_threadsafe(self.loop.stop)
         self._thread.join(10)
+
+
+def test_a_new_quic_connection_resumes_the_tls_session(tls):
+    peer = QuicPeer("resume", tls["cert"], tls["key"])
+    try:
+        engine = cn.PyEngine(http_version="h3", ca_pem=tls["ca_pem"])
+        for i in range(3):
+            status, _, body, _ = fetch(engine, "GET", peer.url(f"/{i}"), timeout=TIMEOUT)
+            assert (status, body) == (200, b"whole")
+            time.sleep(0.3)  # until the server has closed the connection
+        assert peer.resumed == [False, True, True]
+    finally:
+        peer.stop()
 
 
 # A handshake the server closes for want of h3, and a framing error once connected.
