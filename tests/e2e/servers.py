@@ -30,10 +30,11 @@ class Nginx:
     HTTP/2 in clear (prior knowledge) and HTTPS with HTTP/2."""
 
     def __init__(self, workdir, cert_file, key_file, app_port, big_size,
-                 keepalive_requests=100000):
+                 keepalive_requests=100000, keepalive_timeout="75s"):
         # A small keepalive_requests makes nginx end each connection (GOAWAY on HTTP/2) after
-        # that many requests.
+        # that many requests, a short keepalive_timeout after that long idle.
         self.keepalive_requests = keepalive_requests
+        self.keepalive_timeout = keepalive_timeout
         self.dir = workdir
         self.root = os.path.join(workdir, "www")
         os.makedirs(self.root)
@@ -74,6 +75,7 @@ class Nginx:
     types {{ text/plain txt; application/octet-stream bin; }}
     default_type application/octet-stream;
     keepalive_requests {self.keepalive_requests};
+    keepalive_timeout {self.keepalive_timeout};
     http2_max_concurrent_streams 256;"""
         tls = f"""
         ssl_certificate {cert};

@@ -5,6 +5,7 @@ retry-able Network failure; none is lost or left hanging."""
 
 import asyncio
 import threading
+import time
 
 import pytest
 
@@ -137,3 +138,19 @@ def test_each_new_connection_resumes_the_tls_session(goaway_nginx, tls, version)
     assert fetch(other, "GET", goaway_nginx.url(f"/small.txt?{marker}-other", "https"),
                  timeout=TIMEOUT)[0] == 200
     assert goaway_nginx.resumed_for(f"{marker}-other") == [False]
+
+
+@pytest.mark.parametrize("scheme", SCHEMES)
+def test_a_connection_the_server_ended_while_idle_is_replaced(workdir, tls, app, scheme):
+    root = workdir / f"nginx-idle-{scheme}"
+    root.mkdir()
+    server = Nginx(str(root), tls["cert"], tls["key"], app.port, 1 << 20, keepalive_timeout="1s")
+    try:
+        engine = h2_engine(tls)
+        marker = f"idle-{scheme}"
+        for i in range(3):
+            assert outcome(engine, server.url(f"/text.txt?{marker}-{i}", scheme)) == "ok"
+            time.sleep(1.5)  # past the server's idle timeout: it sends GOAWAY and closes
+        assert len(server.connections_for(marker)) == 3
+    finally:
+        server.stop()

@@ -152,8 +152,8 @@ class H3Server:
     """The peer in a child process; ready once hypercorn has logged its QUIC listener."""
 
     def __init__(self, cert, key, log_path, python=sys.executable, prefix=(), timeout=20.0,
-                 host=HOST):
-        self.port = free_port_pair(host)
+                 host=HOST, port=None):
+        self.port = port or free_port_pair(host)
         self.log_path = log_path
         self.log = open(log_path, "wb")
         # A sanitizer runtime preloaded for the client under test has no business in the peer.
