@@ -37,6 +37,7 @@ class Stream:
         self.path = headers[":path"]
         self.body = bytearray()
         self.ended = False
+        self.reset_code = None  # the client's RST_STREAM
         self.changed = asyncio.Event()
 
     def flush(self):
@@ -192,6 +193,8 @@ class H2ScriptServer:
         elif isinstance(event, (h2.events.StreamEnded, h2.events.StreamReset)):
             stream = streams.get(event.stream_id)
             if stream:
+                if isinstance(event, h2.events.StreamReset):
+                    stream.reset_code = event.error_code
                 stream.ended = True
                 stream.changed.set()
 

@@ -283,6 +283,7 @@ class QuicPeer:
             idle_timeout=idle_timeout)
         self.config.load_cert_chain(cert, key)
         self.tickets, self.resumed = {}, []
+        self.stopped = {}  # stream id -> the error code of the client's RESET_STREAM/STOP_SENDING
         self.port = port or closed_udp_port()
         self.loop = asyncio.new_event_loop()
         self._ready = threading.Event()
@@ -295,7 +296,8 @@ class QuicPeer:
         from aioquic.asyncio import QuicConnectionProtocol
         from aioquic.h3.connection import H3Connection
         from aioquic.h3.events import HeadersReceived
-        from aioquic.quic.events import HandshakeCompleted, ProtocolNegotiated
+        from aioquic.quic.events import (HandshakeCompleted, ProtocolNegotiated,
+                                         StopSendingReceived, StreamReset)
 
         peer = self
 
@@ -307,21 +309,34 @@ class QuicPeer:
                     self.h3 = H3Connection(self._quic)
                 if isinstance(event, HandshakeCompleted):
                     peer.resumed.append(event.session_resumed)
+                if isinstance(event, (StopSendingReceived, StreamReset)):
+                    peer.stopped[event.stream_id] = event.error_code
                 if self.h3 is None:
                     return
                 for h3_event in self.h3.handle_event(event):
-                    if isinstance(h3_event, HeadersReceived) and peer.mode in ("resume", "keep"):
+                    if (isinstance(h3_event, HeadersReceived) and peer.mode == "endless"
+                            and dict(h3_event.headers)[b":path"] == b"/endless"):
+                        self.h3.send_headers(h3_event.stream_id, [(b":status", b"200")])
+                        self.transmit()
+                        peer.loop.create_task(self.endless(h3_event.stream_id))
+                    elif isinstance(h3_event, HeadersReceived) and peer.mode != "bad-frame":
                         self.h3.send_headers(h3_event.stream_id, [(b":status", b"200")])
                         self.h3.send_data(h3_event.stream_id, b"whole", True)
                         self.transmit()
                         if peer.mode == "resume":
                             peer.loop.call_later(0.05, self.close)
-                    elif isinstance(h3_event, HeadersReceived):
+                    elif isinstance(h3_event, HeadersReceived):  # bad-frame
                         sid = h3_event.stream_id
                         self.h3.send_headers(sid, [(b":status", b"200")])
                         self.h3.send_data(sid, b"partial body", False)
                         self._quic.send_stream_data(sid, b"\x02\x01\x00")
                         self.transmit()
+
+            async def endless(self, sid):
+                while sid not in peer.stopped:
+                    self.h3.send_data(sid, b"x" * 1024, False)
+                    self.transmit()
+                    await asyncio.sleep(0.005)
 
         return Protocol
 
