@@ -4,13 +4,14 @@
 # libcurl4-openssl-dev and libssl-dev serve the check that the Core still builds against the
 # system's libcurl, and the codecs' -dev packages the tests that compress bodies. libffi-dev
 # gives the free-threaded CPython of scripts/freethreaded.sh its ctypes, which the tests use;
-# libnss-wrapper a test its own hosts file, for a name with two addresses.
+# libnss-wrapper a test its own hosts file, for a name with two addresses; caddy a second
+# HTTP/3 server (quic-go) beside hypercorn.
 set -euo pipefail
 packages=(
   build-essential g++-multilib cmake ninja-build pkg-config perl xz-utils patch
   libcurl4-openssl-dev libssl-dev zlib1g-dev libbrotli-dev libzstd-dev
   libffi-dev libboost1.81-dev libgtest-dev googletest unicode-data
-  nginx-light tinyproxy dante-server openssl curl nodejs node-ws libnss-wrapper clang-14 libclang-rt-14-dev
+  nginx-light tinyproxy dante-server openssl curl nodejs node-ws libnss-wrapper caddy clang-14 libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do
