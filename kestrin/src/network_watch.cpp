@@ -11,11 +11,21 @@
 
 namespace kestrin {
 
+namespace {
+
+// NLMSG_OK, without its comparison of the signed length with the unsigned field.
+bool whole(const nlmsghdr *h, int left) {
+    return left >= static_cast<int>(sizeof(nlmsghdr)) && h->nlmsg_len >= sizeof(nlmsghdr) &&
+           h->nlmsg_len <= static_cast<unsigned>(left);
+}
+
+} // namespace
+
 bool AddressSet::apply(std::string_view messages) {
     bool changed = false;
     auto *data = messages.data();
     int left = static_cast<int>(messages.size());
-    for (auto *h = reinterpret_cast<const nlmsghdr *>(data); NLMSG_OK(h, left);
+    for (auto *h = reinterpret_cast<const nlmsghdr *>(data); whole(h, left);
          h = NLMSG_NEXT(h, left)) {
         if (h->nlmsg_type != RTM_NEWADDR && h->nlmsg_type != RTM_DELADDR)
             continue;
