@@ -85,39 +85,53 @@ std::optional<AltSvcValue> parse_alt_svc(std::string_view value) {
     return out;
 }
 
-void AltSvcCache::learn(const Origin &origin, std::string_view value, Clock::time_point now) {
+void AltSvcCache::learn(const Origin &origin, std::string_view value, Clock::time_point now,
+                        Reach reach) {
     auto parsed = parse_alt_svc(value);
     if (!parsed)
         return; // a malformed field changes nothing
     std::string k = key(origin);
-    h3_until_.erase(k);
+    h3_.erase(k);
+    // The origin's host as an alternative names it: an IPv6 literal without its brackets.
+    std::string_view own = origin.host;
+    if (own.size() >= 2 && own.front() == '[')
+        own = own.substr(1, own.size() - 2);
     for (const auto &alt : parsed->alternatives) {
-        bool same_place = (alt.host.empty() || alt.host == origin.host) &&
-                          std::to_string(alt.port) == origin.port;
-        if (alt.protocol != "h3" || !same_place || alt.max_age <= 0)
+        bool same_host = alt.host.empty() || alt.host == own;
+        bool same_port = std::to_string(alt.port) == origin.port;
+        if (alt.protocol != "h3" || alt.max_age <= 0 || (!same_host && !reach.other_host) ||
+            (!same_port && !reach.other_port))
             continue;
-        if (h3_until_.size() >= kMaxOrigins) {
-            std::erase_if(h3_until_, [now](const auto &e) { return e.second <= now; });
-            if (h3_until_.size() >= kMaxOrigins)
-                h3_until_.erase(h3_until_.begin());
+        std::string destination;
+        if (!same_host)
+            destination = alt.host.find(':') != std::string::npos ? '[' + alt.host + ']' : alt.host;
+        if (!same_host || !same_port)
+            destination += ':' + std::to_string(alt.port);
+        if (h3_.size() >= kMaxOrigins) {
+            std::erase_if(h3_, [now](const auto &e) { return e.second.until <= now; });
+            if (h3_.size() >= kMaxOrigins)
+                h3_.erase(h3_.begin());
         }
-        h3_until_.emplace(std::move(k), now + std::chrono::seconds(alt.max_age));
+        h3_.emplace(std::move(k), H3{now + std::chrono::seconds(alt.max_age), destination});
         return;
     }
 }
 
-bool AltSvcCache::offers_h3(const Origin &origin, Clock::time_point now) {
+std::optional<std::string_view> AltSvcCache::offers_h3(const Origin &origin,
+                                                       Clock::time_point now) {
     std::string k = key(origin);
-    auto it = h3_until_.find(k);
-    if (it == h3_until_.end())
-        return false;
-    if (it->second <= now) {
-        h3_until_.erase(it);
-        return false;
+    auto it = h3_.find(k);
+    if (it == h3_.end())
+        return std::nullopt;
+    if (it->second.until <= now) {
+        h3_.erase(it);
+        return std::nullopt;
     }
     // An expired mark stays, so that the next failure doubles it.
     auto broken = broken_.find(k);
-    return broken == broken_.end() || broken->second.until <= now;
+    if (broken != broken_.end() && broken->second.until > now)
+        return std::nullopt;
+    return it->second.destination;
 }
 
 void AltSvcCache::quic_failed(const Origin &origin, Clock::time_point now) {

@@ -28,18 +28,29 @@ struct AltSvcValue {
 // Nullopt when the value does not parse; alternatives with unknown parameters are kept.
 std::optional<AltSvcValue> parse_alt_svc(std::string_view value);
 
-// Network thread only. Only an h3 alternative on the origin's own host and port is used: libcurl
-// then races QUIC against TCP to that one address, so an alternative that does not work costs a
-// short delay, never the request, and once marked broken not even that.
+// Network thread only. The first usable h3 alternative is kept: libcurl races QUIC to it against
+// TCP to the origin, so an alternative that does not work costs a short delay, never the request,
+// and once marked broken not even that. TLS names and verifies the origin on either path.
 class AltSvcCache {
   public:
     using Clock = std::chrono::steady_clock;
 
+    // What alternatives an engine may use: its own host and port always; another port, and
+    // another host (whose certificate must then be valid for the origin), where libcurl can
+    // connect QUIC elsewhere than TCP and certificates are verified.
+    // (No member initializers: a default argument of the enclosing class value-initializes it.)
+    struct Reach {
+        bool other_port;
+        bool other_host;
+    };
+
     // A response's Alt-Svc replaces all that its origin advertised before.
-    void learn(const Origin &origin, std::string_view value, Clock::time_point now);
-    // False while the origin's alternative is marked broken.
-    bool offers_h3(const Origin &origin, Clock::time_point now);
-    bool empty() const { return h3_until_.empty(); }
+    void learn(const Origin &origin, std::string_view value, Clock::time_point now,
+               Reach reach = Reach{});
+    // Where QUIC connects: "" for the origin's own host and port, else "host:port", ":port" or
+    // "[v6]:port". Nullopt when there is none, or while it is marked broken.
+    std::optional<std::string_view> offers_h3(const Origin &origin, Clock::time_point now);
+    bool empty() const { return h3_.empty(); }
 
     // A new connection raced QUIC against TCP and TCP won: the alternative is broken, and only
     // TCP is used for 5 minutes the first time, twice as long each time again, at most 2 days.
@@ -57,9 +68,13 @@ class AltSvcCache {
         Clock::time_point until;
         Clock::duration for_;
     };
+    struct H3 {
+        Clock::time_point until;
+        std::string destination;
+    };
     static constexpr size_t kMaxOrigins = 1024;
     static std::string key(const Origin &o) { return o.host + ':' + o.port; }
-    std::unordered_map<std::string, Clock::time_point> h3_until_;
+    std::unordered_map<std::string, H3> h3_;
     std::unordered_map<std::string, Broken> broken_;
 };
 

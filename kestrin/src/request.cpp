@@ -317,15 +317,21 @@ void Request::on_head_end() {
                                hop_.head.size());
 }
 
-// Under auto, from direct https responses only: a proxied request never goes over QUIC.
+// Under auto, from direct https responses only: a proxied request never goes over QUIC. An
+// alternative on another host is trusted for its certificate alone, so only where that is checked.
 void Request::learn_alt_svc() {
     const EngineSettings &s = engine_->settings();
     if (s.http_version != KS_HTTP_AUTO || !s.proxy.empty() || config_.url.origin.scheme != "https")
         return;
     if (!hop_.parsed.get("Alt-Svc"))
         return;
+    AltSvcCache::Reach reach{};
+#ifdef CURLOPT_H3_ALTERNATIVE
+    reach.other_port = true;
+    reach.other_host = s.cert_mode != KS_CERT_NONE;
+#endif
     engine_->alt_svc().learn(config_.url.origin, hop_.parsed.joined("Alt-Svc"),
-                             AltSvcCache::Clock::now());
+                             AltSvcCache::Clock::now(), reach);
 }
 
 // Only for the hop's own connect: libcurl opens sockets for the transfer that connects.

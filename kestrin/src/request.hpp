@@ -193,7 +193,8 @@ class Request final : public Transfer, public std::enable_shared_from_this<Reque
         // In a libcurl callback, which then failed the transfer.
         bool out_of_memory = false;
         long curl_version = CURL_HTTP_VERSION_NONE; // what the hop asked libcurl for
-        std::vector<curl_socket_t> quic_sockets;    // opened for the hop's HTTP/3
+        std::string h3_alternative; // where its QUIC goes, when not to the origin itself
+        std::vector<curl_socket_t> quic_sockets; // opened for the hop's HTTP/3
         bool redirect = false;
         // HTTP/2: the stream closed with NO_ERROR before the server ended it, or was refused.
         bool h2_end_stream = false;

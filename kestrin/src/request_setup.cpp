@@ -197,6 +197,10 @@ bool Request::configure_transport(CURL *e) {
     // comes from build_headers().
     curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, s.accept_encoding.c_str());
     curl_easy_setopt(e, CURLOPT_HTTP_VERSION, hop_.curl_version);
+#ifdef CURLOPT_H3_ALTERNATIVE
+    if (!hop_.h3_alternative.empty())
+        curl_easy_setopt(e, CURLOPT_H3_ALTERNATIVE, hop_.h3_alternative.c_str());
+#endif
     if (hop_.curl_version == CURL_HTTP_VERSION_3ONLY) {
         curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &Request::on_open_socket);
         curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, this);
@@ -206,7 +210,7 @@ bool Request::configure_transport(CURL *e) {
 
 // QUIC needs TLS, and libcurl speaks it to no proxy of ours: http URLs and proxied requests go
 // as auto sends them. An explicit HTTP/3 never falls back, as a browser forced onto QUIC; auto
-// races QUIC against TCP where the origin advertised h3 on its own port.
+// races QUIC to the origin's advertised h3 alternative against TCP to the origin.
 long Request::curl_http_version(bool https) {
     const EngineSettings &s = engine_->settings();
     bool quic = https && s.proxy.empty();
@@ -221,8 +225,11 @@ long Request::curl_http_version(bool https) {
         break;
     case KS_HTTP_AUTO:
         if (quic && !engine_->alt_svc().empty()) {
-            if (engine_->alt_svc().offers_h3(config_.url.origin, AltSvcCache::Clock::now()))
+            auto alt = engine_->alt_svc().offers_h3(config_.url.origin, AltSvcCache::Clock::now());
+            if (alt) {
+                hop_.h3_alternative = *alt;
                 return CURL_HTTP_VERSION_3;
+            }
         }
         break;
     }

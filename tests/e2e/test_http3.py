@@ -437,6 +437,48 @@ def test_alt_svc_upgrade_under_auto(h3, tls):
     assert head.startswith(b"HTTP/1.1 200")
 
 
+@pytest.mark.parametrize("where", ["another port", "another host"])
+def test_an_alternative_on_another_port_or_host(h3, tls, where):
+    """QUIC goes to the advertised alternative (hypercorn's port; "localhost", on whose ::1 nothing
+    listens), still naming the origin, whose certificate the alternative's must be."""
+    alt = f'h3=":{h3.port}"' if where == "another port" else f'h3="localhost:{h3.port}"'
+    origin = AdvertisingOrigin(tls, alt + "; ma=3600")
+    try:
+        engine = cn.PyEngine(ca_pem=tls["ca_pem"])
+        _, head, _, _ = fetch(engine, "GET", origin.url("/learn"), timeout=TIMEOUT)
+        assert head.startswith(b"HTTP/1.1 200")
+        for i in range(2):  # the second on the QUIC connection of the first
+            _, head, body, _ = fetch(engine, "GET", origin.url(f"/echo?{i}"), timeout=TIMEOUT)
+            assert head.startswith(b"HTTP/3 200"), head
+            sent = dict(echoed(body)["headers"])
+            assert sent.get(":authority", sent.get("host")) == f"{HOST}:{origin.port}"
+        # Unverified, a certificate vouches for nothing: only the origin's own host is used.
+        unverified = cn.PyEngine(verify=False)
+        fetch(unverified, "GET", origin.url("/learn"), timeout=TIMEOUT)
+        _, head, _, _ = fetch(unverified, "GET", origin.url("/echo"), timeout=TIMEOUT)
+        expected = b"HTTP/3 200" if where == "another port" else b"HTTP/1.1 200"
+        assert head.startswith(expected), head
+    finally:
+        origin.stop()
+
+
+def test_an_alternative_without_a_certificate_for_the_origin_is_not_used(tls, workdir):
+    leaf = tls["ca"].issue_cert("wrong.test")
+    cert, key = workdir / "alt-leaf.pem", workdir / "alt-leaf.key"
+    cert.write_bytes(b"".join(blob.bytes() for blob in leaf.cert_chain_pems))
+    key.write_bytes(leaf.private_key_pem.bytes())
+    server = H3Server(str(cert), str(key), str(workdir / "h3-alt-leaf.log"))
+    origin = AdvertisingOrigin(tls, f'h3="localhost:{server.port}"; ma=3600')
+    try:
+        engine = cn.PyEngine(ca_pem=tls["ca_pem"])
+        for path in ("/learn", "/race", "/tcp-only"):
+            _, head, _, _ = fetch(engine, "GET", origin.url(path), timeout=TIMEOUT)
+            assert head.startswith(b"HTTP/1.1 200"), head
+    finally:
+        origin.stop()
+        server.stop()
+
+
 def test_clear_text_and_proxied_requests_stay_on_tcp(h3, app, nginx, tinyproxy, tls):
     from conftest import PROXY_PASSWORD, PROXY_USER
 
@@ -477,37 +519,25 @@ def test_fifty_requests_at_once_share_one_connection(h3, h3_engine):
     assert len({tuple(echoed(body)["client"]) for _, _, body, _ in results}) == 1
 
 
-class BrokenAlternative:
-    """HTTPS over TCP that advertises h3 on its own port, where a UDP socket takes every datagram
-    and answers none; each answer closes its connection, so each request connects anew."""
+class AdvertisingOrigin:
+    """HTTPS over TCP on 127.0.0.1 that answers every request with "ok" and the given Alt-Svc,
+    closing each connection, so each request connects anew."""
 
-    def __init__(self, tls):
+    def __init__(self, tls, alt_svc, port=0):
         import ssl
 
-        self.datagrams = 0
-        self.udp = socket.socket(type=socket.SOCK_DGRAM)
-        self.udp.bind((HOST, 0))
-        self.udp.settimeout(0.1)
-        self.port = self.udp.getsockname()[1]
-        self.tcp = socket.create_server((HOST, self.port))
+        self.alt_svc = alt_svc
+        self.tcp = socket.create_server((HOST, port))
         self.tcp.settimeout(0.1)
+        self.port = self.tcp.getsockname()[1]
         self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.ctx.load_cert_chain(tls["cert"], tls["key"])
         self.stopping = threading.Event()
-        self.threads = [threading.Thread(target=f, daemon=True) for f in (self._udp, self._tcp)]
-        for t in self.threads:
-            t.start()
-
-    def _udp(self):
-        while not self.stopping.is_set():
-            try:
-                self.udp.recv(65536)
-                self.datagrams += 1
-            except OSError:
-                pass
+        self.threads = [threading.Thread(target=self._tcp, daemon=True)]
+        self.threads[0].start()
 
     def _tcp(self):
-        answer = (f'HTTP/1.1 200 OK\r\nAlt-Svc: h3=":{self.port}"; ma=3600\r\n'
+        answer = (f"HTTP/1.1 200 OK\r\nAlt-Svc: {self.alt_svc}\r\n"
                   "Content-Length: 2\r\nConnection: close\r\n\r\nok").encode()
         while not self.stopping.is_set():
             try:
@@ -534,12 +564,43 @@ class BrokenAlternative:
         self.stopping.set()
         for t in self.threads:
             t.join(5)
-        self.udp.close()
         self.tcp.close()
 
 
-def test_a_broken_alternative_is_raced_once_then_left_alone(tls):
-    peer = BrokenAlternative(tls)
+class BrokenAlternative(AdvertisingOrigin):
+    """An origin advertising h3 on its own port or another, where a UDP socket takes every
+    datagram and answers none."""
+
+    def __init__(self, tls, other_port):
+        self.datagrams = 0
+        self.udp = socket.socket(type=socket.SOCK_DGRAM)
+        self.udp.bind((HOST, 0))
+        self.udp.settimeout(0.1)
+        self.udp_port = self.udp.getsockname()[1]
+        super().__init__(tls, f'h3=":{self.udp_port}"; ma=3600',
+                         0 if other_port else self.udp_port)
+        self.threads.append(threading.Thread(target=self._udp, daemon=True))
+        self.threads[-1].start()
+
+    def _udp(self):
+        while not self.stopping.is_set():
+            try:
+                self.udp.recv(65536)
+                self.datagrams += 1
+            except OSError:
+                pass
+
+    def quic_url(self, path):
+        return f"https://{HOST}:{self.udp_port}{path}"
+
+    def stop(self):
+        super().stop()
+        self.udp.close()
+
+
+@pytest.mark.parametrize("place", ["own port", "other port"])
+def test_a_broken_alternative_is_raced_once_then_left_alone(tls, place):
+    peer = BrokenAlternative(tls, other_port=place == "other port")
     try:
         engine = cn.PyEngine(ca_pem=tls["ca_pem"])
         _, head, _, _ = fetch(engine, "GET", peer.url("/learn"), timeout=TIMEOUT)
@@ -553,7 +614,7 @@ def test_a_broken_alternative_is_raced_once_then_left_alone(tls):
         # more than QUIC alone does in half a second: its first flight, never a retransmission.
         alone = cn.PyEngine(http_version="h3", ca_pem=tls["ca_pem"])
         with pytest.raises(RuntimeError):
-            fetch(alone, "GET", peer.url("/h3-alone"), timeout=0.5)
+            fetch(alone, "GET", peer.quic_url("/h3-alone"), timeout=0.5)
         time.sleep(0.3)
         assert raced <= peer.datagrams - raced, "TCP waited for QUIC to retransmit"
         raced = peer.datagrams

@@ -117,14 +117,26 @@ TEST(AltSvc, ParsesAlternativesAndClear) {
         EXPECT_FALSE(parse_alt_svc(bad)) << bad;
 }
 
-TEST(AltSvc, KeepsOnlyLiveH3OnTheOriginsOwnPort) {
+TEST(AltSvc, KeepsTheFirstLiveH3WithinTheEnginesReach) {
     AltSvcCache cache;
     auto now = AltSvcCache::Clock::now();
     Origin o{"https", "example.test", "443"};
-    cache.learn(o, R"(h2=":443", h3=":8443", h3="other.test:443")", now);
+    const char *elsewhere = R"(h2=":443", h3=":8443", h3="other.test:443")";
+    cache.learn(o, elsewhere, now);
     EXPECT_TRUE(cache.empty());
+    cache.learn(o, elsewhere, now, {.other_port = true, .other_host = false});
+    EXPECT_EQ(cache.offers_h3(o, now), ":8443");
+    cache.learn(o, R"(h3="other.test:443", h3="[::1]:8443")", now,
+                {.other_port = true, .other_host = true});
+    EXPECT_EQ(cache.offers_h3(o, now), "other.test:443");
+    cache.learn(o, R"(h3="[::1]:8443")", now, {.other_port = true, .other_host = true});
+    EXPECT_EQ(cache.offers_h3(o, now), "[::1]:8443");
+    AltSvcCache v6_cache;
+    Origin v6{"https", "[::1]", "443"};
+    v6_cache.learn(v6, R"(h3="[::1]:443")", now); // its own host, bracketed or not
+    EXPECT_EQ(v6_cache.offers_h3(v6, now), "");
     cache.learn(o, R"(h3-29=":443", h3=":443"; ma=10)", now);
-    EXPECT_TRUE(cache.offers_h3(o, now + std::chrono::seconds(9)));
+    EXPECT_EQ(cache.offers_h3(o, now + std::chrono::seconds(9)), "");
     EXPECT_FALSE(cache.offers_h3(Origin{"https", "example.test", "444"}, now));
     cache.learn(o, "garbage", now); // a malformed field changes nothing
     EXPECT_TRUE(cache.offers_h3(o, now));
