@@ -272,7 +272,8 @@ class QuicPeer:
     the handshake fails; "bad-frame" answers a request with a head and some body, then a frame
     type that HTTP/3 reserves (an HTTP/2 PRIORITY), a framing error in mid-stream; "resume"
     issues session tickets, answers each request whole and then closes the connection, and
-    keeps whether each handshake resumed a session."""
+    keeps whether each handshake resumed a session; "close" closes it at once after the
+    answer."""
 
     def __init__(self, mode, cert, key, port=None, idle_timeout=60.0):
         from aioquic.quic.configuration import QuicConfiguration
@@ -325,6 +326,8 @@ class QuicPeer:
                         self.transmit()
                         if peer.mode == "resume":
                             peer.loop.call_later(0.05, self.close)
+                        elif peer.mode == "close":
+                            self.close()
                     elif isinstance(h3_event, HeadersReceived):  # bad-frame
                         sid = h3_event.stream_id
                         self.h3.send_headers(sid, [(b":status", b"200")])
@@ -372,6 +375,19 @@ def test_a_new_quic_connection_resumes_the_tls_session(tls):
             assert (status, body) == (200, b"whole")
             time.sleep(0.3)  # until the server has closed the connection
         assert peer.resumed == [False, True, True]
+    finally:
+        peer.stop()
+
+
+def test_an_answer_whole_before_the_server_closes_is_delivered(tls):
+    """The answer and the CONNECTION_CLOSE right behind it often arrive in one read."""
+    peer = QuicPeer("close", tls["cert"], tls["key"])
+    try:
+        engine = cn.PyEngine(http_version="h3", ca_pem=tls["ca_pem"])
+        for i in range(40):
+            status, _, body, _ = fetch(engine, "GET", peer.url(f"/{i}"), timeout=TIMEOUT)
+            assert (status, body) == (200, b"whole"), i
+            time.sleep(0.01)
     finally:
         peer.stop()
 
