@@ -287,7 +287,8 @@ class TestRedirects:
 
     def test_wait_redirect_reports_a_failure_that_wakes_it(self, core):
         req = new_request()
-        threading.Timer(0.02, lambda: core.req_complete(status=12, net_error=-9, where=1)).start()
+        # A failure before the wait wakes nothing: time for the wait to begin on a busy machine.
+        threading.Timer(0.2, lambda: core.req_complete(status=12, net_error=-9, where=1)).start()
         with pytest.raises(RuntimeError, match="^Redirect$"):
             req.wait_redirect(30)
         assert core.wait_idle(5)  # as above: the callback returns before the request goes
@@ -351,7 +352,7 @@ class TestRedirects:
 
     def test_manual_failure_while_waiting_has_no_net_error(self, core):
         req = new_request(redirect="manual")  # never started: no head check
-        threading.Timer(0.02, lambda: core.req_complete(status=8, net_error=-7, where=1)).start()
+        threading.Timer(0.2, lambda: core.req_complete(status=8, net_error=-7, where=1)).start()
         with pytest.raises(RuntimeError, match="^Network$"):
             req.wait_manual(30)
         assert core.wait_idle(5)  # the callback returns before the unstarted request goes
